@@ -1,0 +1,48 @@
+/* KTLog.h - the operational log: one line per message, appended to a file
+ * that is opened and closed for every line, with a fallback stream.
+ *
+ * Line format: "%Y-%m-%d %H:%M:%S (host) [pid] message\n", cut at 8191
+ * bytes. KTLogWriteLimited suppresses runs of messages with the same key.
+ * Every function returns 0 on success and -1 on failure; a null log writes
+ * nothing and returns 0 for the write functions. Any thread may log.
+ */
+#ifndef KTLOG_H
+#define KTLOG_H
+
+#include <stdarg.h>
+
+#include "KTStatus.h"
+
+struct KTFile;
+struct KTCriticalSection;
+
+typedef struct KTLog {
+  char* filename;                          /* owned; null when not set */
+  struct KTFile* pOutfile;                 /* borrowed stream instead of a file name */
+  struct KTFile* pFallbackfile;            /* borrowed fallback stream */
+  char* host;                              /* owned host name */
+  struct KTCriticalSection* pCriticalSection; /* guards the repeat state */
+  char refKey[256];                        /* key of the last limited message written */
+  char refMessage[256];                    /* its short text */
+  int repetionCounter;                     /* limited writes since the last one written */
+} KTLog;
+
+/* Creates a log; -1 on a bad argument, no memory or no critical section. */
+int KTLogNew(KTLog** ppLog);
+/* Releases a log and nulls the pointer; -1 for a null log. */
+int KTLogFree(KTLog** ppLog);
+/* Writes lines to the named file from now on; -1 on failure. */
+int KTLogSetOutputFile(KTLog* pLog, const char* filename);
+/* Writes lines to the stream (not owned) from now on; -1 for a null stream. */
+int KTLogSetOutputFilehandle(KTLog* pLog, struct KTFile* pFile);
+/* Sets the stream used when the file cannot be opened; -1 for a null stream. */
+int KTLogSetFallbackFilehandle(KTLog* pLog, struct KTFile* pFile);
+/* Writes one line; -1 for a null format, 0 otherwise (also when the write failed). */
+int KTLogWrite(KTLog* pLog, const char* format, ...) __attribute__((format(printf, 2, 3)));
+/* va_list form of KTLogWrite. */
+int KTLogVWrite(KTLog* pLog, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+/* Writes the line unless the previous limited write had the same key; -1 on failure. */
+int KTLogWriteLimited(KTLog* pLog, const char* refKey, const char* refMessage,
+                      const char* format, ...) __attribute__((format(printf, 4, 5)));
+
+#endif /* KTLOG_H */
