@@ -67,7 +67,8 @@ KTStatus KTBufferBinAppend(KTBuffer* pBuffer, const char* value, size_t length);
 /* Appends printf-style formatted text of any length. 5 on null arguments,
  * 2 when out of memory, ERROR_UNKNOWN (1) when the text cannot be formatted
  * (vsnprintf reports an error, e.g. an unconvertible wide character or a
- * result beyond INT_MAX); the content is unchanged on every failure. */
+ * result beyond INT_MAX); the content is unchanged on every failure.
+ * The arguments must not point into this buffer's own storage. */
 KTStatus KTBufferStrAppendf(KTBuffer* pBuffer, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
