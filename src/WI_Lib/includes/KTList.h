@@ -27,10 +27,8 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include "KTMemoryManager.h"
 #include "KTStatus.h"
-
-/* The table of memory operations (KTMemoryManager.h). */
-typedef struct KTMemoryManager KTMemoryManager;
 
 typedef struct KTList {
   int key;              /* name key of a named list; -1 for an unnamed list */
@@ -48,7 +46,8 @@ typedef struct KTList {
  * The slot array may move when the list grows: never keep slot addresses. */
 
 /* Iterator of KTListForEach: 0 continues; any other value stops the walk and
- * is returned by the for-each. */
+ * is returned by the for-each (a value that does not fit into a KTStatus is
+ * returned as ERROR_UNKNOWN, never as success). */
 typedef long (*KTListIterator)(void* element, va_list args);
 
 /* Predicate of the first-that / next-that searches: non-zero when the
@@ -72,7 +71,10 @@ KTStatus KTListNew(KTList** ppList, KTMemoryManager* pMgr);
 KTStatus KTListNamedNew(KTList** ppList, KTMemoryManager* pMgr, int key, int* pInstanceCounter);
 
 /* Clears the list, releases its slot array and record and sets *ppList to
- * null; the elements are not released. 5 on bad arguments. */
+ * null; the elements are not released. A named list gives up its use of the
+ * named block first (ReleaseName) and is cleared and released only when no
+ * user is left, which with the heap manager is always the case.
+ * 5 on bad arguments. */
 KTStatus KTListFree(KTList** ppList, KTMemoryManager* pMgr);
 
 /* Removes every element reference and releases the slot array (count and
@@ -81,8 +83,9 @@ KTStatus KTListClear(KTList* pList, KTMemoryManager* pMgr);
 
 /* Calls the destructor on every element from the last to the first, then
  * clears the list. At the first failing destructor the walk stops and its
- * status is returned with the list NOT cleared (elements already destroyed
- * stay referenced; the destructor may null them through its argument).
+ * status is returned with the list not cleared: it keeps the failed element
+ * and those before it, while the references to the elements already
+ * destroyed are dropped (so a retry never destroys one twice).
  * 5 on bad arguments. */
 KTStatus KTListClearAndFreeElements(KTList* pList, KTMemoryManager* pMgr,
                                     KTListDestructor destructor, ...);
