@@ -4,7 +4,12 @@
  * Line format: "%Y-%m-%d %H:%M:%S (host) [pid] message\n", cut at 8191
  * bytes. KTLogWriteLimited suppresses runs of messages with the same key.
  * Every function returns 0 on success and -1 on failure; a null log writes
- * nothing and returns 0 for the write functions. Any thread may log.
+ * nothing and returns 0 for the write functions.
+ *
+ * Thread safety: any thread may write at any time; ordinary lines take no
+ * lock (each is one append write to a freshly opened file), the repeat
+ * state of KTLogWriteLimited is guarded by the log's critical section. The
+ * setters are meant for start-up and must not race with writers.
  */
 #ifndef KTLOG_H
 #define KTLOG_H
@@ -25,6 +30,8 @@ typedef struct KTLog {
   char refKey[256];                        /* key of the last limited message written */
   char refMessage[256];                    /* its short text */
   int repetionCounter;                     /* limited writes since the last one written */
+  int hasRefKey;                           /* 1 once a limited message was written; the
+                                              first key, even an empty one, is always new */
 } KTLog;
 
 /* Creates a log; -1 on a bad argument, no memory or no critical section. */
@@ -41,7 +48,12 @@ int KTLogSetFallbackFilehandle(KTLog* pLog, struct KTFile* pFile);
 int KTLogWrite(KTLog* pLog, const char* format, ...) __attribute__((format(printf, 2, 3)));
 /* va_list form of KTLogWrite. */
 int KTLogVWrite(KTLog* pLog, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
-/* Writes the line unless the previous limited write had the same key; -1 on failure. */
+/* Writes the line unless the previous limited write had the same key (keys
+ * are compared on their first 255 characters); before the first line of a
+ * new key, a run of two or more calls with the previous key is reported as
+ * "<refMessage> - repeated <n> times". A null key or short text counts as
+ * the empty text. Returns the status of the line written, 0 when suppressed,
+ * -1 for a null format or a failing critical section. */
 int KTLogWriteLimited(KTLog* pLog, const char* refKey, const char* refMessage,
                       const char* format, ...) __attribute__((format(printf, 4, 5)));
 
