@@ -1,0 +1,128 @@
+/* KTThreadPOSIX.cpp - threads with a cooperative stop flag over POSIX threads.
+ *
+ * The record is owned jointly by the controller and the thread: KTThreadFree
+ * gives up the controller's share, the thread gives up its share when the
+ * procedure returns or the thread is cancelled, and whoever is last frees
+ * the record. A thread that is cancelled inside a critical section keeps
+ * running until it leaves the section, and may still poll its stop flag
+ * then, so the record must outlive KTThreadFree in that case.
+ */
+#include "KTThread.h"
+
+#include <cxxabi.h>
+#include <pthread.h>
+#include <stdlib.h>
+
+#include "KTDebug.h"
+#include "KTUtils.h"
+
+namespace {
+
+/* Longest single pause while waiting for a thread to stop. */
+const int kStopPollMs = 100;
+
+/* The public record followed by the ownership count. */
+struct KTThreadRecord {
+  KTThread thread;  /* must stay first: callers hold a KTThread* to it */
+  int owners;       /* 2 while both the controller and the thread hold it */
+};
+
+KTThreadRecord* _Record(KTThread* pThread) { return reinterpret_cast<KTThreadRecord*>(pThread); }
+
+/* Gives up one share of the record; the last one frees it. */
+void _ThreadRelease(KTThreadRecord* pRecord) {
+  if (__atomic_sub_fetch(&pRecord->owners, 1, __ATOMIC_ACQ_REL) == 0) free(pRecord);
+}
+
+/* Marks the thread stopped and gives up its share, on return and on cancellation alike. */
+struct ThreadEndMarker {
+  KTThreadRecord* pRecord;
+  ~ThreadEndMarker() {
+    __atomic_store_n(&pRecord->thread.stopped, 1, __ATOMIC_RELEASE);
+    _ThreadRelease(pRecord);
+  }
+};
+
+}  // namespace
+
+/* Runs the procedure in the new thread; never fails. */
+static void* ThreadStartWrapper(void* pArg) {
+  KTThreadRecord* pRecord = static_cast<KTThreadRecord*>(pArg);
+  ThreadEndMarker marker{pRecord};
+  KTThread* pThread = &pRecord->thread;
+  try {
+    pThread->pThreadProcedure(&pThread->stopFlag, &pThread->error, pThread->pParameter);
+  } catch (abi::__forced_unwind&) {
+    /* Cancellation unwinds the stack; it must go on to the end of the thread. */
+    throw;
+  } catch (...) {
+    /* An escaped exception would end the whole process; end only this thread. */
+    KTDEBUG_MSG(KTDEBUG_ANYLEVEL, "ThreadStartWrapper(): the thread procedure raised an exception");
+    KTThreadSetError(&pThread->error, 1);
+  }
+  return NULL;
+}
+
+/* Returns 5 for bad arguments, 2 when out of memory, 15000 when the thread cannot start. */
+KTStatus KTThreadNew(KTThread** ppKTThread, KTThreadProcedure pThreadProcedure, void* pParameter) {
+  if (ppKTThread == NULL || *ppKTThread != NULL || pThreadProcedure == NULL) return ERROR_INVALID_PARAMETER;
+  KTThreadRecord* pRecord = static_cast<KTThreadRecord*>(calloc(1, sizeof(KTThreadRecord)));
+  if (pRecord == NULL) {
+    KTDEBUG_MSG(KTDEBUG_ANYLEVEL, "KTThreadNew(): could not allocate memory");
+    return ERROR_MEMORY_ALLOCATION;
+  }
+  pRecord->thread.pThreadProcedure = pThreadProcedure;
+  pRecord->thread.pParameter = pParameter;
+  pRecord->owners = 2;
+  if (pthread_create(&pRecord->thread.ID, NULL, ThreadStartWrapper, pRecord) != 0) {
+    KTDEBUG_MSG(KTDEBUG_ANYLEVEL, "KTThreadNew(): error starting thread");
+    free(pRecord);
+    *ppKTThread = NULL;
+    return ERROR_THREAD_CREATION;
+  }
+  *ppKTThread = &pRecord->thread;
+  return STATUS_OK;
+}
+
+/* Returns 5 for a null thread. */
+KTStatus KTThreadStop(KTThread* pKTThread) {
+  if (pKTThread == NULL) return ERROR_INVALID_PARAMETER;
+  __atomic_store_n(&pKTThread->stopFlag, 1, __ATOMIC_RELEASE);
+  return STATUS_OK;
+}
+
+/* Returns 5 for a null argument. */
+KTStatus KTThreadIsFinished(KTThread* pKTThread, int* pIsFinished) {
+  if (pKTThread == NULL || pIsFinished == NULL) return ERROR_INVALID_PARAMETER;
+  *pIsFinished = __atomic_load_n(&pKTThread->stopped, __ATOMIC_ACQUIRE);
+  return STATUS_OK;
+}
+
+/* Returns 5 for a null argument. */
+KTStatus KTThreadHasError(KTThread* pKTThread, int* pHasError) {
+  if (pKTThread == NULL || pHasError == NULL) return ERROR_INVALID_PARAMETER;
+  *pHasError = __atomic_load_n(&pKTThread->error, __ATOMIC_ACQUIRE);
+  return STATUS_OK;
+}
+
+/* Returns 5 for a null argument. */
+KTStatus KTThreadFree(KTThread** ppKTThread, int timeOut) {
+  if (ppKTThread == NULL || *ppKTThread == NULL) return ERROR_INVALID_PARAMETER;
+  KTThread* pThread = *ppKTThread;
+  KTThreadStop(pThread);
+  int waited = 0;
+  while (!__atomic_load_n(&pThread->stopped, __ATOMIC_ACQUIRE) && (timeOut < 0 || waited < timeOut)) {
+    int step = kStopPollMs;
+    if (timeOut >= 0 && timeOut - waited < step) step = timeOut - waited;
+    SleepMilliseconds(step);
+    waited += step;
+  }
+  if (!__atomic_load_n(&pThread->stopped, __ATOMIC_ACQUIRE)) {
+    KTDEBUG_MSG(KTDEBUG_ANYLEVEL, "KTThreadFree(): thread did not stop within %d ms, cancelling it", timeOut);
+    pthread_cancel(pThread->ID);
+  }
+  pthread_detach(pThread->ID);
+  _ThreadRelease(_Record(pThread));
+  *ppKTThread = NULL;
+  return STATUS_OK;
+}
