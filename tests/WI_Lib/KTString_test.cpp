@@ -1,0 +1,279 @@
+// Tests of the string helpers: formatting of any length with its doubling
+// steps and error path, in-place replacement with the size check, and
+// reading unsigned numbers from a text cursor.
+#include "KTString.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "KTDebug.h"
+
+namespace {
+
+#ifdef KT_DEBUG_TRACE
+// Routes the process-wide trace into a temporary file for one test.
+struct TraceCapture {
+  FILE* file = tmpfile();
+  explicit TraceCapture(int mask) {
+    KTDebugSetOutputFilehandle(pKTDebug, file);
+    KTDebugSetLevel(pKTDebug, mask);
+  }
+  ~TraceCapture() {
+    KTDebugSetOutputFilehandle(pKTDebug, nullptr);
+    KTDebugSetLevel(pKTDebug, 0);
+    fclose(file);
+  }
+  std::string text() {
+    std::string out;
+    rewind(file);
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), file)) > 0) out.append(chunk, n);
+    return out;
+  }
+};
+#endif
+
+// Formats "%s" with the text through KTFormatString and returns the result
+// ("<status N>" on failure).
+std::string format(int* written, const char* arg) {
+  char* out = nullptr;
+  KTStatus st = KTFormatString(&out, written, "%s", arg);
+  if (st != 0) {
+    EXPECT_EQ(nullptr, out);
+    return "<status " + std::to_string(st) + ">";
+  }
+  std::string text(out);
+  free(out);
+  return text;
+}
+
+// --- KTFormatString / KTVFormatString ------------------------------------------
+
+TEST(KTFormatString, FormatsShortText) {
+  char* out = nullptr;
+  int written = -1;
+  ASSERT_EQ(0, KTFormatString(&out, &written, "%s:%d", "host", 8080));
+  EXPECT_STREQ("host:8080", out);
+  EXPECT_EQ(9, written);
+  free(out);
+
+  out = nullptr;
+  ASSERT_EQ(0, KTFormatString(&out, nullptr, "%s", ""));  // count is optional
+  EXPECT_STREQ("", out);
+  free(out);
+}
+
+TEST(KTFormatString, LongResultDoublesTheSize) {
+  std::string big(20000, 'w');
+  big[19999] = '$';
+#ifdef KT_DEBUG_TRACE
+  TraceCapture trace(KTDEBUG_UTILS);
+#endif
+  int written = 0;
+  EXPECT_EQ(big, format(&written, big.c_str()));
+  EXPECT_EQ(20000, written);
+#ifdef KT_DEBUG_TRACE
+  std::string text = trace.text();
+  EXPECT_NE(std::string::npos, text.find("increasing current buffer size (8192)"));
+  EXPECT_NE(std::string::npos, text.find("increasing current buffer size (16384)"));
+  EXPECT_EQ(std::string::npos, text.find("(32768)"));
+#endif
+}
+
+TEST(KTFormatString, BoundaryOfTheFirstAttempt) {
+  // The first attempt holds 8190 characters; one more needs the next size.
+  for (size_t len : {8189u, 8190u, 8191u, 8192u, 16382u, 16383u}) {
+    std::string text(len, 'b');
+    int written = 0;
+    EXPECT_EQ(text, format(&written, text.c_str())) << len;
+    EXPECT_EQ((int)len, written);
+  }
+}
+
+TEST(KTFormatString, RejectsBadArguments) {
+  char* out = nullptr;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTFormatString(nullptr, nullptr, "%d", 1));
+  char keep[] = "x";
+  char* used = keep;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTFormatString(&used, nullptr, "%d", 1));
+  EXPECT_EQ(keep, used);
+  const char* noFormat = nullptr;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTFormatString(&out, nullptr, noFormat));
+#pragma GCC diagnostic pop
+  EXPECT_EQ(nullptr, out);
+}
+
+TEST(KTFormatString, FormattingErrorEndsWithoutLooping) {
+  // In the "C" locale this wide character cannot be converted.
+  const wchar_t bad[] = {L'\u00e9', 0};
+  char* out = nullptr;
+  int written = -5;
+  EXPECT_EQ(ERROR_UNKNOWN, KTFormatString(&out, &written, "x%ls", bad));
+  EXPECT_EQ(nullptr, out);
+  EXPECT_EQ(-5, written);
+}
+
+KTStatus formatTwice(std::string* first, std::string* second, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  char* a = nullptr;
+  char* b = nullptr;
+  KTStatus st = KTVFormatString(&a, nullptr, fmt, args);
+  if (st == 0) st = KTVFormatString(&b, nullptr, fmt, args);
+  va_end(args);
+  if (a) *first = a;
+  if (b) *second = b;
+  free(a);
+  free(b);
+  return st;
+}
+
+TEST(KTFormatString, ArgumentListIsNotConsumed) {
+  std::string big(9000, 'k');  // forces a second attempt inside each call
+  std::string first, second;
+  ASSERT_EQ(0, formatTwice(&first, &second, "%s|%d", big.c_str(), 42));
+  EXPECT_EQ(big + "|42", first);
+  EXPECT_EQ(first, second);
+}
+
+// --- KTStringReplace ----------------------------------------------------------
+
+// Runs a replacement in a buffer of the given size; returns the status.
+KTStatus replace(std::vector<char>* buffer, size_t* size, const char* text, const char* search,
+                 const char* repl) {
+  buffer->assign(*size > strlen(text) + 1 ? *size : strlen(text) + 1, '#');
+  memcpy(buffer->data(), text, strlen(text) + 1);
+  return KTStringReplace(buffer->data(), size, search, repl);
+}
+
+TEST(KTStringReplace, ReplacesEveryOccurrence) {
+  std::vector<char> b;
+  size_t size = 64;
+  ASSERT_EQ(0, replace(&b, &size, "a-b-c-", "-", "::"));
+  EXPECT_STREQ("a::b::c::", b.data());
+  size = 64;
+  ASSERT_EQ(0, replace(&b, &size, "xxABCyyABC", "ABC", "z"));
+  EXPECT_STREQ("xxzyyz", b.data());
+  size = 64;
+  ASSERT_EQ(0, replace(&b, &size, "keep all", "none", "x"));
+  EXPECT_STREQ("keep all", b.data());
+  size = 64;
+  ASSERT_EQ(0, replace(&b, &size, "aXa", "a", "aa"));  // replacement holds the search text
+  EXPECT_STREQ("aaXaa", b.data());
+  size = 64;
+  ASSERT_EQ(0, replace(&b, &size, "\x01\x01item\x01\x01", "\x01\x01", ""));
+  EXPECT_STREQ("item", b.data());
+}
+
+TEST(KTStringReplace, TooSmallBufferReportsRequiredSize) {
+  std::vector<char> b;
+  size_t size = 9;
+  ASSERT_EQ(ERROR_INSUFFICIENT_BUFFER, replace(&b, &size, "a-b-c", "-", "<=>"));
+  EXPECT_EQ(10u, size);  // 5 + (3 - 1) * 2 + 1
+  EXPECT_STREQ("a-b-c", b.data());
+  ASSERT_EQ(0, replace(&b, &size, "a-b-c", "-", "<=>"));
+  EXPECT_STREQ("a<=>b<=>c", b.data());
+}
+
+TEST(KTStringReplace, OverlappingOccurrencesCountForSizeButReplaceOnce) {
+  std::vector<char> b;
+  size_t size = 5;
+  ASSERT_EQ(ERROR_INSUFFICIENT_BUFFER, replace(&b, &size, "aaa", "aa", "bbb"));
+  EXPECT_EQ(6u, size);  // two occurrences counted: 3 + 1 * 2 + 1
+  ASSERT_EQ(0, replace(&b, &size, "aaa", "aa", "bbb"));
+  EXPECT_STREQ("bbba", b.data());
+}
+
+TEST(KTStringReplace, ShrinkingReplacementNeverReportsAHugeSize) {
+  // Overlapping hits with an empty replacement make the estimate negative.
+  std::vector<char> b;
+  size_t size = 5;
+  ASSERT_EQ(0, replace(&b, &size, "aaaa", "aa", ""));
+  EXPECT_STREQ("", b.data());
+  size = 4;
+  ASSERT_EQ(0, replace(&b, &size, "aaa", "aa", ""));
+  EXPECT_STREQ("a", b.data());
+}
+
+TEST(KTStringReplace, RejectsBadArguments) {
+  char text[] = "abc";
+  size_t size = sizeof(text);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTStringReplace(nullptr, &size, "a", "b"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTStringReplace(text, nullptr, "a", "b"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTStringReplace(text, &size, nullptr, "b"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTStringReplace(text, &size, "a", nullptr));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTStringReplace(text, &size, "", "b"));
+  EXPECT_STREQ("abc", text);
+  EXPECT_EQ(sizeof(text), size);
+}
+
+// --- KTGetUIntFromString -------------------------------------------------------
+
+TEST(KTGetUIntFromString, ReadsSuccessiveNumbersSkippingSigns) {
+  char text[] = "  -42 abc +7,1000x";
+  char* cursor = text;
+  int value = -1;
+  ASSERT_EQ(0, KTGetUIntFromString(&cursor, &value));
+  EXPECT_EQ(42, value);
+  EXPECT_EQ(text + 5, cursor);
+  ASSERT_EQ(0, KTGetUIntFromString(&cursor, &value));
+  EXPECT_EQ(7, value);
+  ASSERT_EQ(0, KTGetUIntFromString(&cursor, &value));
+  EXPECT_EQ(1000, value);
+  EXPECT_STREQ("x", cursor);
+  EXPECT_EQ(ERROR_PASSED_END_OF_BUFFER, KTGetUIntFromString(&cursor, &value));
+  EXPECT_EQ('\0', *cursor);
+  EXPECT_EQ(text + strlen(text), cursor);
+  EXPECT_EQ(1000, value);
+}
+
+TEST(KTGetUIntFromString, NumberEndingTheTextAndEmptyText) {
+  char text[] = "007";
+  char* cursor = text;
+  int value = -1;
+  ASSERT_EQ(0, KTGetUIntFromString(&cursor, &value));
+  EXPECT_EQ(7, value);
+  EXPECT_EQ('\0', *cursor);
+  char empty[] = "";
+  cursor = empty;
+  EXPECT_EQ(ERROR_PASSED_END_OF_BUFFER, KTGetUIntFromString(&cursor, &value));
+  EXPECT_EQ(empty, cursor);
+}
+
+TEST(KTGetUIntFromString, NumbersBeyondIntAreRefused) {
+  char text[] = "2147483647 2147483648 99999999999999999999 5";
+  char* cursor = text;
+  int value = 0;
+  ASSERT_EQ(0, KTGetUIntFromString(&cursor, &value));
+  EXPECT_EQ(INT_MAX, value);
+  EXPECT_EQ(ERROR_INDEX_OUT_OF_RANGE, KTGetUIntFromString(&cursor, &value));
+  EXPECT_EQ(INT_MAX, value);
+  EXPECT_EQ(' ', *cursor);
+  EXPECT_EQ(ERROR_INDEX_OUT_OF_RANGE, KTGetUIntFromString(&cursor, &value));
+  ASSERT_EQ(0, KTGetUIntFromString(&cursor, &value));  // the cursor moved past them
+  EXPECT_EQ(5, value);
+}
+
+TEST(KTGetUIntFromString, RejectsBadArguments) {
+  int value = 0;
+  char* none = nullptr;
+  char text[] = "1";
+  char* cursor = text;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTGetUIntFromString(nullptr, &value));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTGetUIntFromString(&none, &value));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, KTGetUIntFromString(&cursor, nullptr));
+  EXPECT_EQ(text, cursor);
+}
+
+}  // namespace
