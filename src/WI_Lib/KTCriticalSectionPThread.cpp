@@ -48,7 +48,7 @@ static KTStatus KTCriticalSectionPThreadEnter(KTCriticalSection* pCriticalSectio
   }
   KT_ASSERT(NULL != pCriticalSection->pData, KTCS_SOURCE);
   KT_ASSERT(NULL != pCriticalSection->pData->pShared, KTCS_SOURCE);
-  KT_ASSERT(1 == _LoadInitialized(pCriticalSection->pData->pShared), KTCS_SOURCE);
+  KT_ASSERT(1 == pCriticalSection->pData->pShared->initialized, KTCS_SOURCE);
 
   int oldState = 0;
   if (pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldState) != 0) {
@@ -78,7 +78,7 @@ static KTStatus KTCriticalSectionPThreadLeave(KTCriticalSection* pCriticalSectio
   }
   KT_ASSERT(NULL != pCriticalSection->pData, KTCS_SOURCE);
   KT_ASSERT(NULL != pCriticalSection->pData->pShared, KTCS_SOURCE);
-  KT_ASSERT(1 == _LoadInitialized(pCriticalSection->pData->pShared), KTCS_SOURCE);
+  KT_ASSERT(1 == pCriticalSection->pData->pShared->initialized, KTCS_SOURCE);
 
   /* Read before unlocking: afterwards another thread may overwrite it. */
   int cancelState = pCriticalSection->pData->cancelstate;
