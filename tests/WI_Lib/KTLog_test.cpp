@@ -1,0 +1,277 @@
+// Tests of the log: line format, cut, file/stream/fallback targets and repeat suppression.
+#include "KTLog.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KTFile.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::string HostName() {
+  char host[1024] = "";
+  gethostname(host, sizeof(host) - 1);
+  return host;
+}
+
+// The part of a line after "<date> <time> (<host>) [<pid>] ", checking that prefix.
+std::string Message(const std::string& line) {
+  static const std::regex time("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ");
+  EXPECT_TRUE(std::regex_search(line, time)) << line;
+  std::string prefix = "(" + HostName() + ") [" + std::to_string(getpid()) + "] ";
+  if (line.size() < 20 || line.compare(20, prefix.size(), prefix) != 0) {
+    ADD_FAILURE() << "bad prefix: " << line;
+    return "";
+  }
+  return line.substr(20 + prefix.size());
+}
+
+class KTLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/ktlogXXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    logFile_ = dir_ + "/test.log";
+    ASSERT_EQ(KTLogNew(&log_), 0);
+    ASSERT_EQ(KTLogSetOutputFile(log_, logFile_.c_str()), 0);
+  }
+  void TearDown() override {
+    if (log_ != nullptr) KTLogFree(&log_);
+    std::filesystem::remove_all(dir_);
+  }
+  std::vector<std::string> LogLines() { return Lines(ReadFile(logFile_)); }
+
+  std::string dir_;
+  std::string logFile_;
+  KTLog* log_ = nullptr;
+};
+
+TEST_F(KTLogTest, LineHasTimeHostPidAndMessage) {
+  EXPECT_EQ(KTLogWrite(log_, "hello %s %d", "world", 42), 0);
+  std::string content = ReadFile(logFile_);
+  ASSERT_FALSE(content.empty());
+  EXPECT_EQ(content.back(), '\n');
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(Message(lines[0]), "hello world 42");
+}
+
+TEST_F(KTLogTest, FileIsReopenedForEveryLineAndGetsMode0660) {
+  KTLogWrite(log_, "first");
+  struct stat st;
+  ASSERT_EQ(stat(logFile_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  // The log keeps no descriptor: a removed file is recreated by the next line.
+  ASSERT_EQ(unlink(logFile_.c_str()), 0);
+  KTLogWrite(log_, "second");
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(Message(lines[0]), "second");
+  KTLogWrite(log_, "third");
+  EXPECT_EQ(LogLines().size(), 2u);
+}
+
+TEST_F(KTLogTest, LongMessageIsCutAt8191BytesEndingInLineFeed) {
+  std::string big(10000, 'x');
+  KTLogWrite(log_, "%s", big.c_str());
+  std::string content = ReadFile(logFile_);
+  ASSERT_EQ(content.size(), 8191u);
+  EXPECT_EQ(content.back(), '\n');
+  EXPECT_EQ(content.find('\n'), 8190u);
+}
+
+TEST_F(KTLogTest, LineOfExactly8191BytesIsNotCut) {
+  KTLogWrite(log_, "m");
+  size_t prefix = ReadFile(logFile_).size() - 2;  // everything before "m\n"
+  unlink(logFile_.c_str());
+  // 8190 characters plus the line feed fit completely.
+  std::string fits(8190 - prefix, 'y');
+  KTLogWrite(log_, "%s", fits.c_str());
+  std::string content = ReadFile(logFile_);
+  EXPECT_EQ(content.size(), 8191u);
+  EXPECT_EQ(content.substr(content.size() - 2), "y\n");
+  unlink(logFile_.c_str());
+  // One character more loses its last character to the line feed.
+  std::string over = fits + "z";
+  KTLogWrite(log_, "%s", over.c_str());
+  content = ReadFile(logFile_);
+  EXPECT_EQ(content.size(), 8191u);
+  EXPECT_EQ(content.substr(content.size() - 2), "y\n");
+}
+
+TEST_F(KTLogTest, UnopenableFileDivertsEachLineToFallbackWithErrorLine) {
+  std::string fallbackPath = dir_ + "/fallback.txt";
+  KTFile* fallback = nullptr;
+  ASSERT_EQ(KTFileOpen(&fallback, fallbackPath.c_str(), "w"), 0);
+  std::string missing = dir_ + "/no/such/dir/x.log";
+  ASSERT_EQ(KTLogSetOutputFile(log_, missing.c_str()), 0);
+  ASSERT_EQ(KTLogSetFallbackFilehandle(log_, fallback), 0);
+
+  EXPECT_EQ(KTLogWrite(log_, "one"), 0);
+  EXPECT_EQ(KTLogWrite(log_, "two"), 0);
+  KTFileClose(&fallback);
+
+  auto lines = Lines(ReadFile(fallbackPath));
+  ASSERT_EQ(lines.size(), 4u);
+  std::string errorText = "(" + HostName() + ") KTLogWrite(): error opening file " + missing +
+                          " (No such file or directory)";
+  EXPECT_EQ(lines[0].substr(20), errorText);
+  EXPECT_EQ(Message(lines[1]), "one");
+  EXPECT_EQ(lines[2].substr(20), errorText);
+  EXPECT_EQ(Message(lines[3]), "two");
+}
+
+TEST_F(KTLogTest, UnopenableFileWithoutFallbackWritesNothingButSucceeds) {
+  std::string missing = dir_ + "/missing/x.log";
+  ASSERT_EQ(KTLogSetOutputFile(log_, missing.c_str()), 0);
+  EXPECT_EQ(KTLogWrite(log_, "lost"), 0);
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST_F(KTLogTest, StreamReplacesFileNameAndFileNameReplacesStream) {
+  std::string streamPath = dir_ + "/stream.txt";
+  KTFile* stream = nullptr;
+  ASSERT_EQ(KTFileOpen(&stream, streamPath.c_str(), "w"), 0);
+  ASSERT_EQ(KTLogSetOutputFilehandle(log_, stream), 0);
+  EXPECT_EQ(log_->filename, nullptr);
+  KTLogWrite(log_, "to stream");
+  ASSERT_EQ(KTLogSetOutputFile(log_, logFile_.c_str()), 0);
+  EXPECT_EQ(log_->pOutfile, nullptr);
+  KTLogWrite(log_, "to file");
+  // The stream was borrowed: the log must not have closed it.
+  size_t length = 3;
+  EXPECT_EQ(KTFileWrite(stream, "end", &length), 0);
+  KTFileClose(&stream);
+
+  auto streamLines = Lines(ReadFile(streamPath));
+  ASSERT_EQ(streamLines.size(), 2u);
+  EXPECT_EQ(Message(streamLines[0]), "to stream");
+  EXPECT_EQ(streamLines[1], "end");
+  auto fileLines = LogLines();
+  ASSERT_EQ(fileLines.size(), 1u);
+  EXPECT_EQ(Message(fileLines[0]), "to file");
+}
+
+TEST_F(KTLogTest, MisuseIsRefused) {
+  EXPECT_EQ(KTLogWrite(nullptr, "x"), 0);
+  EXPECT_EQ(KTLogWriteLimited(nullptr, "k", "m", "x"), 0);
+  EXPECT_EQ(KTLogWrite(log_, nullptr), -1);
+  EXPECT_EQ(KTLogWriteLimited(log_, "k", "m", nullptr), -1);
+  EXPECT_EQ(KTLogSetOutputFile(log_, nullptr), -1);
+  EXPECT_EQ(KTLogSetOutputFilehandle(log_, nullptr), -1);
+  EXPECT_EQ(KTLogSetFallbackFilehandle(log_, nullptr), -1);
+  KTLog* other = log_;
+  EXPECT_EQ(KTLogNew(&other), -1);  // target must be null
+  EXPECT_EQ(KTLogFree(nullptr), -1);
+  // The misuse of the log itself is reported in the log.
+  auto lines = LogLines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(Message(lines[0]), "KTLogWrite(): wrong arguments passed to procedure");
+  EXPECT_EQ(Message(lines[1]), "KTLogWriteLimited(): wrong arguments passed to procedure");
+  EXPECT_EQ(Message(lines[2]), "KTLogSetOutputFile(): wrong arguments passed to procedure");
+  // The failed calls left the file name in place.
+  EXPECT_STREQ(log_->filename, logFile_.c_str());
+}
+
+TEST_F(KTLogTest, LimitedRunIsReportedWhenTheKeyChanges) {
+  KTLogWriteLimited(log_, "A", "short A", "message A %d", 1);
+  KTLogWriteLimited(log_, "A", "short A", "message A %d", 2);
+  KTLogWriteLimited(log_, "A", "short A", "message A %d", 3);
+  KTLogWriteLimited(log_, "B", "short B", "message B");
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(Message(lines[0]), "message A 1");
+  EXPECT_EQ(Message(lines[1]), "short A - repeated 3 times");
+  EXPECT_EQ(Message(lines[2]), "message B");
+}
+
+TEST_F(KTLogTest, LimitedSingleMessagesHaveNoRepeatLine) {
+  KTLogWriteLimited(log_, "A", "short A", "message A");
+  KTLogWriteLimited(log_, "B", "short B", "message B");
+  KTLogWriteLimited(log_, "A", "short A", "message A again");
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(Message(lines[0]), "message A");
+  EXPECT_EQ(Message(lines[1]), "message B");
+  EXPECT_EQ(Message(lines[2]), "message A again");
+}
+
+TEST_F(KTLogTest, LimitedFirstMessageIsWrittenEvenWithEmptyKey) {
+  KTLogWriteLimited(log_, "", "empty", "first");
+  KTLogWriteLimited(log_, "", "empty", "second");
+  KTLogWriteLimited(log_, nullptr, nullptr, "third");  // null key counts as empty
+  KTLogWriteLimited(log_, "x", "x", "other");
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(Message(lines[0]), "first");
+  EXPECT_EQ(Message(lines[1]), "empty - repeated 3 times");
+  EXPECT_EQ(Message(lines[2]), "other");
+}
+
+TEST_F(KTLogTest, LimitedLongKeysAreStillRecognisedAsRepeats) {
+  std::string key(300, 'k');
+  std::string shortText(300, 's');
+  for (int i = 0; i < 3; ++i) KTLogWriteLimited(log_, key.c_str(), shortText.c_str(), "long %d", i);
+  KTLogWriteLimited(log_, "B", "short B", "message B");
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(Message(lines[0]), "long 0");
+  EXPECT_EQ(Message(lines[1]), std::string(255, 's') + " - repeated 3 times");
+}
+
+TEST_F(KTLogTest, ConcurrentWritersProduceWholeLinesAndExactRepeatCount) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 100;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        KTLogWrite(log_, "thread %d line %d %s", t, i, std::string(200, 'a' + t).c_str());
+        KTLogWriteLimited(log_, "same", "flood", "flood line");
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  KTLogWriteLimited(log_, "other", "other", "end");
+
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kPerThread + 3));
+  static const std::regex plain("^thread (\\d) line \\d+ ([a-d])\\2{199}$");
+  int plainLines = 0;
+  for (const auto& line : lines) {
+    std::string message = Message(line);
+    if (std::regex_match(message, plain)) ++plainLines;
+  }
+  EXPECT_EQ(plainLines, kThreads * kPerThread);
+  EXPECT_EQ(Message(lines[lines.size() - 2]),
+            "flood - repeated " + std::to_string(kThreads * kPerThread) + " times");
+  EXPECT_EQ(Message(lines.back()), "end");
+}
+
+}  // namespace
