@@ -1,0 +1,248 @@
+/* RequestRouterMain.cpp - the router process's start-up sequence.
+ *
+ * Order: SIGPIPE ignored, log directory read (its absence ends the process
+ * with a message on standard error), trace mask and trace file, socket
+ * library guard, log file, router options, debug mask, IP list, then the
+ * configuration, service and controller. Every failure after the log is set
+ * up is written to the log and to standard error and gives exit status 1.
+ */
+#include "RequestRouterMain.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <iostream>
+
+#include "CmdLine.h"
+#include "Exception.h"
+#include "KTDebug.h"
+#include "KTLog.h"
+#include "LocalIP.h"
+#include "Log.h"
+#include "SocketLib.h"
+#include "VexoraEnv.h"
+#include "WIException.h"
+
+namespace {
+
+const char kLogFileName[] = "/RequestRouter.log";
+const char kDebugFileName[] = "/RequestRouterDebug.log";
+const int kStartupDebugMask = KTDEBUG_CORE | KTDEBUG_CONFIG | KTDEBUG_RROUTER;
+const size_t kUsageLabelWidth = 34;
+
+/* Decimal conversion of a "-debug" value: leading white space and a sign are
+ * accepted, conversion stops at the first non-digit. Returns false when there
+ * is no digit or the value does not fit an int. */
+bool toDebugLevel(const std::string& text, int& level) {
+  const char* start = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long value = strtol(start, &end, 10);
+  if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
+  level = static_cast<int>(value);
+  return true;
+}
+
+/* One usage line: the label right-aligned in its field, then the description. */
+std::string usageLine(const std::string& label, const std::string& description) {
+  std::string line;
+  if (label.size() < kUsageLabelWidth) line.assign(kUsageLabelWidth - label.size(), ' ');
+  line += label;
+  line += description;
+  line += '\n';
+  return line;
+}
+
+/* Writes a start-up failure to the log and to standard error. */
+void reportStartupFailure(const char* message) {
+  KTLogWrite(CLog::log, "%s", message);
+  fprintf(stderr, "%s\n", message);
+  fflush(stderr);
+}
+
+/* ------------------------------------------------------------------------
+ * INTERIM CONTROLLER SEAM
+ * The configuration file, the router service and its controller are not in
+ * this program yet. Until they are, startInstances loads nothing, prints the
+ * router controller's usage when no controller switch is given and refuses
+ * every controller switch with an exception. Remove this block when the
+ * controller takes over.
+ * ------------------------------------------------------------------------ */
+const char kInterimServiceName[] = "VEXORA_RR";
+
+/* The general controller usage lines, as the service controller prints them. */
+std::string interimGeneralControllerUsage() {
+  return usageLine("-install: ", "Install registered services") +
+         usageLine("-remove: ", "Uninstall registered services") +
+         usageLine("-start <service> [options]: ",
+                   "Run <service>. If <service> is omitted, the first registered service is "
+                   "started") +
+         usageLine("-stop <service>: ", "Stop <service>") +
+         usageLine("-restart <service> [options]: ", "Restart running <service>") +
+         usageLine("-console <service> [options]: ", "Run <service> in foreground") +
+         usageLine("-status: ", "Show service status");
+}
+
+/* Raises CException for any controller switch; prints the usage otherwise. */
+void interimRunController(CCmdLine& cmdLine) {
+  static const char* const kSwitches[] = {"-runservice", "-console", "-start",  "-stop",
+                                          "-restart",    "-install", "-remove", "-status"};
+  for (const char* sw : kSwitches) {
+    if (cmdLine.hasOption(sw)) {
+      throw CException(std::string("startInstances(): the switch '") + sw +
+                       "' is not available in this build yet");
+    }
+  }
+  std::cout << "Usage: " << cmdLine.getExeName()
+            << " <switch> [service] [service specific options]\n"
+            << "\n"
+            << routerControllerUsage(interimGeneralControllerUsage()) << "\n"
+            << "Registered services:\n"
+            << kInterimServiceName << "\n";
+  std::cout.flush();
+}
+/* ---------------------- end of interim controller seam ------------------ */
+
+}  // namespace
+
+/* Raises CException for a bad "-debug" value or a file/list option without value. */
+CmdLineArguments parseCommandLine(CCmdLine& cmdLine) {
+  CmdLineArguments args;
+  std::string value;
+  if (cmdLine.popOption("-debug", value) || cmdLine.popOption("-d", value)) {
+    if (!toDebugLevel(value, args.debugLevel)) {
+      throw CException("parseCommandLine(): invalid value for parameter -debug");
+    }
+    args.setDebugLevel = true;
+  }
+  args.setLogFilename =
+      cmdLine.popOption("-log", args.logFilename) || cmdLine.popOption("-l", args.logFilename);
+  args.setDebugLogFilename = cmdLine.popOption("-debuglog", args.debugLogFilename);
+  args.setIPList =
+      cmdLine.popOption("-iplist", args.iplist) || cmdLine.popOption("-i", args.iplist);
+
+  if (args.setLogFilename && args.logFilename.empty()) {
+    throw CException("parseCommandLine(): Used '-log' option without passing a file name");
+  }
+  if (args.setDebugLogFilename && args.debugLogFilename.empty()) {
+    throw CException("parseCommandLine(): Used '-debuglog' option without passing a file name");
+  }
+  if (args.setIPList && args.iplist.empty()) {
+    throw CException(
+        "parseCommandLine(): Used '-iplist' option without passig an ip address list");
+  }
+  KTDEBUG_MSG(KTDEBUG_CORE, "parseCommandLine(): debug=%d(%d) log=%d iplist='%s'",
+              args.setDebugLevel ? 1 : 0, args.debugLevel, args.setLogFilename ? 1 : 0,
+              args.iplist.c_str());
+  return args;
+}
+
+/* Never fails. */
+std::vector<std::string> splitIPList(const std::string& text) {
+  static const char kSeparators[] = " \t,";
+  std::vector<std::string> list;
+  std::string::size_type pos = text.find_first_not_of(kSeparators);
+  while (pos != std::string::npos) {
+    const std::string::size_type end = text.find_first_of(kSeparators, pos);
+    list.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    pos = (end == std::string::npos) ? end : text.find_first_not_of(kSeparators, end);
+  }
+  return list;
+}
+
+/* Raises CWIException when the host's own addresses are needed and cannot be found. */
+std::vector<std::string> parseIPList(const std::string& iplist) {
+  if (!iplist.empty()) return splitIPList(iplist);
+  try {
+    return CVexoraEnv::ipList();
+  } catch (const CWIException&) {
+    KTDEBUG_MSG(KTDEBUG_CORE, "parseIPList(): VEXORA_IPLIST not set, using local addresses");
+  }
+  return GetLocalIPList();
+}
+
+/* Raises an exception of the CException family when the controller cannot act. */
+void startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList) {
+  for (const std::string& ip : ipList) {
+    KTDEBUG_MSG(KTDEBUG_RROUTER, "startInstances(): local address %s", ip.c_str());
+  }
+  interimRunController(cmdLine);
+}
+
+/* Never fails. */
+std::string routerOptionsUsage() {
+  return usageLine("-debug: ", "set debug level") +
+         usageLine("-debuglog: ", "debug log file prefix") +
+         usageLine("-log: ", "use alternate log file") +
+         usageLine("-iplist: ", "set the IP address to look up in the config file");
+}
+
+/* Never fails. */
+std::string routerControllerUsage(const std::string& controllerUsage) {
+  return controllerUsage + "\n" + routerOptionsUsage();
+}
+
+/* Returns false when sigaction refuses the change. */
+bool ignoreSigpipe() {
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  return sigaction(SIGPIPE, &action, nullptr) == 0;
+}
+
+/* Returns 1 when VEXORA_LOG is not set or any start-up step fails, else 0. */
+int RequestRouterMain(int argc, char** argv) {
+  const char* exeName = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : "";
+  if (!ignoreSigpipe()) {
+    fprintf(stderr, "main(): cannot ignore SIGPIPE: %s\n", strerror(errno));
+  }
+
+  // Without a log directory there is neither trace nor log to report to.
+  std::string logDir;
+  try {
+    logDir = CVexoraEnv::logDir();
+  } catch (const std::exception& e) {
+    fprintf(stderr, "main(): exception: %s\n", e.what());
+    return 1;
+  }
+
+#ifdef KT_DEBUG_TRACE
+  KTDebugSetLevel(pKTDebug, kStartupDebugMask);
+#else
+  (void)kStartupDebugMask;
+#endif
+  KTDEBUG_MSG(KTDEBUG_CORE, "main(): %s started with %d parameters", exeName, argc);
+  const std::string debugFile = logDir + kDebugFileName;
+  KTDEBUG_MSG(KTDEBUG_CORE, "main(): set debug log file to %s", debugFile.c_str());
+#ifdef KT_DEBUG_TRACE
+  KTDebugSetOutputFile(pKTDebug, debugFile.c_str());
+#endif
+  KTDEBUG_MSG(KTDEBUG_CORE, "main(): debug log activated");
+
+  // Held for the whole start-up; on Linux it does nothing.
+  [[maybe_unused]] CSocketLib socketLib;
+  int exitStatus = 0;
+  try {
+    CLog::log.setFileName(logDir + kLogFileName);
+    CCmdLine cmdLine(argc, argv, "-");
+    const CmdLineArguments args = parseCommandLine(cmdLine);
+#ifdef KT_DEBUG_TRACE
+    if (args.setDebugLevel) KTDebugSetLevel(pKTDebug, args.debugLevel);
+#endif
+    const std::vector<std::string> ipList = parseIPList(args.iplist);
+    startInstances(cmdLine, ipList);
+  } catch (const CException& e) {
+    const std::string message = std::string("main(): exception: ") + e.what();
+    reportStartupFailure(message.c_str());
+    exitStatus = 1;
+  } catch (...) {
+    reportStartupFailure("main(): caught unknown exception");
+    exitStatus = 1;
+  }
+  return exitStatus;
+}
