@@ -423,12 +423,6 @@ TEST_F(KTListTest, ForEachGivesEveryCallFreshArgumentsAndStopsAtFailure) {
   EXPECT_EQ(3u, gVisits.size());  // items 3 and 4 are not visited
 }
 
-TEST_F(KTListTest, ForEachOnEmptyListCallsNothing) {
-  gVisits.clear();
-  EXPECT_EQ(0, KTListForEach(list, tm.mgr(), collect, 0, 0, (void*)nullptr));
-  EXPECT_TRUE(gVisits.empty());
-}
-
 long hugeResult(void*, va_list) { return 1L << 32; }
 
 TEST_F(KTListTest, CallbackResultBeyondStatusRangeIsNotSuccess) {
@@ -483,22 +477,6 @@ TEST_F(KTListTest, FirstThatAndNextThatFindPositions) {
   EXPECT_EQ(0, KTListFirstThat(list, tm.mgr(), isValue, &idx, 7));
   EXPECT_EQ(-1, idx);
   EXPECT_EQ(ERROR_INVALID_PARAMETER, KTListNextThat(list, tm.mgr(), -1, isValue, &idx, 0));
-}
-
-KTStatus firstThatV(KTList* l, KTMemoryManager* m, int* idx, ...) {
-  va_list args;
-  va_start(args, idx);
-  KTStatus st = KTListVFirstThat(l, m, isValue, idx, args);
-  va_end(args);
-  return st;
-}
-
-TEST_F(KTListTest, VariantsTakeAReadyArgumentList) {
-  for (int i = 0; i < 4; ++i) items[i] = 10 + i;
-  addN(4);
-  int idx = -5;
-  EXPECT_EQ(0, firstThatV(list, tm.mgr(), &idx, 13));
-  EXPECT_EQ(3, idx);
 }
 
 std::vector<void*> gDestroyed;
