@@ -29,7 +29,16 @@ KTStatus GetLocalIPs(KTStringList* pList, KTLog* pLog) {
     KTLogWrite(pLog, "GetLocalIPs(): gethostname() failed (result=%d)", result);
     return ERROR_HOSTNAME;
   }
+  return GetLocalIPsOfHost(hostName, pList, pLog);
+}
 
+/* Returns the resolver's status when the name does not resolve, else the
+ * status of the last addition. */
+KTStatus GetLocalIPsOfHost(const char* hostName, KTStringList* pList, KTLog* pLog) {
+  if (hostName == nullptr || pList == nullptr) {
+    KTLogWrite(pLog, "GetLocalIPs(): wrong arguments passed to procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
   struct addrinfo* pAddrList = nullptr;
   struct addrinfo* pChosen = nullptr;
   KTStatus status = ResolveHostName(hostName, 0, &pAddrList, &pChosen, 0, pLog);

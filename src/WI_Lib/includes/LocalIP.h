@@ -23,6 +23,11 @@
  * else the status of the last addition. */
 KTStatus GetLocalIPs(KTStringList* pList, KTLog* pLog);
 
+/* The same for the given host name instead of this host's name (the part
+ * of GetLocalIPs after reading the name). ERROR_INVALID_PARAMETER for a
+ * null name or list. */
+KTStatus GetLocalIPsOfHost(const char* hostName, KTStringList* pList, KTLog* pLog);
+
 /* The same list as texts; throws CWIException with the status and
  * "GetLocalIPList(): GetLocalIPs() failed" on failure. */
 std::vector<std::string> GetLocalIPList();
