@@ -2,10 +2,16 @@
  *
  * The record is owned jointly by the controller and the thread: KTThreadFree
  * gives up the controller's share, the thread gives up its share when the
- * procedure returns or the thread is cancelled, and whoever is last frees
- * the record. A thread that is cancelled inside a critical section keeps
- * running until it leaves the section, and may still poll its stop flag
- * then, so the record must outlive KTThreadFree in that case.
+ * procedure returns, and whoever is last frees the record.
+ *
+ * A thread that has to be cancelled may run on for a while (cancellation
+ * waits until it leaves its critical sections) and may still poll its stop
+ * flag, so its record must outlive KTThreadFree. Freeing it from the unwinding
+ * thread itself is not reliable either (no dependable ordering with the
+ * controller's last accesses), so the record of a cancelled thread is kept
+ * for the rest of the process on a list of abandoned records. Cancellation
+ * is rare (a thread that ignored its stop flag), so this costs a few dozen
+ * bytes per cancelled thread.
  */
 #include "KTThread.h"
 
@@ -23,9 +29,22 @@ const int kStopPollMs = 100;
 
 /* The public record followed by the ownership count. */
 struct KTThreadRecord {
-  KTThread thread;  /* must stay first: callers hold a KTThread* to it */
-  int owners;       /* 2 while both the controller and the thread hold it */
+  KTThread thread;                /* must stay first: callers hold a KTThread* to it */
+  int owners;                     /* 2 while both the controller and the thread hold it */
+  KTThreadRecord* pNextAbandoned; /* link in the list of abandoned records */
 };
+
+/* Records of cancelled threads; only ever pushed to, never freed. */
+KTThreadRecord* gAbandoned = nullptr;
+
+/* Keeps the record of a cancelled thread alive (and reachable) for good. */
+void _ThreadAbandon(KTThreadRecord* pRecord) {
+  KTThreadRecord* pHead = __atomic_load_n(&gAbandoned, __ATOMIC_RELAXED);
+  do {
+    pRecord->pNextAbandoned = pHead;
+  } while (!__atomic_compare_exchange_n(&gAbandoned, &pHead, pRecord, true, __ATOMIC_RELEASE,
+                                        __ATOMIC_RELAXED));
+}
 
 KTThreadRecord* _Record(KTThread* pThread) { return reinterpret_cast<KTThreadRecord*>(pThread); }
 
@@ -34,7 +53,9 @@ void _ThreadRelease(KTThreadRecord* pRecord) {
   if (__atomic_sub_fetch(&pRecord->owners, 1, __ATOMIC_ACQ_REL) == 0) free(pRecord);
 }
 
-/* Marks the thread stopped and gives up its share, on return and on cancellation alike. */
+/* Marks the thread stopped and gives up its share, on return and on
+ * cancellation alike (a cancelled thread's record is abandoned by the
+ * controller, so the count never reaches 0 then). */
 struct ThreadEndMarker {
   KTThreadRecord* pRecord;
   ~ThreadEndMarker() {
@@ -120,9 +141,12 @@ KTStatus KTThreadFree(KTThread** ppKTThread, int timeOut) {
   if (!__atomic_load_n(&pThread->stopped, __ATOMIC_ACQUIRE)) {
     KTDEBUG_MSG(KTDEBUG_ANYLEVEL, "KTThreadFree(): thread did not stop within %d ms, cancelling it", timeOut);
     pthread_cancel(pThread->ID);
+    pthread_detach(pThread->ID);
+    _ThreadAbandon(_Record(pThread));
+  } else {
+    pthread_detach(pThread->ID);
+    _ThreadRelease(_Record(pThread));
   }
-  pthread_detach(pThread->ID);
-  _ThreadRelease(_Record(pThread));
   *ppKTThread = NULL;
   return STATUS_OK;
 }
