@@ -14,7 +14,7 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
+[[maybe_unused]] std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream content;
   content << in.rdbuf();
