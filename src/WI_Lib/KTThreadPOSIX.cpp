@@ -15,9 +15,10 @@
  */
 #include "KTThread.h"
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <stdlib.h>
+
+#include <exception>
 
 #include "KTDebug.h"
 #include "KTUtils.h"
@@ -71,12 +72,11 @@ static void* ThreadStartWrapper(void* pArg) {
   KTThreadRecord* pRecord = static_cast<KTThreadRecord*>(pArg);
   ThreadEndMarker marker{pRecord};
   KTThread* pThread = &pRecord->thread;
+  /* Only real exceptions are caught: the unwinding that cancellation starts
+   * matches no typed handler and so runs on to the end of the thread. */
   try {
     pThread->pThreadProcedure(&pThread->stopFlag, &pThread->error, pThread->pParameter);
-  } catch (abi::__forced_unwind&) {
-    /* Cancellation unwinds the stack; it must go on to the end of the thread. */
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
     /* An escaped exception would end the whole process; end only this thread. */
     KTDEBUG_MSG(KTDEBUG_ANYLEVEL, "ThreadStartWrapper(): the thread procedure raised an exception");
     KTThreadSetError(&pThread->error, 1);

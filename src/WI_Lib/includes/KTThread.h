@@ -14,8 +14,10 @@
  *
  * Thread safety: KTThreadStop, KTThreadIsFinished and KTThreadHasError may be
  * called from any thread while the record lives; KTThreadFree by one thread,
- * once. An exception that escapes the procedure ends the thread with the
- * error flag set instead of ending the process.
+ * once. A std::exception that escapes the procedure ends the thread with the
+ * error flag set instead of ending the process. Procedures that catch
+ * everything (catch (...)) must rethrow: cancellation unwinds the thread's
+ * stack like an exception and ends the process if it is swallowed.
  */
 #ifndef KTTHREAD_H
 #define KTTHREAD_H
