@@ -1,0 +1,656 @@
+/* KTASServer.cpp - the router's record of one application server: address, pool, state, statistics.
+ *
+ * The message-center handler drives the state changes, the selection marks
+ * a server assigned, and the monitor prints one line per record. The
+ * processing-time statistics run from the assignment to the idle report
+ * that follows a working report. Every text copied into the record's fixed
+ * arrays is bounded: host and pool name are refused when too long (they
+ * identify the server), the last-request texts are cut to their arrays.
+ */
+#include "KTASServer.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "KTBuffer.h"
+#include "KTCriticalSection.h"
+#include "KTDebug.h"
+#include "KTSocket.h"
+#include "VXASRequestInfo.h"
+#include "VXCacheInfo.h"
+
+const char* const ASStatusNames[KTASSTATUS_COUNT] = {"down", "idle", "assigned", "working",
+                                                     "monitor"};
+
+namespace {
+
+/* Copies at most size - 1 characters of src (null counts as empty) and terminates. */
+void copyBounded(char* dst, size_t size, const char* src) {
+  if (src == nullptr) src = "";
+  size_t length = strnlen(src, size - 1);
+  memcpy(dst, src, length);
+  dst[length] = '\0';
+}
+
+/* The monitor text of a last-request field: "(NULL)" when empty. */
+const char* orNull(const char* text) { return text[0] != '\0' ? text : KTASSERVER_NULL_TEXT; }
+
+/* The printed name of a state; out-of-range values (a corrupt record) print as "unknown". */
+const char* statusName(KTASStatus status) {
+  int index = (int)status;
+  return (index >= 0 && index < KTASSTATUS_COUNT) ? ASStatusNames[index] : "unknown";
+}
+
+/* Milliseconds from the record's startingTime until now; negative when the clock went back. */
+long long elapsedSinceStart(const KTASServer* pAS) {
+  hrtime now;
+  hrtime diff;
+  HighResTime(&now);
+  HRTimeDiff(&pAS->startingTime, &now, &diff);
+  return HRTimeMilliseconds(&diff);
+}
+
+void clearQuality(KTASServer* pAS) {
+  pAS->meanProcessingTime = 0;
+  pAS->qualityHits = 0;
+  pAS->longRequests = 0;
+}
+
+/* Folds the time since the assignment into the statistics: long requests
+ * are only counted, others move the exponential moving average (weight 0.2,
+ * rounded to the nearest millisecond). Record lock held. */
+void updateQuality(KTASServer* pAS) {
+  const long long elapsed = elapsedSinceStart(pAS);
+  if (elapsed <= 0) return;
+  if (elapsed > KTASSERVER_LONG_REQUEST_MS) {
+    pAS->longRequests++;
+    return;
+  }
+  pAS->qualityHits++;
+  if (pAS->meanProcessingTime == 0) {
+    pAS->meanProcessingTime = (uint64_t)elapsed;
+  } else {
+    const double mean = (double)pAS->meanProcessingTime;
+    pAS->meanProcessingTime = (uint64_t)(mean + 0.2 * ((double)elapsed - mean) + 0.5);
+  }
+  KTDEBUG_MSG(KTDEBUG_RROUTER, "updateQuality(): %s:%hu took %lld ms, mean now %llu ms", pAS->IP,
+              pAS->port, elapsed, (unsigned long long)pAS->meanProcessingTime);
+}
+
+/* Releases the parts of a record, continuing past failures; returns the last failing status. */
+KTStatus releaseParts(KTASServer* pAS, KTLog* pLog) {
+  KTStatus result = STATUS_OK;
+  if (pAS->pCacheInfo != nullptr) {
+    KTStatus status = CacheInfoFree(&pAS->pCacheInfo, pLog);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerFree(): Couldn't destroy cache info");
+      result = status;
+    }
+  }
+  if (pAS->pTask != nullptr) {
+    KTStatus status = KTBufferFree(&pAS->pTask);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerFree(): error destroying task-buffer");
+      result = status;
+    }
+  }
+  if (pAS->pCriticalSection != nullptr) {
+    KTStatus status = pAS->pCriticalSection->Free(&pAS->pCriticalSection);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerFree(): Couldn't release critical section");
+      result = status;
+    }
+  }
+  return result;
+}
+
+/* Leaves the record's lock and returns the first error: `status` when set, else the unlock's. */
+KTStatus unlockWith(KTASServer* pAS, KTStatus status, KTLog* pLog) {
+  KTStatus unlockStatus = KTASServerUnlock(pAS, pLog);
+  return status != STATUS_OK ? status : unlockStatus;
+}
+
+/* Gathers the cache figures of a locked record: overflow flag, number of
+ * items waiting and, when pData is given, the pending data. A record whose
+ * cache info is not (or no longer) registered with a queue has nothing
+ * waiting. Returns the cache info's failing status. */
+KTStatus cacheFigures(KTASServer* pAS, int* pOverflow, int* pCount, KTBuffer* pData,
+                      KTLog* pLog) {
+  CacheQueue* pQueue = nullptr;
+  KTStatus status = CacheInfoGetOverflow(pAS->pCacheInfo, pOverflow, pLog);
+  if (status == STATUS_OK) status = CacheInfoGetQueue(pAS->pCacheInfo, &pQueue, pLog);
+  if (status != STATUS_OK) return status;
+  *pCount = 0;
+  if (pQueue == nullptr) {
+    if (pData == nullptr) return STATUS_OK;
+    return *pOverflow ? KTBufferBinSet(pData, CACHE_RESET_DATA, sizeof(CACHE_RESET_DATA) - 1)
+                      : KTBufferStrSet(pData, "");
+  }
+  if (*pOverflow == 0) {
+    status = CacheInfoCountItems(pAS->pCacheInfo, pCount, pLog);
+    if (status != STATUS_OK) return status;
+    if (*pCount < 0) *pCount = 0;  /* overflow raised meanwhile: nothing countable waits */
+  }
+  if (pData != nullptr) status = CacheInfoGetData(pAS->pCacheInfo, pData, pLog);
+  return status;
+}
+
+/* Appends the monitor line (debug line with the cache data when `debug`) of
+ * one record. Returns the failing status; nothing is appended then. */
+KTStatus monitorLine(void* pElement, va_list args, bool debug) {
+  const char* const caller = debug ? "KTASServerMonitorDebug" : "KTASServerMonitorServer";
+  KTASServer* pAS = static_cast<KTASServer*>(pElement);
+  KTBuffer* pResponse = va_arg(args, KTBuffer*);
+  KTLog* pLog = va_arg(args, KTLog*);
+  if (pAS == nullptr || pResponse == nullptr) {
+    KTLogWrite(pLog, "%s(): wrong arguments passed to procedure (pAS: %x, pResponse: %x)", caller,
+               KT_PTR32(pAS), KT_PTR32(pResponse));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTBuffer* pData = nullptr;
+  if (debug) {
+    KTStatus status = KTBufferStrNew(&pData, "");
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerMonitorDebug(): cannot create cache data buffer (%d)", status);
+      return status;
+    }
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) {
+    KTLogWrite(pLog, "%s(): cannot lock server", caller);
+    if (pData != nullptr) KTBufferFree(&pData);
+    return status != STATUS_OK ? status : (KTStatus)ERROR_UNKNOWN;
+  }
+  int overflow = 0;
+  int count = 0;
+  status = cacheFigures(pAS, &overflow, &count, pData, pLog);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "%s(): cannot read the cache info (%d)", caller, status);
+  } else {
+    const time_t now = KTTimeNow();
+    unsigned statusGet = 0;
+    const char* task = KTBufferGet(pAS->pTask, &statusGet);
+    if (task == nullptr) task = KTASSERVER_NULL_TEXT;
+    if (debug) {
+      const char* data = KTBufferGet(pData, &statusGet);
+      status = KTBufferStrAppendf(
+          pResponse, "%c %s %s:%hu %d %s %d %d %d %d %d %d %d %s %s %s %s %d %s %d %s\r\n",
+          pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid, statusName(pAS->ASStatus),
+          (int)(now - pAS->lastContact), (int)pAS->hits, (int)pAS->longRequests,
+          (int)pAS->qualityHits, (int)pAS->meanProcessingTime, overflow, count,
+          orNull(pAS->lastSiteGUID), task, orNull(pAS->lastClientIP), orNull(pAS->lastExtension),
+          pAS->priority, orNull(pAS->lastStoreName), (int)(now - pAS->lastUse),
+          data != nullptr ? data : "");
+    } else {
+      status = KTBufferStrAppendf(
+          pResponse, "%c %s %s:%hu %d %s %d %d %d %d %d %d %d %s %s %s %s %d %s %d \r\n",
+          pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid, statusName(pAS->ASStatus),
+          (int)(now - pAS->lastContact), (int)pAS->hits, (int)pAS->longRequests,
+          (int)pAS->qualityHits, (int)pAS->meanProcessingTime, overflow, count,
+          orNull(pAS->lastSiteGUID), task, orNull(pAS->lastClientIP), orNull(pAS->lastExtension),
+          pAS->priority, orNull(pAS->lastStoreName), (int)(now - pAS->lastUse));
+    }
+    if (status != STATUS_OK) KTLogWrite(pLog, "%s(): cannot write buffer (%d)", caller, status);
+  }
+  status = unlockWith(pAS, status, pLog);
+  if (pData != nullptr) KTBufferFree(&pData);
+  return status;
+}
+
+}  // namespace
+
+/* Returns ERROR_INVALID_PARAMETER for bad or over-long arguments, ERROR_MEMORY_ALLOCATION or
+ * the failing step's status; *ppKTASSrv stays null then. */
+KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char* IP,
+                       unsigned short port, int priority, uint32_t pid, KTLog* pLog) {
+  if (ppKTASSrv == nullptr || *ppKTASSrv != nullptr || PoolName == nullptr || IP == nullptr) {
+    KTLogWrite(pLog,
+               "KTASServerNew(): wrong arguments passed to procedure (ppKTASSrv: %x, PoolName: %s, IP: %s)",
+               KT_PTR32(ppKTASSrv), PoolName != nullptr ? PoolName : "(null)",
+               IP != nullptr ? IP : "(null)");
+    return ERROR_INVALID_PARAMETER;
+  }
+  const size_t ipLength = strlen(IP);
+  if (ipLength >= KTASSERVER_IP_SIZE) {
+    KTLogWrite(pLog, "KTASServerNew(): host too long (%d characters, at most %d): %.64s...",
+               (int)ipLength, KTASSERVER_IP_SIZE - 1, IP);
+    return ERROR_INVALID_PARAMETER;
+  }
+  const size_t poolLength = strlen(PoolName);
+  if (poolLength >= KTASSERVER_POOLNAME_SIZE) {
+    KTLogWrite(pLog, "KTASServerNew(): pool name too long (%d characters, at most %d): %.64s...",
+               (int)poolLength, KTASSERVER_POOLNAME_SIZE - 1, PoolName);
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTASServer* pAS = static_cast<KTASServer*>(calloc(1, sizeof(KTASServer)));
+  if (pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerNew(): error allow memory");
+    return ERROR_MEMORY_ALLOCATION;
+  }
+  KTStatus status = KTCriticalSectionThreadNew(&pAS->pCriticalSection);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerNew(): error creating critical section (%d)", status);
+  } else if ((status = KTBufferStrNew(&pAS->pTask, KTASSERVER_NULL_TEXT)) != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerNew(): error creating buffer");
+  } else if ((status = CacheInfoNew(&pAS->pCacheInfo, pLog)) != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerNew(): error creating cache info");
+  }
+  if (status != STATUS_OK) {
+    releaseParts(pAS, pLog);
+    free(pAS);
+    return status;
+  }
+  pAS->SocketFd = -1;
+  copyBounded(pAS->IP, sizeof(pAS->IP), IP);
+  copyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
+  pAS->Type = 'S';
+  pAS->port = port;
+  pAS->ASStatus = KTASSTATUS_IDLE;
+  pAS->lastContact = KTTimeNow();
+  pAS->lastUse = pAS->lastContact;
+  pAS->pid = pid;
+  pAS->priority = priority;
+  HighResTime(&pAS->startingTime);
+  pAS->hits = 0;
+  clearQuality(pAS);
+  *ppKTASSrv = pAS;
+  return STATUS_OK;
+}
+
+/* Returns the last failing release step, ERROR_INVALID_PARAMETER for a null argument. */
+KTStatus KTASServerFree(KTASServer** ppKTASSrv, KTLog* pLog) {
+  if (ppKTASSrv == nullptr || *ppKTASSrv == nullptr) {
+    KTLogWrite(pLog, "KTASServerFree(): wrong arguments passed to procedure (ppKTASSrv: %x)",
+               KT_PTR32(ppKTASSrv));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = releaseParts(*ppKTASSrv, pLog);
+  free(*ppKTASSrv);
+  *ppKTASSrv = nullptr;
+  return status;
+}
+
+/* Returns the critical section's failing status (*pLocked 0 then). */
+KTStatus KTASServerLock(KTASServer* pAS, int* pLocked, KTLog* pLog) {
+  if (pLocked != nullptr) *pLocked = 0;
+  if (pAS == nullptr || pLocked == nullptr || pAS->pCriticalSection == nullptr) {
+    KTLogWrite(pLog, "KTASServerLock(): wrong arguments passed to procedure (pAS: %x, pLocked: %x)",
+               KT_PTR32(pAS), KT_PTR32(pLocked));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = pAS->pCriticalSection->Enter(pAS->pCriticalSection);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerLock(): failed to enter critical section (%d)", status);
+    return status;
+  }
+  *pLocked = 1;
+  return STATUS_OK;
+}
+
+/* Returns the critical section's failing status. */
+KTStatus KTASServerUnlock(KTASServer* pAS, KTLog* pLog) {
+  if (pAS == nullptr || pAS->pCriticalSection == nullptr) {
+    KTLogWrite(pLog, "KTASServerUnlock(): wrong arguments passed to procedure (pAS: %x)",
+               KT_PTR32(pAS));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = pAS->pCriticalSection->Leave(pAS->pCriticalSection);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerUnlock(): failed to leave critical section(%d)", status);
+  }
+  return status;
+}
+
+/* Returns "" for a null record. */
+const char* KTASServerGetClientIP(KTASServer* pAS) { return pAS != nullptr ? pAS->lastClientIP : ""; }
+/* Returns "" for a null record. */
+const char* KTASServerGetSiteGUID(KTASServer* pAS) { return pAS != nullptr ? pAS->lastSiteGUID : ""; }
+/* Returns "" for a null record. */
+const char* KTASServerGetExtension(KTASServer* pAS) {
+  return pAS != nullptr ? pAS->lastExtension : "";
+}
+/* Returns 0 for a null record. */
+time_t KTASServerGetLastUse(KTASServer* pAS) { return pAS != nullptr ? pAS->lastUse : 0; }
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument, else the buffer's failing status. */
+KTStatus KTASServerGetHost(KTASServer* pAS, KTBuffer* pIP, unsigned short* pPort, KTLog* pLog) {
+  if (pAS == nullptr || pIP == nullptr || pPort == nullptr) {
+    KTLogWrite(pLog, "KTASServerGetHost(): wrong arguments passed to procedure (pAS: %x, pIP: %x, pPort: %x)",
+               KT_PTR32(pAS), KT_PTR32(pIP), KT_PTR32(pPort));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTBufferStrSet(pIP, pAS->IP);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerGetHost(): error setting IP buffer");
+    return status;
+  }
+  *pPort = pAS->port;
+  return STATUS_OK;
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument. */
+KTStatus KTASServerGetPriority(KTASServer* pAS, int* pPriority, KTLog* pLog) {
+  if (pAS == nullptr || pPriority == nullptr) {
+    KTLogWrite(pLog, "KTASServerGetPriority(): wrong arguments passed to procedure (pAS: %x, pPriority: %x)",
+               KT_PTR32(pAS), KT_PTR32(pPriority));
+    return ERROR_INVALID_PARAMETER;
+  }
+  *pPriority = pAS->priority;
+  return STATUS_OK;
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null or over-long name (unchanged then), else the
+ * lock's failing status. */
+KTStatus KTASServerSetPoolName(KTASServer* pAS, const char* PoolName, KTLog* pLog) {
+  if (pAS == nullptr || PoolName == nullptr) {
+    KTLogWrite(pLog, "KTASServerSetPoolName(): wrong arguments passed to procedure (pAS: %x, PoolName: %x)",
+               KT_PTR32(pAS), KT_PTR32(PoolName));
+    return ERROR_INVALID_PARAMETER;
+  }
+  const size_t length = strlen(PoolName);
+  if (length >= KTASSERVER_POOLNAME_SIZE) {
+    KTLogWrite(pLog, "KTASServerSetPoolName(): pool name too long (%d characters, at most %d): %.64s...",
+               (int)length, KTASSERVER_POOLNAME_SIZE - 1, PoolName);
+    return ERROR_INVALID_PARAMETER;
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  copyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
+  return unlockWith(pAS, STATUS_OK, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument or a non-null *ppCacheInfo. */
+KTStatus KTASServerGetCacheInfo(KTASServer* pAS, CacheInfo** ppCacheInfo, KTLog* pLog) {
+  if (pAS == nullptr || ppCacheInfo == nullptr || *ppCacheInfo != nullptr) {
+    KTLogWrite(pLog, "KTASServerGetCacheInfo(): wrong arguments passed to procedure (pAS: %x, ppCacheInfo: %x)",
+               KT_PTR32(pAS), KT_PTR32(ppCacheInfo));
+    return ERROR_INVALID_PARAMETER;
+  }
+  *ppCacheInfo = pAS->pCacheInfo;
+  return STATUS_OK;
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null record, else the cache info's status. */
+KTStatus KTASServerSetCacheIndex(KTASServer* pAS, int index, KTLog* pLog) {
+  if (pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerSetCacheIndex(): wrong arguments passed to procedure (pAS: %x)",
+               KT_PTR32(pAS));
+    return ERROR_INVALID_PARAMETER;
+  }
+  return CacheInfoSetCacheIndex(pAS->pCacheInfo, index, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument, else the cache info's status. */
+KTStatus KTASServerGetCacheIndex(KTASServer* pAS, int* pIndex, KTLog* pLog) {
+  if (pAS == nullptr || pIndex == nullptr) {
+    KTLogWrite(pLog, "KTASServerGetCacheIndex(): wrong arguments passed to procedure (pAS: %x, pIndex: %x)",
+               KT_PTR32(pAS), KT_PTR32(pIndex));
+    return ERROR_INVALID_PARAMETER;
+  }
+  return CacheInfoGetCacheIndex(pAS->pCacheInfo, pIndex, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null record, else the cache info's status. */
+KTStatus KTASServerSetOverflow(KTASServer* pAS, int overflow, KTLog* pLog) {
+  if (pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerSetOverflow(): wrong arguments passed to procedure (pAS: %x)",
+               KT_PTR32(pAS));
+    return ERROR_INVALID_PARAMETER;
+  }
+  return CacheInfoSetOverflow(pAS->pCacheInfo, overflow, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument, else the cache info's status. */
+KTStatus KTASServerGetOverflow(KTASServer* pAS, int* pOverflow, KTLog* pLog) {
+  if (pAS == nullptr || pOverflow == nullptr) {
+    KTLogWrite(pLog, "KTASServerGetOverflow(): wrong arguments passed to procedure (pAS: %x, pOverflow: %x)",
+               KT_PTR32(pAS), KT_PTR32(pOverflow));
+    return ERROR_INVALID_PARAMETER;
+  }
+  return CacheInfoGetOverflow(pAS->pCacheInfo, pOverflow, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument, else the lock's failing status. */
+KTStatus KTASServerGetStatus(KTASServer* pAS, KTASStatus* pStatus, KTLog* pLog) {
+  if (pAS == nullptr || pStatus == nullptr) {
+    KTLogWrite(pLog, "KTASServerGetStatus(): wrong arguments passed to procedure (pAS: %x, pStatus: %x)",
+               KT_PTR32(pAS), KT_PTR32(pStatus));
+    return ERROR_INVALID_PARAMETER;
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  *pStatus = pAS->ASStatus;
+  return unlockWith(pAS, STATUS_OK, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument, else the lock's failing status. */
+KTStatus KTASServerGetQuality(KTASServer* pAS, uint64_t* pQuality, KTLog* pLog) {
+  if (pAS == nullptr || pQuality == nullptr) {
+    KTLogWrite(pLog, "KTASServerGetQuality(): wrong arguments passed to procedure (pAS: %x, pQuality: %x)",
+               KT_PTR32(pAS), KT_PTR32(pQuality));
+    return ERROR_INVALID_PARAMETER;
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  *pQuality = pAS->meanProcessingTime;
+  return unlockWith(pAS, STATUS_OK, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument. */
+KTStatus KTASServerMatches(KTASServer* pAS, const char* IP, unsigned short port, int* pMatches,
+                           KTLog* pLog) {
+  if (pAS == nullptr || IP == nullptr || pMatches == nullptr) {
+    KTLogWrite(pLog, "KTASServerMatches(): wrong arguments passed to procedure (pAS: %x, IP: %x, pMatches: %x)",
+               KT_PTR32(pAS), KT_PTR32(IP), KT_PTR32(pMatches));
+    return ERROR_INVALID_PARAMETER;
+  }
+  *pMatches = (pAS->port == port && strcmp(pAS->IP, IP) == 0) ? 1 : 0;
+  return STATUS_OK;
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument. */
+KTStatus KTASServerMatchServer(KTASServer* pAS, KTASServer* pASMatch, int* pMatches, KTLog* pLog) {
+  if (pAS == nullptr || pASMatch == nullptr || pMatches == nullptr) {
+    KTLogWrite(pLog, "KTASServerMatchServer(): wrong arguments passed to procedure (pAS: %x, pASMatch: %x, pMatches: %x)",
+               KT_PTR32(pAS), KT_PTR32(pASMatch), KT_PTR32(pMatches));
+    return ERROR_INVALID_PARAMETER;
+  }
+  return KTASServerMatches(pAS, pASMatch->IP, pASMatch->port, pMatches, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument, else the socket's or lock's failing
+ * status (nothing recorded then). */
+KTStatus KTASServerSetSocket(KTASServer* pAS, KTSocket* pSocket, KTLog* pLog) {
+  if (pAS == nullptr || pSocket == nullptr) {
+    KTLogWrite(pLog, "KTASServerSetSocket(): wrong arguments passed to procedure (pAS: %x, pSocket: %x)",
+               KT_PTR32(pAS), KT_PTR32(pSocket));
+    return ERROR_INVALID_PARAMETER;
+  }
+  int fd = -1;
+  KTStatus status = KTSocketGetFd(pSocket, &fd, pLog);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerSetSocket(): get socket file descriptor");
+    return status;
+  }
+  int locked = 0;
+  status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  pAS->SocketFd = fd;
+  return unlockWith(pAS, STATUS_OK, pLog);
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument, else the socket's or lock's failing
+ * status (*pResult 0 then). */
+KTStatus KTASServerSocketMatches(KTASServer* pAS, KTSocket* pSocket, int* pResult, KTLog* pLog) {
+  if (pAS == nullptr || pSocket == nullptr || pResult == nullptr) {
+    KTLogWrite(pLog, "KTASServerSocketMatches(): wrong arguments passed to procedure (pAS: %x, pSocket: %x, pResult: %x)",
+               KT_PTR32(pAS), KT_PTR32(pSocket), KT_PTR32(pResult));
+    return ERROR_INVALID_PARAMETER;
+  }
+  *pResult = 0;
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  int fd = -1;
+  status = KTSocketGetFd(pSocket, &fd, pLog);
+  if (status == STATUS_OK) {
+    *pResult = (fd == pAS->SocketFd) ? 1 : 0;
+  } else {
+    KTLogWrite(pLog, "KTASServerSocketMatches(): get socket file descriptor");
+  }
+  return unlockWith(pAS, status, pLog);
+}
+
+/* Returns ERROR_UNKNOWN for a corrupt state, else the task buffer's or lock's failing status. */
+KTStatus KTASServerSetIdle(KTASServer* pAS, KTLog* pLog) {
+  if (pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerSetIdle(): wrong arguments passed to procedure (pAS: %x)",
+               KT_PTR32(pAS));
+    return ERROR_INVALID_PARAMETER;
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  pAS->lastContact = KTTimeNow();
+  switch (pAS->ASStatus) {
+    case KTASSTATUS_WORKING:
+      updateQuality(pAS);
+      pAS->ASStatus = KTASSTATUS_IDLE;
+      break;
+    case KTASSTATUS_MONITOR:
+      pAS->ASStatus = KTASSTATUS_IDLE;
+      break;
+    case KTASSTATUS_ASSIGNED:
+      // The server reports idle before it has seen the assigned request when
+      // the web adapter is still on its way; only a long silence ends the
+      // assignment (the request never arrived).
+      if (elapsedSinceStart(pAS) > KTASSERVER_ASSIGNED_TIMEOUT_MS) pAS->ASStatus = KTASSTATUS_IDLE;
+      break;
+    case KTASSTATUS_IDLE:
+      break;
+    case KTASSTATUS_SHUTDOWN:
+      status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
+      if (status != STATUS_OK) {
+        KTLogWrite(pLog, "KTASServerSetIdle(): error setting the task buffer (%d)", status);
+      }
+      pAS->ASStatus = KTASSTATUS_IDLE;
+      break;
+    default:
+      KTLogWrite(pLog, "KTASServerSetIdle(): unknown error, method was called in state %d",
+                 (int)pAS->ASStatus);
+      status = ERROR_UNKNOWN;
+      break;
+  }
+  return unlockWith(pAS, status, pLog);
+}
+
+/* Returns ERROR_UNKNOWN when not idle, or the task buffer's or lock's failing status; the
+ * record is unchanged on every failure. */
+KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestInfo, KTLog* pLog) {
+  if (pAS == nullptr || pRequestInfo == nullptr) {
+    KTLogWrite(pLog, "KTASServerSetAssigned(): wrong arguments passed to procedure (pAS: %x, pRequestInfo: %x)",
+               KT_PTR32(pAS), KT_PTR32(pRequestInfo));
+    return ERROR_INVALID_PARAMETER;
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  if (pAS->ASStatus != KTASSTATUS_IDLE) {
+    KTLogWrite(pLog, "KTASServerSetAssigned(): method was called in an invalid state %d",
+               (int)pAS->ASStatus);
+    return unlockWith(pAS, ERROR_UNKNOWN, pLog);
+  }
+  status = KTBufferStrSet(pAS->pTask, ASRequestInfoGetURI(pRequestInfo));
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerSetAssigned(): error setting the buffer to the given task (%d)",
+               status);
+    return unlockWith(pAS, status, pLog);
+  }
+  copyBounded(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), ASRequestInfoGetSiteGUID(pRequestInfo));
+  copyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
+              ASRequestInfoGetStoreName(pRequestInfo));
+  copyBounded(pAS->lastClientIP, sizeof(pAS->lastClientIP), ASRequestInfoGetClientIP(pRequestInfo));
+  copyBounded(pAS->lastExtension, sizeof(pAS->lastExtension),
+              ASRequestInfoGetExtension(pRequestInfo));
+  pAS->ASStatus = KTASSTATUS_ASSIGNED;
+  HighResTime(&pAS->startingTime);
+  pAS->hits++;
+  pAS->lastUse = pAS->startingTime.sec;
+  return unlockWith(pAS, STATUS_OK, pLog);
+}
+
+/* Returns the lock's failing status. */
+KTStatus KTASServerSetWorking(KTASServer* pAS, KTLog* pLog) {
+  if (pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerSetWorking(): wrong arguments passed to procedure (pAS: %x)",
+               KT_PTR32(pAS));
+    return ERROR_INVALID_PARAMETER;
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  // A server being monitored stays so until it reports idle; startingTime is
+  // left alone so that the measured time runs from the assignment.
+  if (pAS->ASStatus != KTASSTATUS_MONITOR) pAS->ASStatus = KTASSTATUS_WORKING;
+  return unlockWith(pAS, STATUS_OK, pLog);
+}
+
+/* Returns ERROR_UNKNOWN (unchanged) unless working, else the lock's failing status. */
+KTStatus KTASServerStartMonitor(KTASServer* pAS, KTLog* pLog) {
+  if (pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerStartMonitor(): wrong arguments passed to procedure (pAS: %x)",
+               KT_PTR32(pAS));
+    return ERROR_INVALID_PARAMETER;
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  if (pAS->ASStatus != KTASSTATUS_WORKING) {
+    KTLogWrite(pLog, "KTASServerStartMonitor(): method was called in an invalid state %d",
+               (int)pAS->ASStatus);
+    return unlockWith(pAS, ERROR_UNKNOWN, pLog);
+  }
+  pAS->ASStatus = KTASSTATUS_MONITOR;
+  pAS->lastContact = KTTimeNow();
+  return unlockWith(pAS, STATUS_OK, pLog);
+}
+
+/* Returns the task buffer's failing status (the record is still shut down) or the lock's. */
+KTStatus KTASServerSetShutdown(KTASServer* pAS, KTLog* pLog) {
+  if (pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerSetShutdown(): wrong arguments passed to procedure (pAS: %x)",
+               KT_PTR32(pAS));
+    return ERROR_INVALID_PARAMETER;
+  }
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  pAS->ASStatus = KTASSTATUS_SHUTDOWN;
+  pAS->SocketFd = -1;
+  pAS->hits = 0;
+  status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerSetShutdown(): error setting task buffer (%d)", status);
+  }
+  // "(NULL)" never equals a real client or site, so a server that comes back
+  // is not preferred by affinity to its old clients.
+  copyBounded(pAS->lastClientIP, sizeof(pAS->lastClientIP), KTASSERVER_NULL_TEXT);
+  copyBounded(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), KTASSERVER_NULL_TEXT);
+  copyBounded(pAS->lastExtension, sizeof(pAS->lastExtension), KTASSERVER_NULL_TEXT);
+  clearQuality(pAS);
+  return unlockWith(pAS, status, pLog);
+}
+
+/* Returns the failing status; no line is written then. */
+long KTASServerMonitorServer(void* pElement, va_list args) {
+  return monitorLine(pElement, args, false);
+}
+
+/* Returns the failing status; no line is written then. */
+long KTASServerMonitorDebug(void* pElement, va_list args) {
+  return monitorLine(pElement, args, true);
+}

@@ -1,0 +1,528 @@
+/* KTASServerList.cpp - the locked list of one pool's application servers and the idle-server selection.
+ *
+ * The selection runs entirely under the list lock. It first takes one
+ * snapshot of every server (state, priority, last use and whether its last
+ * request had the asked-for extension, client and site), each read under the
+ * server's own lock, so that the limits and the choice work on one
+ * consistent picture even while message-center threads change states. From
+ * the snapshot it takes the idle servers of the highest priority as
+ * candidates, tests the limits in the order extension, client, site, and
+ * picks by client affinity, site affinity or least recent use. The chosen
+ * server is assigned before the lock is released.
+ */
+#include "KTASServerList.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+#include <vector>
+
+#include "KTBuffer.h"
+#include "KTCriticalSection.h"
+#include "KTDebug.h"
+#include "KTMemoryManager.h"
+#include "KTSocket.h"
+#include "KTUtils.h"
+#include "VXASRequestInfo.h"
+
+namespace {
+
+/* The texts of a request bounded exactly as a server record stores them, so
+ * that a stored value and the request it came from always compare equal. */
+struct RequestKeys {
+  char clientIP[KTASSERVER_CLIENTIP_SIZE];
+  char siteGUID[KTASSERVER_SITEGUID_SIZE];
+  char extension[KTASSERVER_EXTENSION_SIZE];
+};
+
+void copyBounded(char* dst, size_t size, const char* src) {
+  if (src == nullptr) src = "";
+  size_t length = strnlen(src, size - 1);
+  memcpy(dst, src, length);
+  dst[length] = '\0';
+}
+
+/* What the selection needs to know about one server, read under its lock. */
+struct ServerView {
+  KTASServer* pAS;
+  int priority;
+  time_t lastUse;
+  bool idle;
+  bool inUse;       /* assigned, working or monitor */
+  bool sameExtension;
+  bool sameClient;
+  bool sameSite;
+};
+
+bool isInUse(KTASStatus status) {
+  return status == KTASSTATUS_ASSIGNED || status == KTASSTATUS_WORKING ||
+         status == KTASSTATUS_MONITOR;
+}
+
+/* Leaves the list lock; returns `status` when set, else the unlock's. */
+KTStatus unlockWith(KTASServerList* pSrvList, KTStatus status, KTLog* pLog) {
+  KTStatus unlockStatus = KTASServerListUnlock(pSrvList, pLog);
+  return status != STATUS_OK ? status : unlockStatus;
+}
+
+/* Reads every server of the list into `views` (list order) and the
+ * positions of the candidates (idle servers of the highest idle priority,
+ * list order) into `candidates`. List lock held. Returns the failing status. */
+KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys,
+                      std::vector<ServerView>& views, std::vector<int>& candidates, KTLog* pLog) {
+  int count = 0;
+  KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListGetIdle(): cannot get list size");
+    return status;
+  }
+  try {
+    views.clear();
+    candidates.clear();
+    views.reserve((size_t)count);
+    candidates.reserve((size_t)count);
+  } catch (const std::exception&) {
+    KTLogWrite(pLog, "_IdleServers(): cannot allocate the candidate array (count=%d)", count);
+    return ERROR_MEMORY_ALLOCATION;
+  }
+  int maxPriority = 0;
+  for (int index = 0; index < count; ++index) {
+    KTStatus elementStatus = STATUS_OK;
+    KTASServer* pAS = static_cast<KTASServer*>(
+        KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &elementStatus, index));
+    if (pAS == nullptr || elementStatus != STATUS_OK) {
+      KTLogWrite(pLog, "_IdleServers(): cannot get list element (index=%d, count=%d)", index, count);
+      return elementStatus != STATUS_OK ? elementStatus : (KTStatus)ERROR_INTERNAL_INCONSISTENCE;
+    }
+    int locked = 0;
+    status = KTASServerLock(pAS, &locked, pLog);
+    if (!locked) return status;
+    ServerView view;
+    view.pAS = pAS;
+    view.priority = pAS->priority;
+    view.lastUse = pAS->lastUse;
+    view.idle = pAS->ASStatus == KTASSTATUS_IDLE;
+    view.inUse = isInUse(pAS->ASStatus);
+    view.sameExtension = strcmp(pAS->lastExtension, keys.extension) == 0;
+    view.sameClient = strcmp(pAS->lastClientIP, keys.clientIP) == 0;
+    view.sameSite = strcmp(pAS->lastSiteGUID, keys.siteGUID) == 0;
+    status = KTASServerUnlock(pAS, pLog);
+    if (status != STATUS_OK) return status;
+    views.push_back(view);  // capacity reserved above: cannot throw
+    if (!view.idle) continue;
+    if (candidates.empty() || view.priority > maxPriority) {
+      // A higher priority discards the candidates collected so far.
+      candidates.clear();
+      maxPriority = view.priority;
+      candidates.push_back(index);
+    } else if (view.priority == maxPriority) {
+      candidates.push_back(index);
+    }
+  }
+  return STATUS_OK;
+}
+
+/* The number of servers in use whose last request matched (by `field`). */
+int countInUse(const std::vector<ServerView>& views, bool ServerView::*field) {
+  int count = 0;
+  for (const ServerView& view : views) {
+    if (view.inUse && view.*field) ++count;
+  }
+  return count;
+}
+
+/* True when the request's extension may not occupy another server. */
+bool _TestLimitByExtension(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
+                           KTLog* pLog) {
+  const int max = ASRequestInfoGetExtMaxServers(pInfo);
+  if (max < 0) return false;
+  const int count = countInUse(views, &ServerView::sameExtension);
+  if (count < max) return false;
+  const char* extension = ASRequestInfoGetExtension(pInfo);
+  KTDEBUG_MSG(KTDEBUG_RROUTER,
+              "_TestLimitByExtension(): limit exceeded for extension: %s - %d of %d servers are in use",
+              extension, count, max);
+  KTLogWriteLimited(pLog, extension, "_TestLimitByExtension(): limit exceeded for extension",
+                    "_TestLimitByExtension(): limit exceeded for extension: %s - %d of %d servers are in use; request from %s for %s%s",
+                    extension, count, max, ASRequestInfoGetClientIP(pInfo),
+                    ASRequestInfoGetHost(pInfo), ASRequestInfoGetURI(pInfo));
+  return true;
+}
+
+/* True when the request's client may not occupy another server. */
+bool _TestLimitByClient(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
+                        KTLog* pLog) {
+  int max = 0;
+  if (ASRequestInfoGetMaxServerPerClient(pInfo, &max) != STATUS_OK) return false;
+  const int count = countInUse(views, &ServerView::sameClient);
+  if (count < max) return false;
+  const char* clientIP = ASRequestInfoGetClientIP(pInfo);
+  KTDEBUG_MSG(KTDEBUG_RROUTER,
+              "_TestLimitByClient(): limit exceeded for client ip: %s - %d of %d servers are in use",
+              clientIP, count, max);
+  KTLogWriteLimited(pLog, clientIP, "_TestLimitByClient(): limit exceeded for client ip",
+                    "_TestLimitByClient(): limit exceeded for client ip: %s - %d of %d servers are in use; request from %s for %s%s",
+                    clientIP, count, max, clientIP, ASRequestInfoGetHost(pInfo),
+                    ASRequestInfoGetURI(pInfo));
+  return true;
+}
+
+/* True when the request's site may not occupy another server; *pSpecial
+ * tells whether the site's own maximum decided. */
+bool _TestLimitBySite(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
+                      int* pSpecial, KTLog* pLog) {
+  int max = 0;
+  if (ASRequestInfoGetMaxServerPerSite(pInfo, &max, pSpecial) != STATUS_OK) return false;
+  const int count = countInUse(views, &ServerView::sameSite);
+  if (count < max) return false;
+  const char* siteGUID = ASRequestInfoGetSiteGUID(pInfo);
+  KTDEBUG_MSG(KTDEBUG_RROUTER,
+              "_TestLimitBySite(): limit exceeded for site: %s - %d of %d servers are in use",
+              siteGUID, count, max);
+  KTLogWriteLimited(pLog, siteGUID, "_TestLimitBySite(): limit exceeded for site",
+                    "_TestLimitBySite(): limit exceeded for site: %s - %d of %d servers are in use; request from %s for %s%s",
+                    siteGUID, count, max, ASRequestInfoGetClientIP(pInfo),
+                    ASRequestInfoGetHost(pInfo), ASRequestInfoGetURI(pInfo));
+  return true;
+}
+
+/* The first candidate whose last request matched (by `field`), or -1. */
+int firstMatching(const std::vector<ServerView>& views, const std::vector<int>& candidates,
+                  bool ServerView::*field) {
+  for (int index : candidates) {
+    if (views[(size_t)index].*field) return index;
+  }
+  return -1;
+}
+
+/* The least recently used candidate; ties and "all used this second" go to the earlier one. */
+int _ServerByIdleTime(const std::vector<ServerView>& views, const std::vector<int>& candidates) {
+  time_t oldest = KTTimeNow();
+  int chosen = candidates.front();
+  for (int index : candidates) {
+    if (views[(size_t)index].lastUse < oldest) {
+      oldest = views[(size_t)index].lastUse;
+      chosen = index;
+    }
+  }
+  return chosen;
+}
+
+/* The selection proper, list lock held: *ppAS becomes the chosen server or
+ * stays null (no idle server). Returns ERROR_REQUESTROUTER_LIMIT_EXCEEDED
+ * when a limit refuses, else the failing status. */
+KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pInfo,
+                                VXStrategyInfo* pStrategy, KTASServer** ppAS, KTLog* pLog) {
+  // Kept per thread so that a request allocates nothing once the arrays
+  // have grown to the pool's size.
+  thread_local std::vector<ServerView> views;
+  thread_local std::vector<int> candidates;
+  *ppAS = nullptr;
+
+  RequestKeys keys;
+  copyBounded(keys.clientIP, sizeof(keys.clientIP), ASRequestInfoGetClientIP(pInfo));
+  copyBounded(keys.siteGUID, sizeof(keys.siteGUID), ASRequestInfoGetSiteGUID(pInfo));
+  copyBounded(keys.extension, sizeof(keys.extension), ASRequestInfoGetExtension(pInfo));
+
+  KTStatus status = _IdleServers(pSrvList, keys, views, candidates, pLog);
+  if (status != STATUS_OK || candidates.empty()) return status;
+
+  if (_TestLimitByExtension(views, pInfo, pLog)) {
+    pStrategy->limitByExtension.fetch_add(1, std::memory_order_relaxed);
+    return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+  }
+  if (_TestLimitByClient(views, pInfo, pLog)) {
+    pStrategy->limitByClient.fetch_add(1, std::memory_order_relaxed);
+    return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+  }
+  int special = 0;
+  if (_TestLimitBySite(views, pInfo, &special, pLog)) {
+    (special ? pStrategy->limitBySpecialSite : pStrategy->limitBySite)
+        .fetch_add(1, std::memory_order_relaxed);
+    return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+  }
+
+  int chosen = -1;
+  // REST calls of one client are independent of each other; spreading them
+  // is better than keeping them on the server of the client's last request.
+  if (strcmp(ASRequestInfoGetExtension(pInfo), "rest") != 0 && keys.clientIP[0] != '\0') {
+    chosen = firstMatching(views, candidates, &ServerView::sameClient);
+    if (chosen >= 0) pStrategy->byClientIP.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (chosen < 0 && keys.siteGUID[0] != '\0') {
+    chosen = firstMatching(views, candidates, &ServerView::sameSite);
+    if (chosen >= 0) pStrategy->bySiteGuid.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (chosen < 0) {
+    chosen = _ServerByIdleTime(views, candidates);
+    pStrategy->byLastUse.fetch_add(1, std::memory_order_relaxed);
+  }
+  *ppAS = views[(size_t)chosen].pAS;
+  return STATUS_OK;
+}
+
+/* Lock-free lookup by host and port; the caller holds the list lock. */
+KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostName,
+                                    unsigned short port, KTASServer** ppASServer, KTLog* pLog) {
+  int count = 0;
+  KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
+  if (status != STATUS_OK) return status;
+  for (int index = 0; index < count; ++index) {
+    KTStatus elementStatus = STATUS_OK;
+    KTASServer* pAS = static_cast<KTASServer*>(
+        KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &elementStatus, index));
+    if (pAS == nullptr || elementStatus != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerListGetMatching(): error getting AS server at the position #%d from the list of servers",
+                 index);
+      return elementStatus != STATUS_OK ? elementStatus : (KTStatus)ERROR_INTERNAL_INCONSISTENCE;
+    }
+    int matches = 0;
+    status = KTASServerMatches(pAS, hostName, port, &matches, pLog);
+    if (status != STATUS_OK) return status;
+    if (matches) {
+      *ppASServer = pAS;
+      return STATUS_OK;
+    }
+  }
+  return STATUS_OK;
+}
+
+/* Releases the parts of a list record that exist. */
+void releaseParts(KTASServerList* pSrvList) {
+  if (pSrvList->pServers != nullptr) KTListFree(&pSrvList->pServers, pSrvList->pMemMgrSys);
+  if (pSrvList->pMemMgrSys != nullptr) pSrvList->pMemMgrSys->Free(&pSrvList->pMemMgrSys);
+  if (pSrvList->pCriticalSection != nullptr) {
+    pSrvList->pCriticalSection->Free(&pSrvList->pCriticalSection);
+  }
+}
+
+}  // namespace
+
+/* Returns ERROR_INVALID_PARAMETER, ERROR_MEMORY_ALLOCATION or the failing step's status. */
+KTStatus KTASServerListNew(KTASServerList** ppSrvList, KTLog* pLog) {
+  if (ppSrvList == nullptr || *ppSrvList != nullptr) {
+    KTLogWrite(pLog, "KTASServerListNew(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTASServerList* pSrvList = static_cast<KTASServerList*>(calloc(1, sizeof(KTASServerList)));
+  if (pSrvList == nullptr) {
+    KTLogWrite(pLog, "KTASServerListNew(): could not allocate memory");
+    return ERROR_MEMORY_ALLOCATION;
+  }
+  KTStatus status = KTCriticalSectionThreadNew(&pSrvList->pCriticalSection);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListNew(): error creating critical section");
+  } else if ((status = KTMemoryManagerSysNew(&pSrvList->pMemMgrSys)) != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListNew(): error creating local system memory manager");
+  } else if ((status = KTListNew(&pSrvList->pServers, pSrvList->pMemMgrSys)) != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListNew(): error creating list object to store the servers");
+  }
+  if (status != STATUS_OK) {
+    releaseParts(pSrvList);
+    free(pSrvList);
+    return status;
+  }
+  *ppSrvList = pSrvList;
+  return STATUS_OK;
+}
+
+/* Returns ERROR_INVALID_PARAMETER for a null argument. */
+KTStatus KTASServerListFree(KTASServerList** ppSrvList, KTLog* pLog) {
+  if (ppSrvList == nullptr || *ppSrvList == nullptr) {
+    KTLogWrite(pLog, "KTASServerListFree(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  releaseParts(*ppSrvList);
+  free(*ppSrvList);
+  *ppSrvList = nullptr;
+  return STATUS_OK;
+}
+
+/* Returns the first failing free (the records not yet freed stay listed) or the lock's status. */
+KTStatus KTASServerListCleanup(KTASServerList* pSrvList, KTLog* pLog) {
+  if (pSrvList == nullptr) {
+    KTLogWrite(pLog, "KTASServerListCleanup(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  status = KTListClearAndFreeElements(pSrvList->pServers, pSrvList->pMemMgrSys,
+                                      KTASServerDestructor, pLog);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListCleanup(): error freeing the application servers (%d)", status);
+  }
+  return unlockWith(pSrvList, status, pLog);
+}
+
+/* Returns ERROR_UNKNOWN for a duplicate host and port, else the list's or lock's status. */
+KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLog) {
+  if (pSrvList == nullptr || pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerListAdd(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  KTASServer* pExisting = nullptr;
+  status = _KTASServerListGetMatching(pSrvList, pAS->IP, pAS->port, &pExisting, pLog);
+  if (status == STATUS_OK && pExisting != nullptr) {
+    KTLogWrite(pLog, "KTASServerListAdd(): the given application server already exists in the current list");
+    status = ERROR_UNKNOWN;
+  } else if (status == STATUS_OK) {
+    status = KTListAdd(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
+    }
+  }
+  return unlockWith(pSrvList, status, pLog);
+}
+
+/* Returns ERROR_NO_SUCH_ELEMENT when the record is not listed, else the lock's status. */
+KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLog) {
+  if (pSrvList == nullptr || pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerListRemove(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  status = KTListRemove(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
+  if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerListRemove(): cannot remove from list");
+  return unlockWith(pSrvList, status, pLog);
+}
+
+/* Returns 0 whether found or not; the list's or lock's failing status otherwise. */
+KTStatus KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostName,
+                                   unsigned short port, KTASServer** ppASServer, KTLog* pLog) {
+  if (pSrvList == nullptr || hostName == nullptr || ppASServer == nullptr ||
+      *ppASServer != nullptr) {
+    KTLogWrite(pLog, "KTASServerListGetMatching(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  status = _KTASServerListGetMatching(pSrvList, hostName, port, ppASServer, pLog);
+  return unlockWith(pSrvList, status, pLog);
+}
+
+/* Returns 0 whether found or not; the list's, socket's or lock's failing status otherwise. */
+KTStatus KTASServerListGetMatchingForSocket(KTASServerList* pSrvList, KTSocket* pSocket,
+                                            KTASServer** ppServer, KTLog* pLog) {
+  if (pSrvList == nullptr || pSocket == nullptr || ppServer == nullptr || *ppServer != nullptr) {
+    KTLogWrite(pLog, "KTASServerListGetMatchingForSocket(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  int count = 0;
+  status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
+  for (int index = 0; status == STATUS_OK && index < count; ++index) {
+    KTStatus elementStatus = STATUS_OK;
+    KTASServer* pAS = static_cast<KTASServer*>(
+        KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &elementStatus, index));
+    if (pAS == nullptr || elementStatus != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerListGetMatchingForSocket(): error getting AS server at the position #%d from the list of servers",
+                 index);
+      status = elementStatus != STATUS_OK ? elementStatus : (KTStatus)ERROR_INTERNAL_INCONSISTENCE;
+      break;
+    }
+    int matches = 0;
+    status = KTASServerSocketMatches(pAS, pSocket, &matches, pLog);
+    if (status == STATUS_OK && matches) {
+      *ppServer = pAS;
+      break;
+    }
+  }
+  return unlockWith(pSrvList, status, pLog);
+}
+
+/* Returns the first non-zero iterator result, else the lock's status. */
+KTStatus KTASServerListForEach(KTASServerList* pSrvList, KTListIterator pIterator, KTLog* pLog,
+                               ...) {
+  if (pSrvList == nullptr || pIterator == nullptr) {
+    KTLogWrite(pLog, "KTASServerListForEach(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  va_list args;
+  va_start(args, pLog);
+  status = KTListVForEach(pSrvList->pServers, pSrvList->pMemMgrSys, pIterator, args);
+  va_end(args);
+  return unlockWith(pSrvList, status, pLog);
+}
+
+/* Returns the list's or lock's failing status. */
+KTStatus KTASServerListSize(KTASServerList* pSrvList, int* pCount, KTLog* pLog) {
+  if (pSrvList == nullptr || pCount == nullptr) {
+    KTLogWrite(pLog, "KTASServerListSize(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, pCount);
+  if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerListSize(): cannot get list size (%d)", status);
+  return unlockWith(pSrvList, status, pLog);
+}
+
+/* Returns the critical section's failing status. */
+KTStatus KTASServerListLock(KTASServerList* pSrvList, KTLog* pLog) {
+  if (pSrvList == nullptr || pSrvList->pCriticalSection == nullptr) {
+    KTLogWrite(pLog, "KTASServerListLock(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = pSrvList->pCriticalSection->Enter(pSrvList->pCriticalSection);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListLock(): failed to enter critical section (%d)", status);
+  }
+  return status;
+}
+
+/* Returns the critical section's failing status. */
+KTStatus KTASServerListUnlock(KTASServerList* pSrvList, KTLog* pLog) {
+  if (pSrvList == nullptr || pSrvList->pCriticalSection == nullptr) {
+    KTLogWrite(pLog, "KTASServerListUnlock(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = pSrvList->pCriticalSection->Leave(pSrvList->pCriticalSection);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListUnlock(): failed to leave critical section (%d)", status);
+  }
+  return status;
+}
+
+/* Returns ERROR_NO_SUCH_ELEMENT, ERROR_REQUESTROUTER_LIMIT_EXCEEDED, ERROR_INVALID_PARAMETER or
+ * an internal failure; nothing is assigned then. */
+KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pASRequestInfo,
+                               VXStrategyInfo* pStrategyInfo, KTBuffer* pIP,
+                               unsigned short* pPort, KTLog* pLog) {
+  if (pSrvList == nullptr || pASRequestInfo == nullptr || pStrategyInfo == nullptr ||
+      pIP == nullptr || pPort == nullptr) {
+    KTLogWrite(pLog, "KTASServerListGetIdle(): wrong arguments (%x %x %x %x %x)", KT_PTR32(pSrvList),
+               KT_PTR32(pASRequestInfo), KT_PTR32(pStrategyInfo), KT_PTR32(pIP), KT_PTR32(pPort));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  KTASServer* pAS = nullptr;
+  status = _KTASServerListGetIdle(pSrvList, pASRequestInfo, pStrategyInfo, &pAS, pLog);
+  if (status == STATUS_OK && pAS == nullptr) {
+    status = ERROR_NO_SUCH_ELEMENT;
+  } else if (status == STATUS_OK) {
+    status = KTASServerGetHost(pAS, pIP, pPort, pLog);
+    // Assigned inside the list lock: the next selection counts it as in use.
+    if (status == STATUS_OK) status = KTASServerSetAssigned(pAS, pASRequestInfo, pLog);
+    KTDEBUG_MSG(KTDEBUG_RROUTER, "KTASServerListGetIdle(): %s:%hu for %s%s (%d)", pAS->IP,
+                pAS->port, ASRequestInfoGetHost(pASRequestInfo),
+                ASRequestInfoGetURI(pASRequestInfo), status);
+  }
+  // A failed unlock is logged by the unlock itself; the selection's result stands.
+  KTASServerListUnlock(pSrvList, pLog);
+  return status;
+}
+
+/* Returns the status of KTASServerFree. */
+long KTASServerDestructor(void** ppElement, va_list args) {
+  KTLog* pLog = va_arg(args, KTLog*);
+  return KTASServerFree(reinterpret_cast<KTASServer**>(ppElement), pLog);
+}
