@@ -10,6 +10,8 @@
 
 #include <stdio.h>
 
+#include <atomic>
+
 #include "KTDebug.h"
 #include "KTFile.h"
 #include "KTStatus.h"
@@ -20,8 +22,9 @@ CLog CLog::log;
 
 namespace {
 
-/* Set once the process log has been released at exit. */
-bool sReleased = false;
+/* Set once the process log has been released at exit; threads still
+ * running then (exit from another thread) read it without a lock. */
+std::atomic<bool> sReleased{false};
 
 /* Builds the process log: trace to standard error with mask 0, log lines
  * and fallback to standard error. */
@@ -49,13 +52,13 @@ KTLog* CLog::get() {
     return true;
   }();
   (void)created;
-  return sReleased ? nullptr : _pKTLog;
+  return sReleased.load(std::memory_order_relaxed) ? nullptr : _pKTLog;
 }
 
 CLog::CLog() { get(); }
 
 CLog::~CLog() {
-  sReleased = true;
+  sReleased.store(true, std::memory_order_relaxed);
   if (_pKTLog != nullptr) KTLogFree(&_pKTLog);
 }
 

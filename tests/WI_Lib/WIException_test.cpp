@@ -38,6 +38,14 @@ std::vector<std::string> LoggedMessages(const std::string& path) {
   return messages;
 }
 
+// Static objects of any source may log while the program starts, whether or
+// not CLog::log has been constructed yet.
+const bool gLogUsableDuringStartUp = [] {
+  return CLog::get() != nullptr && KTLogWrite(CLog::log, "static start-up line") == 0;
+}();
+
+TEST(CLog, IsUsableFromStaticInitialisation) { EXPECT_TRUE(gLogUsableDuringStartUp); }
+
 TEST(CWIException, MessageIsFormattedTextWithStatusSuffix) {
   CWIException e(5, "%s", "abc");
   EXPECT_STREQ(e.what(), "abc (status=5)");
