@@ -150,10 +150,13 @@ CConfigFile::CConfigFile() {}
 
 CConfigFile::~CConfigFile() {}
 
+/* Throws CWIException when VEXORA_CONFIG is not set. */
 std::string CConfigFile::defaultFileName() { return CVexoraEnv::configDir() + ConfigFileName; }
 
+/* Throws what defaultFileName() or loadFile(name) throws. */
 void CConfigFile::loadFile() { loadFile(defaultFileName().c_str()); }
 
+/* Throws CException when the file cannot be opened or read, or does not load. */
 void CConfigFile::loadFile(const char* fileName) {
   const std::string name(fileName ? fileName : "(null)");
   FILE* file = fileName ? fopen(fileName, "rb") : nullptr;
@@ -172,6 +175,7 @@ void CConfigFile::loadFile(const char* fileName) {
   parse(text);
 }
 
+/* Throws CException for a syntax error (with its line) or a faulty configuration. */
 void CConfigFile::parse(const std::string& text) {
   // rapidxml parses in place and writes into the text, so it gets a copy.
   std::vector<char> buffer(text.begin(), text.end());
@@ -192,6 +196,7 @@ void CConfigFile::parse(const std::string& text) {
   parse(&document);
 }
 
+/* Throws CException when there is no config element, it breaks the schema or a cross check fails. */
 void CConfigFile::parse(const rapidxml::xml_node<>* document) {
   const rapidxml::xml_node<>* configNode = nullptr;
   for (const rapidxml::xml_node<>* node = document ? document->first_node() : nullptr; node;
@@ -214,11 +219,13 @@ void CConfigFile::parse(const rapidxml::xml_node<>* document) {
               (int)mConfig->cacheservers.servers.size());
 }
 
+/* Ends the process when no configuration has been loaded. */
 const Config& CConfigFile::config() const {
   KT_ASSERT(mConfig != nullptr, ConfigSource);
   return *mConfig;
 }
 
+/* Ends the process when no configuration has been loaded. */
 IPEndpointVector CConfigFile::getMessageCenters() const {
   IPEndpointVector endpoints;
   for (const auto& entry : config().requestrouters.routers) {
@@ -228,12 +235,14 @@ IPEndpointVector CConfigFile::getMessageCenters() const {
   return endpoints;
 }
 
+/* Throws CException for an unknown router or one without a message-center port. */
 IPEndpoint CConfigFile::getMessageCenter(const std::string& name) const {
   const RequestRouter* router = config().requestrouters.routerByName(name);
   if (router->mc_port == 0) throw CException("Message center not found: " + name);
   return IPEndpoint(router->ip, router->mc_port, router->bind);
 }
 
+/* Ends the process when no configuration has been loaded. */
 IPEndpointVector CConfigFile::getMonitors() const {
   IPEndpointVector endpoints;
   for (const auto& entry : config().requestrouters.routers) {
@@ -244,11 +253,13 @@ IPEndpointVector CConfigFile::getMonitors() const {
   return endpoints;
 }
 
+/* Throws CException for an unknown router. */
 IPEndpoint CConfigFile::getMonitor(const std::string& name) const {
   const RequestRouter* router = config().requestrouters.routerByName(name);
   return IPEndpoint(router->ip, router->monitor_port, router->bind);
 }
 
+/* Ends the process when no configuration has been loaded. */
 IPEndpointVector CConfigFile::getRequestRouters() const {
   IPEndpointVector endpoints;
   for (const auto& entry : config().requestrouters.routers) {
@@ -258,6 +269,7 @@ IPEndpointVector CConfigFile::getRequestRouters() const {
   return endpoints;
 }
 
+/* Throws CException for an unknown router or one without a get-server port. */
 IPEndpoint CConfigFile::getRequestRouter(const std::string& name) const {
   const RequestRouter* router = config().requestrouters.routerByName(name);
   if (router->port == 0)
@@ -265,6 +277,7 @@ IPEndpoint CConfigFile::getRequestRouter(const std::string& name) const {
   return IPEndpoint(router->ip, router->port, router->bind);
 }
 
+/* Throws CException for an unknown pool or router. */
 std::vector<const RequestRouter*> CConfigFile::getRequestRoutersByPoolName(
     const std::string& poolName) const {
   const Config& cfg = config();
@@ -275,6 +288,7 @@ std::vector<const RequestRouter*> CConfigFile::getRequestRoutersByPoolName(
   return routers;
 }
 
+/* Ends the process when no configuration has been loaded or the callback is empty. */
 void CConfigFile::getAppServers(const StringVector& ipList, const AppServerCallback& callback) const {
   const Config& cfg = config();
   KT_ASSERT(callback, ConfigSource);
@@ -287,10 +301,12 @@ void CConfigFile::getAppServers(const StringVector& ipList, const AppServerCallb
   }
 }
 
+/* Throws CException when no cache server has that endpoint. */
 bool CConfigFile::isASPoolDBCacheEnabled(const IPEndpoint& endpoint) const {
   return config().cacheservers.serverByAddr(endpoint)->enable_cache;
 }
 
+/* Ends the process when no configuration has been loaded. */
 uint32_t CConfigFile::getMaxCacheItems() const { return config().requestrouters.max_cache_items; }
 
 }  // namespace XMLConfig

@@ -30,6 +30,7 @@ class PortRegistry {
 
 }  // namespace
 
+/* Throws CException naming the first pool with servers but no routers. */
 void checkPools(const Config* config) {
   KT_ASSERT(config != nullptr, ChecksSource);
   for (const auto& entry : config->pools.pools) {
@@ -40,6 +41,7 @@ void checkPools(const Config* config) {
   }
 }
 
+/* Throws CException naming the first port used twice on one host. */
 void checkUniquePorts(const Config* config) {
   KT_ASSERT(config != nullptr, ChecksSource);
   PortRegistry used;
@@ -77,6 +79,7 @@ void checkUniquePorts(const Config* config) {
   }
 }
 
+/* Throws CException naming the first unknown router of a pool. */
 void checkReqRouterAssignments(const Config* config) {
   KT_ASSERT(config != nullptr, ChecksSource);
   for (const auto& poolEntry : config->pools.pools) {

@@ -89,15 +89,18 @@ IPEndpointVector endpointsOf(const CacheServerVector& servers) {
 
 /* ---- helpers ---- */
 
+/* Never fails; missing attributes count as empty texts. */
 std::string generateAppServerName(const rapidxml::xml_node<>* node) {
   return attrText(node, "host") + "_" + attrText(node, "ports");
 }
 
+/* Throws CException for a missing list or a port outside 1..65535. */
 PortList parseASPorts(const rapidxml::xml_node<>* node, const char* attributeName) {
   const IntVector values = Parser::parseIntList(node, attributeName, 1, 65535);
   return PortList(values.begin(), values.end());
 }
 
+/* Returns null when there is no first router. */
 const PoolRequestRouter* getPrimaryRouter(const PoolRequestRouterMap& routers,
                                           const StringList& routerNames) {
   if (routerNames.empty()) return nullptr;
@@ -107,10 +110,12 @@ const PoolRequestRouter* getPrimaryRouter(const PoolRequestRouterMap& routers,
 
 /* ---- model classes ---- */
 
+/* Throws CException when the element breaks its schema. */
 CNode::CNode(const rapidxml::xml_node<>* node, const CNodeValidator& validator) {
   if (node) validator.validate(node);
 }
 
+/* Throws CException for a schema fault or an unreadable value. */
 RequestRouter::RequestRouter(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       name(attrText(node, "name")),
@@ -120,12 +125,14 @@ RequestRouter::RequestRouter(const rapidxml::xml_node<>* node)
       mc_port(Parser::parsePort(node, "mc_port")),
       bind(Parser::parseBool(node, "bind", true)) {}
 
+/* Throws CException for a schema fault here or in any router. */
 RequestRouters::RequestRouters(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       routers(buildMap<RequestRouter>(node, "requestrouter")),
       max_cache_items(
           static_cast<uint32_t>(Parser::parseAttrNumber<int>(node, "max_cache_items", 1000, 0, IntMax))) {}
 
+/* Throws CException for an unknown name. */
 const RequestRouter* RequestRouters::routerByName(const std::string& name) const {
   RequestRouterMap::const_iterator it = routers.find(name);
   if (it == routers.end())
@@ -133,18 +140,21 @@ const RequestRouter* RequestRouters::routerByName(const std::string& name) const
   return it->second.get();
 }
 
+/* Throws CException when no router has that host text. */
 const RequestRouter* RequestRouters::routerByIP(const std::string& ip) const {
   for (const auto& entry : routers)
     if (entry.second->ip == ip) return entry.second.get();
   throw CException("RequestRouters::routerByIP(): No request router found for IP " + ip);
 }
 
+/* Throws CException for a schema fault or a limit outside -1..2147483647. */
 ServersPerExtension::ServersPerExtension(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       name(attrText(node, "extension")),
       extension(name),
       value(Parser::parseNumber<int>(node, 0, -1, IntMax)) {}
 
+/* Throws CException for a schema fault here or in any extension limit. */
 PoolLimits::PoolLimits(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       max_servers_per_site(Parser::parseAttrNumber<int>(node, "servers_per_site", -1, IntMin, IntMax)),
@@ -152,20 +162,24 @@ PoolLimits::PoolLimits(const rapidxml::xml_node<>* node)
           Parser::parseAttrNumber<int>(node, "servers_per_client", -1, IntMin, IntMax)),
       max_servers_per_extension(buildMap<ServersPerExtension>(node, "servers_per_extension")) {}
 
+/* Returns 0 for an extension without a limit. */
 int PoolLimits::extensionLimit(const std::string& extension) const {
   ExtensionLimitMap::const_iterator it = max_servers_per_extension.find(extension);
   return it == max_servers_per_extension.end() ? 0 : it->second->value;
 }
 
+/* Throws CException for a schema fault. */
 PoolRequestRouter::PoolRequestRouter(const rapidxml::xml_node<>* node)
     : CNode(node, validator), name(node ? std::string(node->value()) : std::string()) {}
 
+/* Throws CException for a schema fault here or in any router entry. */
 PoolRequestRouters::PoolRequestRouters(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       routers(buildMap<PoolRequestRouter>(node, "requestrouter")),
       router_names(elementTexts(node, "requestrouter")),
       primary_router(getPrimaryRouter(routers, router_names)) {}
 
+/* Throws CException for a schema fault or an unreadable value. */
 AppServer::AppServer(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       name(generateAppServerName(node)),
@@ -174,9 +188,11 @@ AppServer::AppServer(const rapidxml::xml_node<>* node)
       priority(Parser::parseAttrNumber<int>(node, "priority", 0, IntMin, IntMax)),
       bind(Parser::parseBool(node, "bind", true)) {}
 
+/* Throws CException for a schema fault here or in any application server. */
 AppServers::AppServers(const rapidxml::xml_node<>* node)
     : CNode(node, validator), servers(buildMap<AppServer>(node, "appserver")) {}
 
+/* Throws CException for an unknown name. */
 const AppServer* AppServers::serverByName(const std::string& name) const {
   AppServerMap::const_iterator it = servers.find(name);
   if (it == servers.end())
@@ -184,6 +200,7 @@ const AppServer* AppServers::serverByName(const std::string& name) const {
   return it->second.get();
 }
 
+/* Throws CException for a schema fault here or anywhere inside the pool. */
 Pool::Pool(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       name(attrText(node, "name")),
@@ -191,15 +208,18 @@ Pool::Pool(const rapidxml::xml_node<>* node)
       requestrouters(firstChild(node, "requestrouters")),
       appservers(firstChild(node, "appservers")) {}
 
+/* Throws CException for a schema fault here or in any pool. */
 Pools::Pools(const rapidxml::xml_node<>* node)
     : CNode(node, validator), pools(buildMap<Pool>(node, "pool")) {}
 
+/* Throws CException for an unknown name. */
 const Pool* Pools::poolByName(const std::string& name) const {
   PoolMap::const_iterator it = pools.find(name);
   if (it == pools.end()) throw CException("Pools::poolByName(): Pool '" + name + "' not defined");
   return it->second.get();
 }
 
+/* Throws CException for a schema fault or an unreadable value. */
 CacheServer::CacheServer(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       ip(Parser::parseIP(node, "host", true, true)),
@@ -207,15 +227,18 @@ CacheServer::CacheServer(const rapidxml::xml_node<>* node)
       bind(Parser::parseBool(node, "bind", true)),
       enable_cache(Parser::parseBool(node, "enable_cache", true)) {}
 
+/* Throws CException for a schema fault here or in any cache server. */
 CacheServers::CacheServers(const rapidxml::xml_node<>* node)
     : CNode(node, validator), servers(buildCacheServers(node)), server_ips(endpointsOf(servers)) {}
 
+/* Throws CException when no server has that host text and port. */
 const CacheServer* CacheServers::serverByAddr(const IPEndpoint& endpoint) const {
   for (const auto& server : servers)
     if (server->ip == endpoint.ip && server->port == endpoint.port) return server.get();
   throw CException("CacheServers::serverByAddr(): No cache server found for " + endpoint.ip);
 }
 
+/* Throws CException at the first fault anywhere in the configuration. */
 Config::Config(const rapidxml::xml_node<>* node)
     : CNode(node, validator),
       requestrouters(firstChild(node, "requestrouters")),

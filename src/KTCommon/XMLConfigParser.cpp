@@ -149,6 +149,7 @@ IntItems boundedItems(const char* strValue, int minValue, int maxValue) {
 
 /* ---- core functions ---- */
 
+/* Throws CException for a null text or a value that is not a whole number in range. */
 template <typename T>
 T parseNumber(const char* strValue, T minValue, T maxValue) {
   if (!strValue) throw CException("Parser::parseNumber(): can't parse NULL value");
@@ -168,6 +169,7 @@ T parseNumber(const char* strValue, T minValue, T maxValue) {
 template int parseNumber<int>(const char*, int, int);
 template uint16_t parseNumber<uint16_t>(const char*, uint16_t, uint16_t);
 
+/* Throws CException for any word but the eight accepted ones. */
 bool parseBool(const char* strValue) {
   const char* text = orNull(strValue);
   static const char* const trueWords[] = {"true", "on", "yes", "1"};
@@ -180,6 +182,7 @@ bool parseBool(const char* strValue) {
                    "'");
 }
 
+/* Throws CException for a name where none is allowed or a name that fails the check. */
 std::string parseIP(const char* value, bool allowHostName, bool checkHostName) {
   const std::string text(orNull(value));
   if (CSocketLib::isIPv4Address(text.c_str()) || CSocketLib::isIPv6Address(text.c_str()))
@@ -191,27 +194,32 @@ std::string parseIP(const char* value, bool allowHostName, bool checkHostName) {
   return text;
 }
 
+/* Throws CException for a bad token or a list too long to expand. */
 IntVector parseIntList(const std::string& line, const char* separators) {
   return expandItems(tokenize(line, separators), "parseIntList(): too many values in list " + line);
 }
 
+/* Throws CException for an unusable range or one too long to expand. */
 IntVector parseIntRange(const std::string& line, size_t minusPos) {
   const IntItem item = rangeEnds(line, minusPos);
   return expandItems(IntItems{item}, "parseIntRange(): too many values in range " + line);
 }
 
+/* Throws CException for a bad token, a value out of bounds or a list too long to expand. */
 IntVector parseIntList(const char* strValue, int minValue, int maxValue) {
   const IntItems items = boundedItems(strValue, minValue, maxValue);
   return expandItems(items, std::string("XMLConfig::Parser::parseIntList(): too many values in list ") +
                                 orNull(strValue));
 }
 
+/* Throws CException for a bad token or a value out of bounds. */
 void checkIntList(const char* strValue, int minValue, int maxValue) {
   boundedItems(strValue, minValue, maxValue);
 }
 
 /* ---- wrappers ---- */
 
+/* Throws CException naming the element when its text is not a number in range. */
 template <typename T>
 T parseNumber(const rapidxml::xml_node<>* node, T defaultValue, T minValue, T maxValue) {
   if (!node) return defaultValue;
@@ -225,6 +233,7 @@ T parseNumber(const rapidxml::xml_node<>* node, T defaultValue, T minValue, T ma
 template int parseNumber<int>(const rapidxml::xml_node<>*, int, int, int);
 template uint16_t parseNumber<uint16_t>(const rapidxml::xml_node<>*, uint16_t, uint16_t, uint16_t);
 
+/* Throws CException naming element and attribute when the value is not a number in range. */
 template <typename T>
 T parseAttrNumber(const rapidxml::xml_node<>* node, const char* attributeName, T defaultValue,
                   T minValue, T maxValue) {
@@ -241,10 +250,12 @@ template int parseAttrNumber<int>(const rapidxml::xml_node<>*, const char*, int,
 template uint16_t parseAttrNumber<uint16_t>(const rapidxml::xml_node<>*, const char*, uint16_t,
                                             uint16_t, uint16_t);
 
+/* Throws CException naming element and attribute for a value outside 1..65535. */
 uint16_t parsePort(const rapidxml::xml_node<>* node, const char* attributeName) {
   return parseAttrNumber<uint16_t>(node, attributeName, 0, 1, 65535);
 }
 
+/* Throws CException naming the element for a null element or a text that is no boolean. */
 bool parseBool(const rapidxml::xml_node<>* node) {
   const char* value = node ? node->value() : nullptr;
   try {
@@ -254,6 +265,7 @@ bool parseBool(const rapidxml::xml_node<>* node) {
   throw CException(nodeMessage("XMLConfig::Parser::parseBool", value, node));
 }
 
+/* Throws CException naming element and attribute for a value that is no boolean. */
 bool parseBool(const rapidxml::xml_node<>* node, const char* attributeName, bool defaultValue) {
   const rapidxml::xml_attribute<>* attr = findAttribute(node, attributeName);
   if (!attr) return defaultValue;
@@ -264,6 +276,7 @@ bool parseBool(const rapidxml::xml_node<>* node, const char* attributeName, bool
   }
 }
 
+/* Throws CException naming the element for a null element or an invalid address. */
 std::string parseIP(const rapidxml::xml_node<>* node, bool allowHostName, bool checkHostName) {
   const char* value = node ? node->value() : nullptr;
   try {
@@ -273,6 +286,7 @@ std::string parseIP(const rapidxml::xml_node<>* node, bool allowHostName, bool c
   throw CException(nodeMessage("XMLConfig::Parser::parseIP", value, node));
 }
 
+/* Throws CException naming element and attribute for an invalid address. */
 std::string parseIP(const rapidxml::xml_node<>* node, const char* attributeName, bool allowHostName,
                     bool checkHostName) {
   const rapidxml::xml_attribute<>* attr = findAttribute(node, attributeName);
@@ -284,6 +298,7 @@ std::string parseIP(const rapidxml::xml_node<>* node, const char* attributeName,
   }
 }
 
+/* Throws CException naming the element for a null element or an invalid list. */
 IntVector parseIntList(const rapidxml::xml_node<>* node, int minValue, int maxValue) {
   const char* value = node ? node->value() : nullptr;
   try {
@@ -293,6 +308,7 @@ IntVector parseIntList(const rapidxml::xml_node<>* node, int minValue, int maxVa
   throw CException(nodeMessage("XMLConfig::Parser::parseIntList", value, node));
 }
 
+/* Throws CException naming element and attribute for a missing or invalid list. */
 IntVector parseIntList(const rapidxml::xml_node<>* node, const char* attributeName, int minValue,
                        int maxValue) {
   const rapidxml::xml_attribute<>* attr = findAttribute(node, attributeName);

@@ -12,12 +12,14 @@
 
 namespace XMLConfig {
 
+/* Never fails: logs the warning and accepts every value. */
 bool deprecatedNameWarning(const std::string& /*value*/) {
   CLogger() << "WARNING: attribute 'name' of element <appserver> in ServerConfig.xml is deprecated. "
                "Please remove.";
   return true;
 }
 
+/* Returns false for an empty value or one without the leading dot. */
 bool checkLimitExtension(const std::string& value) { return !value.empty() && value[0] == '.'; }
 
 namespace {

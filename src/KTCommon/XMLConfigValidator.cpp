@@ -42,6 +42,7 @@ NodeTypeSet nodeTypeSet(unsigned contentTypes) {
 
 /* ---- descriptors ---- */
 
+/* Returns false for an invalid value; ends the process for a misplaced or missing callback. */
 bool CDataDescriptor::isValid(const char* data, DataType validContent,
                               const UserValidationFunc& callback) {
   KT_ASSERT(!callback || validContent == DATA_USER, ValidatorSource);
@@ -97,36 +98,43 @@ CNodeDescriptor::CNodeDescriptor(const std::string& name, uint32_t minCount, uin
 
 /* ---- validator ---- */
 
+/* Throws CException when a table names a child or attribute twice. */
 CNodeValidator::CNodeValidator(const CAttributeDescriptor* attributes, unsigned numAttributes,
                                const CNodeDescriptor* nodes, unsigned numNodes) {
   if (nodes) addNodes(nodes, numNodes);
   if (attributes) addAttributes(attributes, numAttributes);
 }
 
+/* Throws CException when the name is already present. */
 void CNodeValidator::addNode(const CNodeDescriptor& descriptor) {
   if (!mValidChildNodes.emplace(descriptor.Name, descriptor).second)
     throw CException("CNodeValidator::addNode(): node type already in validation map");
 }
 
+/* Throws CException at the first name already present. */
 void CNodeValidator::addNodes(const CNodeDescriptor* descriptors, unsigned count) {
   for (unsigned i = 0; i < count; ++i) addNode(descriptors[i]);
 }
 
+/* Throws CException when the name is already present. */
 void CNodeValidator::addAttribute(const CAttributeDescriptor& descriptor) {
   if (!mValidAttributes.emplace(descriptor.Name, descriptor).second)
     throw CException("CNodeValidator::addAttribute(): attribute type already in validation map");
 }
 
+/* Throws CException at the first name already present. */
 void CNodeValidator::addAttributes(const CAttributeDescriptor* descriptors, unsigned count) {
   for (unsigned i = 0; i < count; ++i) addAttribute(descriptors[i]);
 }
 
+/* Throws CException for a null element and at the first fault of the element. */
 void CNodeValidator::validate(const rapidxml::xml_node<>* node) const {
   if (!node) throw CException("CNodeValidator::validate(): validation of NULL node failed.");
   validateChildNodes(node);
   validateAttributes(node);
 }
 
+/* Throws CException for an unknown child, bad child content or a wrong child count. */
 void CNodeValidator::validateChildNodes(const rapidxml::xml_node<>* node) const {
   std::map<std::string, uint32_t> counts;
   for (const rapidxml::xml_node<>* child = node->first_node(); child;
@@ -158,6 +166,7 @@ void CNodeValidator::validateChildNodes(const rapidxml::xml_node<>* node) const 
   }
 }
 
+/* Throws CException for a content kind not allowed or a text of the wrong type. */
 void CNodeValidator::validateContentTypes(const rapidxml::xml_node<>* child,
                                           const CNodeDescriptor& descriptor) const {
   for (const rapidxml::xml_node<>* content = child->first_node(); content;
@@ -174,6 +183,7 @@ void CNodeValidator::validateContentTypes(const rapidxml::xml_node<>* child,
   }
 }
 
+/* Throws CException for an unknown attribute, a bad value or a missing mandatory one. */
 void CNodeValidator::validateAttributes(const rapidxml::xml_node<>* node) const {
   for (const rapidxml::xml_attribute<>* attr = node->first_attribute(); attr;
        attr = attr->next_attribute()) {
@@ -196,6 +206,7 @@ void CNodeValidator::validateAttributes(const rapidxml::xml_node<>* node) const 
   }
 }
 
+/* Always throws CException. */
 void CNodeValidator::throwDataValidationException(const std::string& origin,
                                                   CDataDescriptor::DataType expectedType,
                                                   const std::string& value,
