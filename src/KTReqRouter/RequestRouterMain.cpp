@@ -17,15 +17,19 @@
 
 #include <iostream>
 
+#include <memory>
+
 #include "CmdLine.h"
 #include "Exception.h"
 #include "KTDebug.h"
 #include "KTLog.h"
 #include "LocalIP.h"
 #include "Log.h"
+#include "RequestRouterService.h"
 #include "SocketLib.h"
 #include "VexoraEnv.h"
 #include "WIException.h"
+#include "XMLConfig.h"
 
 namespace {
 
@@ -64,48 +68,6 @@ void reportStartupFailure(const char* message) {
   fflush(stderr);
 }
 
-/* ------------------------------------------------------------------------
- * INTERIM CONTROLLER SEAM
- * The configuration file, the router service and its controller are not in
- * this program yet. Until they are, startInstances loads nothing, prints the
- * router controller's usage when no controller switch is given and refuses
- * every controller switch with an exception. Remove this block when the
- * controller takes over.
- * ------------------------------------------------------------------------ */
-const char kInterimServiceName[] = "VEXORA_RR";
-
-/* The general controller usage lines, as the service controller prints them. */
-std::string interimGeneralControllerUsage() {
-  return usageLine("-install: ", "Install registered services") +
-         usageLine("-remove: ", "Uninstall registered services") +
-         usageLine("-start <service> [options]: ",
-                   "Run <service>. If <service> is omitted, the first registered service is "
-                   "started") +
-         usageLine("-stop <service>: ", "Stop <service>") +
-         usageLine("-restart <service> [options]: ", "Restart running <service>") +
-         usageLine("-console <service> [options]: ", "Run <service> in foreground") +
-         usageLine("-status: ", "Show service status");
-}
-
-/* Raises CException for any controller switch; prints the usage otherwise. */
-void interimRunController(CCmdLine& cmdLine) {
-  static const char* const kSwitches[] = {"-runservice", "-console", "-start",  "-stop",
-                                          "-restart",    "-install", "-remove", "-status"};
-  for (const char* sw : kSwitches) {
-    if (cmdLine.hasOption(sw)) {
-      throw CException(std::string("startInstances(): the switch '") + sw +
-                       "' is not available in this build yet");
-    }
-  }
-  std::cout << "Usage: " << cmdLine.getExeName()
-            << " <switch> [service] [service specific options]\n"
-            << "\n"
-            << routerControllerUsage(interimGeneralControllerUsage()) << "\n"
-            << "Registered services:\n"
-            << kInterimServiceName << "\n";
-  std::cout.flush();
-}
-/* ---------------------- end of interim controller seam ------------------ */
 
 }  // namespace
 
@@ -165,12 +127,28 @@ std::vector<std::string> parseIPList(const std::string& iplist) {
   return GetLocalIPList();
 }
 
-/* Raises an exception of the CException family when the controller cannot act. */
-void startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList) {
+/* Raises an exception of the CException family when the configuration does
+ * not load or the controller cannot act. */
+int startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList) {
   for (const std::string& ip : ipList) {
     KTDEBUG_MSG(KTDEBUG_RROUTER, "startInstances(): local address %s", ip.c_str());
   }
-  interimRunController(cmdLine);
+  std::unique_ptr<XMLConfig::CConfigFile> config = std::make_unique<XMLConfig::CConfigFile>();
+  config->loadFile();
+
+  // The service and its configuration live until the process ends: the
+  // controller keeps the service registered for the whole process, and a
+  // forked daemon ends the process from inside the controller.
+  static std::unique_ptr<CRequestRouterService> service;
+  service = std::make_unique<CRequestRouterService>(std::move(config), ipList);
+  const size_t instances = service->addLocalRouters();
+  KTDEBUG_MSG(KTDEBUG_RROUTER, "startInstances(): %d local router instance%s", (int)instances,
+              instances == 1 ? "" : "s");
+  (void)instances;
+
+  CRequestRouterController controller;
+  controller.registerService(service.get());
+  return controller.run(cmdLine);
 }
 
 /* Never fails. */
@@ -195,7 +173,8 @@ bool ignoreSigpipe() {
   return sigaction(SIGPIPE, &action, nullptr) == 0;
 }
 
-/* Returns 1 when VEXORA_LOG is not set or any start-up step fails, else 0. */
+/* Returns 1 when VEXORA_LOG is not set or any start-up step fails, else the
+ * controller's status. */
 int RequestRouterMain(int argc, char** argv) {
   const char* exeName = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : "";
   if (!ignoreSigpipe()) {
@@ -235,7 +214,7 @@ int RequestRouterMain(int argc, char** argv) {
     if (args.setDebugLevel) KTDebugSetLevel(pKTDebug, args.debugLevel);
 #endif
     const std::vector<std::string> ipList = parseIPList(args.iplist);
-    startInstances(cmdLine, ipList);
+    exitStatus = startInstances(cmdLine, ipList);
   } catch (const CException& e) {
     const std::string message = std::string("main(): exception: ") + e.what();
     reportStartupFailure(message.c_str());

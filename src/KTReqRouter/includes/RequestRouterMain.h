@@ -46,10 +46,14 @@ std::vector<std::string> splitIPList(const std::string& text);
  * names. Raises CWIException when the host's addresses cannot be found. */
 std::vector<std::string> parseIPList(const std::string& iplist);
 
-/* Loads the configuration, builds the router service with one instance per
- * local router and lets the controller act on the rest of cmdLine. Raises
- * an exception of the CException family when any of these fails. */
-void startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList);
+/* Loads the default configuration file, builds the router service with one
+ * instance "-rr <name>" per configured router whose host text is in ipList
+ * (ascending name order) and lets the router controller act on the rest of
+ * cmdLine. Returns the controller's exit status (0 on success). Raises an
+ * exception of the CException family when the configuration does not load
+ * or the controller action fails (for "-console": when a router instance
+ * fails). Call once per process: the controller exists once. */
+int startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList);
 
 /* The four usage lines of the router options, labels right-aligned in 34
  * columns. Never fails. */
@@ -64,8 +68,8 @@ std::string routerControllerUsage(const std::string& controllerUsage);
  * when the disposition could not be changed. */
 bool ignoreSigpipe();
 
-/* The whole start-up; returns the process exit status: 0 on success, 1 when
- * VEXORA_LOG is not set or start-up failed. */
+/* The whole start-up; returns the process exit status: the controller's
+ * status (0 on success), 1 when VEXORA_LOG is not set or start-up failed. */
 int RequestRouterMain(int argc, char** argv);
 
 #endif /* REQUESTROUTERMAIN_H */

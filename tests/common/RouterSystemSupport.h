@@ -1,0 +1,541 @@
+// RouterSystemSupport.h - harness for tests that run the router program:
+// an installation in a temporary folder, free ports, the router process
+// itself, and simple clients for its three protocols (an application server
+// on the message-center port, a web adapter on the get-server port and a
+// monitor client).
+//
+// Every client works on blocking sockets with a receive time-out, so a
+// router that does not answer fails the test instead of hanging it. A
+// RouterProcess that is still running when it is destroyed is killed with
+// SIGKILL and reaped, so no test leaves a router behind.
+#ifndef ROUTERSYSTEMSUPPORT_H
+#define ROUTERSYSTEMSUPPORT_H
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace routertest {
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+inline std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Polls cond every 20 ms for at most timeoutMs; true once it holds.
+inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+inline bool FillAddress(const std::string& host, uint16_t port, struct sockaddr_in* addr) {
+  memset(addr, 0, sizeof *addr);
+  addr->sin_family = AF_INET;
+  addr->sin_port = htons(port);
+  return inet_pton(AF_INET, host.c_str(), &addr->sin_addr) == 1;
+}
+
+inline void SetReceiveTimeout(int fd, int timeoutMs) {
+  struct timeval tv;
+  tv.tv_sec = timeoutMs / 1000;
+  tv.tv_usec = (timeoutMs % 1000) * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// Binds a socket of the given type to host:port; the descriptor or -1.
+inline int BindSocket(const std::string& host, uint16_t port, int type) {
+  struct sockaddr_in addr;
+  if (!FillAddress(host, port, &addr)) return -1;
+  int fd = socket(AF_INET, type, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A port on host that is free for both TCP and UDP right now: the system
+// picks a TCP port, which is accepted when the same UDP port binds too.
+// Ports handed out before are never handed out again by this process, so
+// one configuration never gets a port twice. 0 when none was found.
+inline uint16_t FreePort(const std::string& host = "127.0.0.1") {
+  static std::vector<uint16_t> handedOut;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    int tcp = BindSocket(host, 0, SOCK_STREAM);
+    if (tcp < 0) return 0;
+    struct sockaddr_in addr;
+    socklen_t length = sizeof addr;
+    uint16_t port = 0;
+    if (getsockname(tcp, (struct sockaddr*)&addr, &length) == 0) port = ntohs(addr.sin_port);
+    int udp = port != 0 ? BindSocket(host, port, SOCK_DGRAM) : -1;
+    close(tcp);
+    if (udp >= 0) close(udp);
+    bool used = false;
+    for (uint16_t p : handedOut) used = used || p == port;
+    if (udp >= 0 && !used) {
+      handedOut.push_back(port);
+      return port;
+    }
+  }
+  return 0;
+}
+
+// True when a TCP connection to host:port is accepted.
+inline bool TcpPortAnswers(const std::string& host, uint16_t port) {
+  struct sockaddr_in addr;
+  if (!FillAddress(host, port, &addr)) return false;
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  const bool ok = connect(fd, (struct sockaddr*)&addr, sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Installation: configuration and log folders in a fresh temporary folder
+
+struct RouterSpec {
+  std::string name;
+  std::string host = "127.0.0.1";
+  uint16_t port = 0;         // get-server UDP port
+  uint16_t mcPort = 0;       // message-center TCP port; 0 leaves the attribute out
+  uint16_t monitorPort = 0;  // monitor TCP port; 0 leaves the attribute out
+};
+
+// A router with free ports on its host (all three listeners).
+inline RouterSpec MakeRouter(const std::string& name, const std::string& host = "127.0.0.1") {
+  RouterSpec spec;
+  spec.name = name;
+  spec.host = host;
+  spec.port = FreePort(host);
+  spec.mcPort = FreePort(host);
+  spec.monitorPort = FreePort(host);
+  return spec;
+}
+
+// A complete configuration: the routers, one pool per name served by all
+// routers, and one cache server on a free port.
+inline std::string ConfigXml(const std::vector<RouterSpec>& routers,
+                             const std::vector<std::string>& pools = {"Pool1"}) {
+  std::ostringstream xml;
+  xml << "<?xml version=\"1.0\"?>\n<config>\n  <requestrouters max_cache_items=\"100\">\n";
+  for (const RouterSpec& r : routers) {
+    xml << "    <requestrouter name=\"" << r.name << "\" host=\"" << r.host << "\" port=\"" << r.port
+        << "\"";
+    if (r.mcPort != 0) xml << " mc_port=\"" << r.mcPort << "\"";
+    if (r.monitorPort != 0) xml << " monitor_port=\"" << r.monitorPort << "\"";
+    xml << "/>\n";
+  }
+  xml << "  </requestrouters>\n  <pools>\n";
+  for (const std::string& pool : pools) {
+    xml << "    <pool name=\"" << pool << "\">\n      <requestrouters>\n";
+    for (const RouterSpec& r : routers) {
+      xml << "        <requestrouter>" << r.name << "</requestrouter>\n";
+    }
+    xml << "      </requestrouters>\n    </pool>\n";
+  }
+  xml << "  </pools>\n  <cacheservers>\n    <server host=\"127.0.0.1\" port=\"" << FreePort()
+      << "\"/>\n  </cacheservers>\n</config>\n";
+  return xml.str();
+}
+
+// A temporary folder holding config/ServerConfig.xml and log folders; removed
+// with everything in it.
+class Installation {
+ public:
+  Installation() {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/ktrrsysXXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) mRoot = pattern;
+    mkdir(configDir().c_str(), 0700);
+  }
+  ~Installation() {
+    std::error_code ignored;
+    if (!mRoot.empty()) std::filesystem::remove_all(mRoot, ignored);
+  }
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+
+  bool ok() const { return !mRoot.empty(); }
+  const std::string& root() const { return mRoot; }
+  std::string configDir() const { return mRoot + "/config"; }
+  // A log folder of its own per name, so that two routers keep apart.
+  std::string logDir(const std::string& name = "log") const {
+    const std::string dir = mRoot + "/" + name;
+    mkdir(dir.c_str(), 0700);
+    return dir;
+  }
+  std::string logText(const std::string& name = "log") const {
+    return ReadWholeFile(mRoot + "/" + name + "/RequestRouter.log");
+  }
+  void writeConfig(const std::string& text) const {
+    std::ofstream out(configDir() + "/ServerConfig.xml", std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  // The environment of a router run: installation variables replaced.
+  std::map<std::string, std::string> environment(const std::string& logName = "log") const {
+    return {{"VEXORA_CONFIG", configDir()}, {"VEXORA_LOG", logDir(logName)}};
+  }
+
+ private:
+  std::string mRoot;
+};
+
+// ---------------------------------------------------------------------------
+// The router process
+
+class RouterProcess {
+ public:
+  RouterProcess() = default;
+  ~RouterProcess() { kill(SIGKILL); }
+  RouterProcess(const RouterProcess&) = delete;
+  RouterProcess& operator=(const RouterProcess&) = delete;
+
+  // Starts binary with args; the environment is this process's without the
+  // installation variables, plus vars. Standard output and error go to files
+  // in outputDir (named by outputName). False when fork failed.
+  bool start(const std::string& binary, const std::vector<std::string>& args,
+             const std::map<std::string, std::string>& vars, const std::string& outputDir,
+             const std::string& outputName = "router") {
+    mOutFile = outputDir + "/" + outputName + ".out";
+    mErrFile = outputDir + "/" + outputName + ".err";
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (strncmp(*e, "VEXORA", 6) != 0) env.push_back(*e);
+    }
+    for (const auto& var : vars) env.push_back(var.first + "=" + var.second);
+    std::vector<std::string> argStrings{binary};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (std::string& a : argStrings) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    for (std::string& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+
+    mExited = false;
+    mPid = fork();
+    if (mPid == 0) {
+      signal(SIGPIPE, SIG_DFL);
+      int out = open(mOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int err = open(mErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int in = open("/dev/null", O_RDONLY);
+      if (out < 0 || err < 0 || in < 0) _exit(126);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    return mPid > 0;
+  }
+
+  pid_t pid() const { return mPid; }
+  std::string out() const { return ReadWholeFile(mOutFile); }
+  std::string err() const { return ReadWholeFile(mErrFile); }
+
+  // True once the process has ended (reaped); its wait status in status().
+  bool exited() {
+    if (mPid <= 0 || mExited) return mExited;
+    if (waitpid(mPid, &mStatus, WNOHANG) == mPid) mExited = true;
+    return mExited;
+  }
+  // Waits up to timeoutMs for the end of the process.
+  bool waitExit(int timeoutMs) {
+    return WaitUntil([this] { return exited(); }, timeoutMs);
+  }
+  int status() const { return mStatus; }
+  bool exitedWith(int code) const { return mExited && WIFEXITED(mStatus) && WEXITSTATUS(mStatus) == code; }
+  bool killedBy(int sig) const { return mExited && WIFSIGNALED(mStatus) && WTERMSIG(mStatus) == sig; }
+
+  // Sends sig to a running process; SIGKILL also reaps it.
+  void kill(int sig) {
+    if (mPid <= 0 || exited()) return;
+    ::kill(mPid, sig);
+    if (sig == SIGKILL) {
+      waitpid(mPid, &mStatus, 0);
+      mExited = true;
+    }
+  }
+
+ private:
+  pid_t mPid = -1;
+  bool mExited = false;
+  int mStatus = 0;
+  std::string mOutFile;
+  std::string mErrFile;
+};
+
+// ---------------------------------------------------------------------------
+// Clients
+
+// Reads one line ending in "\n" (kept) from fd; empty on time-out or end of stream.
+inline std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  while (recv(fd, &c, 1, 0) == 1) {
+    line += c;
+    if (c == '\n') return line;
+  }
+  return line.empty() || line.back() != '\n' ? std::string() : line;
+}
+
+// Reads exactly count bytes; fewer on time-out or end of stream.
+inline std::string ReadBytes(int fd, size_t count) {
+  std::string data;
+  char buffer[4096];
+  while (data.size() < count) {
+    const size_t want = std::min(sizeof buffer, count - data.size());
+    ssize_t n = recv(fd, buffer, want, 0);
+    if (n <= 0) break;
+    data.append(buffer, (size_t)n);
+  }
+  return data;
+}
+
+inline bool SendText(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += (size_t)n;
+  }
+  return true;
+}
+
+// A TCP connection with a receive time-out; the base of the protocol clients.
+class TcpClient {
+ public:
+  TcpClient() = default;
+  ~TcpClient() { disconnect(); }
+  TcpClient(const TcpClient&) = delete;
+  TcpClient& operator=(const TcpClient&) = delete;
+
+  bool connectTo(const std::string& host, uint16_t port, int timeoutMs = 3000) {
+    disconnect();
+    struct sockaddr_in addr;
+    if (!FillAddress(host, port, &addr)) return false;
+    mFd = socket(AF_INET, SOCK_STREAM, 0);
+    if (mFd < 0) return false;
+    SetReceiveTimeout(mFd, timeoutMs);
+    if (connect(mFd, (struct sockaddr*)&addr, sizeof addr) != 0) {
+      disconnect();
+      return false;
+    }
+    return true;
+  }
+  void disconnect() {
+    if (mFd >= 0) close(mFd);
+    mFd = -1;
+  }
+  bool connected() const { return mFd >= 0; }
+  // True when the router closed the connection within timeoutMs.
+  bool closedByPeer(int timeoutMs) const {
+    struct pollfd p = {mFd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    char c;
+    return recv(mFd, &c, 1, MSG_DONTWAIT) <= 0;
+  }
+
+  // Reads a framed reply "<code> <length>\n<body>"; the code, or -1 on failure.
+  int readReply(std::string* pBody) {
+    const std::string header = ReadLine(mFd);
+    int code = -1, length = -1;
+    if (sscanf(header.c_str(), "%d %d", &code, &length) != 2 || length < 0) return -1;
+    std::string body = ReadBytes(mFd, (size_t)length);
+    if (body.size() != (size_t)length) return -1;
+    if (pBody != nullptr) *pBody = body;
+    return code;
+  }
+
+ protected:
+  int mFd = -1;
+};
+
+// An application server talking to the router's message center. Its address
+// ("host:port") identifies it; the router never connects to it.
+class FakeAppServer : public TcpClient {
+ public:
+  explicit FakeAppServer(const std::string& address) : mAddress(address) {}
+  const std::string& address() const { return mAddress; }
+
+  // Sends a request with optional data; the reply code (-1: no reply) and body.
+  int request(int code, const std::string& rest, const std::string& data, std::string* pBody) {
+    std::ostringstream header;
+    header << code << " " << data.size() << " " << rest << "\n";
+    if (!SendText(mFd, header.str() + data)) return -1;
+    return readReply(pBody);
+  }
+  // Announces the server in the pool (code 2); the reply code.
+  int announce(const std::string& pool, int pid = 4711, int priority = 0) {
+    return request(2, mAddress + " " + pool + " " + std::to_string(pid) + " " + std::to_string(priority),
+                   "", nullptr);
+  }
+  // Idle report (code 3) with optional cache data; the reply code and the cache data for us.
+  int idle(const std::string& data = "", std::string* pCache = nullptr) {
+    return request(3, mAddress + " 0", data, pCache);
+  }
+  // Working report (code 4).
+  int working(std::string* pCache = nullptr) { return request(4, mAddress + " 0", "", pCache); }
+
+ private:
+  std::string mAddress;
+};
+
+// One cache item as the message center carries it.
+inline std::string CacheItem(const std::string& item) { return item + "\x01\x01"; }
+
+// The monitor client: one request line, one framed reply.
+class MonitorClient : public TcpClient {
+ public:
+  // The reply body of request code (10 servers, 12 peers, 13 pools); empty
+  // text with ok false when the router gave no reply.
+  std::string query(int code, bool* pOk = nullptr) {
+    std::string body;
+    const bool ok = SendText(mFd, std::to_string(code) + "\n") && readReply(&body) == 0;
+    if (pOk != nullptr) *pOk = ok;
+    return ok ? body : std::string();
+  }
+};
+
+// The lines of a monitor reply, without their "\r\n".
+inline std::vector<std::string> MonitorLines(const std::string& body) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < body.size()) {
+    size_t end = body.find("\r\n", start);
+    if (end == std::string::npos) end = body.size();
+    lines.push_back(body.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+// The blank-separated fields of one line.
+inline std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  std::string field;
+  while (in >> field) fields.push_back(field);
+  return fields;
+}
+
+// The fields of the first line whose fields begin with the given ones
+// (for example {"P", "Pool1"}); empty when there is none.
+inline std::vector<std::string> FindLine(const std::string& body, const std::vector<std::string>& prefix) {
+  for (const std::string& line : MonitorLines(body)) {
+    std::vector<std::string> fields = Fields(line);
+    bool match = fields.size() >= prefix.size();
+    for (size_t i = 0; match && i < prefix.size(); ++i) match = fields[i] == prefix[i];
+    if (match) return fields;
+  }
+  return {};
+}
+
+// The web adapter: get-server datagrams to the router's UDP port.
+class FakeWebAdapter {
+ public:
+  FakeWebAdapter(const std::string& host, uint16_t port, int timeoutMs = 2000)
+      : mHost(host), mPort(port) {
+    mFd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (mFd >= 0) SetReceiveTimeout(mFd, timeoutMs);
+  }
+  ~FakeWebAdapter() {
+    if (mFd >= 0) close(mFd);
+  }
+  FakeWebAdapter(const FakeWebAdapter&) = delete;
+  FakeWebAdapter& operator=(const FakeWebAdapter&) = delete;
+
+  struct Request {
+    std::string client = "10.0.0.7";
+    int tries = 0;
+    int maxTries = 3;
+    std::string pool = "Pool1";
+    std::string site = "S1";
+    std::string extension = "html";
+    int siteMax = -1;
+    int poolPerSite = -1;
+    int poolPerClient = -1;
+    int extMax = -1;
+  };
+
+  // Sends the text as one datagram; the reply text, empty on time-out.
+  std::string exchange(const std::string& text) {
+    struct sockaddr_in addr;
+    if (mFd < 0 || !FillAddress(mHost, mPort, &addr)) return "";
+    if (sendto(mFd, text.data(), text.size(), 0, (struct sockaddr*)&addr, sizeof addr) < 0) return "";
+    char buffer[2048];
+    ssize_t n = recvfrom(mFd, buffer, sizeof buffer, 0, nullptr, nullptr);
+    return n > 0 ? std::string(buffer, (size_t)n) : std::string();
+  }
+  // Asks for a server; the reply text ("0 host port", "1", "2", "3 status" or "4").
+  std::string getServer(const Request& r) {
+    std::ostringstream text;
+    text << "1 " << r.client << " " << r.tries << " " << r.maxTries << " shop1 /shop/index. "
+         << r.extension << " " << r.pool << " Store1 " << r.site << " " << r.siteMax << " "
+         << r.poolPerSite << " " << r.poolPerClient << " " << r.extMax << " /shop/index."
+         << r.extension;
+    return exchange(text.str());
+  }
+
+ private:
+  std::string mHost;
+  uint16_t mPort;
+  int mFd = -1;
+};
+
+// Waits until the router's listeners answer: a connection to the message
+// center (and the monitor, when it has one) is accepted and a get-server
+// datagram for a pool nobody serves is answered.
+inline bool WaitUntilListening(const RouterSpec& r, int timeoutMs) {
+  return WaitUntil(
+      [&r] {
+        if (r.mcPort != 0 && !TcpPortAnswers(r.host, r.mcPort)) return false;
+        if (r.monitorPort != 0 && !TcpPortAnswers(r.host, r.monitorPort)) return false;
+        FakeWebAdapter adapter(r.host, r.port, 200);
+        FakeWebAdapter::Request probe;
+        probe.pool = "ProbeOnly";
+        probe.maxTries = 0;
+        return !adapter.getServer(probe).empty();
+      },
+      timeoutMs);
+}
+
+}  // namespace routertest
+
+#endif  // ROUTERSYSTEMSUPPORT_H
