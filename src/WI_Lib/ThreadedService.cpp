@@ -53,7 +53,9 @@ int CThreadedService::run(const std::vector<std::string>& args) {
   const int count = static_cast<int>(mInstanceArgs.size());
   KTDEBUG_MSG(KTDEBUG_CORE, "CThreadedService::run(): Starting %d service thread%s...", count,
               count == 1 ? "" : "s");
-  CThreadGroup group;
+  // The group polls every 100 ms while joining, or faster when the service
+  // itself was told to poll faster.
+  CThreadGroup group(mPollIntervalMS < 100 ? mPollIntervalMS : 100);
   int number = 0;
   for (const std::string& commandLine : mInstanceArgs) {
     ++number;
