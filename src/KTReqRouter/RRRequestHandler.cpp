@@ -1,0 +1,114 @@
+/* RRRequestHandler.cpp - the get-server protocol: one datagram in, one datagram out.
+ *
+ * processRequest checks the request code and turns every failure into the
+ * reply "3 <status>" with a log line, so a malformed datagram is always
+ * answered. RRHandleGetServerRequest holds the pool list's read lock from
+ * the pool lookup until the pool's counters are updated, so the
+ * message-center thread cannot free the pool in between; the reply is only
+ * built in memory under it.
+ */
+#include "RRRequestHandler.h"
+
+#include <exception>
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+#include "ASRequestInfo.h"
+#include "KTBuffer.h"
+#include "KTDebug.h"
+#include "KTLog.h"
+#include "Log.h"
+#include "VXASPool.h"
+#include "VXASPoolList.h"
+#include "WIException.h"
+
+namespace {
+
+/* True while the adapter still has attempts left after this one. */
+bool moreTriesLeft(const CASRequestInfo& info) {
+  return (long long)info.tries + 1 < (long long)info.maxTries;
+}
+
+}  // namespace
+
+/* Throws CWIException on a null pool list, a failing lookup or an internal
+ * selection failure; writes nothing to os then. */
+void RRHandleGetServerRequest(std::istream& is, std::ostream& os, ASPoolList* pPoolList) {
+  if (pPoolList == nullptr) {
+    throw CWIException(ERROR_INVALID_PARAMETER,
+                       "RRHandleGetServerRequest(): wrong arguments passed to the procedure");
+  }
+  CASRequestInfo info;
+  is >> info;
+  KTDEBUG_MSG(KTDEBUG_REQUEST, "RRHandleGetServerRequest(): pool '%s', client %s, try %d of %d",
+              info.poolName.c_str(), info.clientIP.c_str(), info.tries, info.maxTries);
+
+  CKTBuffer host("");
+  unsigned short port = 0;
+  ASPoolListReadGuard guard(pPoolList, CLog::log);
+  if (!guard.locked()) {
+    throw CWIException(ERROR_UNKNOWN, "RRHandleGetServerRequest(): can't lock the pool list.");
+  }
+  ASPool* pPool = nullptr;
+  KTStatus status = ASPoolListGetMatching(pPoolList, info.poolName.c_str(), &pPool, CLog::log);
+  if (status != STATUS_OK) {
+    throw CWIException(status, "RRHandleGetServerRequest(): can't get pool for name (%s).",
+                       info.poolName.c_str());
+  }
+  if (pPool == nullptr) {
+    KTLogWriteLimited(CLog::log, info.poolName.c_str(),
+                      "RRHandleGetServerRequest(): no application servers for pool",
+                      "RRHandleGetServerRequest(): no application servers for pool '%s'",
+                      info.poolName.c_str());
+    os << (moreTriesLeft(info) ? RR_RESPONSE_TRYLATER : RR_RESPONSE_TIMEOUT);
+    return;
+  }
+
+  status = ASPoolGetIdleServer(pPool, &info, host, &port, CLog::log);
+  switch (status) {
+    case STATUS_OK:
+      os << RR_RESPONSE_OK << ' ' << static_cast<const char*>(host) << ' ' << port;
+      break;
+    case ERROR_NO_SUCH_ELEMENT:
+      if (moreTriesLeft(info)) {
+        os << RR_RESPONSE_TRYLATER;
+      } else {
+        ASPoolAddTimeout(pPool, CLog::log);
+        os << RR_RESPONSE_TIMEOUT;
+      }
+      break;
+    case ERROR_REQUESTROUTER_LIMIT_EXCEEDED:
+      os << RR_RESPONSE_ABORT;
+      break;
+    default:
+      throw CWIException(status, "_GetIdleServer()");
+  }
+}
+
+CRequestRouterServer::CRequestRouterServer(const IPEndpoint& bindEndpoint, int timeoutms)
+    : CUDPServer(bindEndpoint.getBindAddr(), bindEndpoint.port, timeoutms), mpPoolList(nullptr) {}
+
+/* Never throws: every failure is logged and answered "3 <status>". */
+std::string CRequestRouterServer::processRequest(const std::string& request, bool& abort) {
+  (void)abort;
+  std::istringstream is(request);
+  std::ostringstream os;
+  try {
+    int code = 0;
+    if (!(is >> code)) code = 0;
+    if (code != RR_REQUEST_GETSERVER) {
+      throw CWIException(ERROR_UNKNOWN, "Invalid request code: %d", code);
+    }
+    RRHandleGetServerRequest(is, os, mpPoolList);
+    return os.str();
+  } catch (const CWIException& e) {
+    KTLogWrite(CLog::log, "%s", e.what());
+    return std::to_string(RR_RESPONSE_ERROR) + " " + std::to_string(e.getStatus());
+  } catch (const std::exception& e) {
+    KTLogWrite(CLog::log, "%s", e.what());
+  } catch (...) {
+    KTLogWrite(CLog::log, "CRequestRouterServer::processRequest(): unknown exception caught");
+  }
+  return std::to_string(RR_RESPONSE_ERROR) + " " + std::to_string(ERROR_UNKNOWN);
+}

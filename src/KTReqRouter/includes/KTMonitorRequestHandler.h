@@ -1,0 +1,85 @@
+/* KTMonitorRequestHandler.h - the monitor protocol: text lines on every server, pool and peer router.
+ *
+ * A monitoring tool connects to the monitor port and sends one-line requests
+ * that begin with a decimal code:
+ *   10  monitor line of every application server, pools in list order;
+ *   11  the same with each server's pending cache data;
+ *   12  monitor line of every peer router;
+ *   13  one line per pool;
+ *   14  "14 <n> <pool>": reset that pool's statistics (empty body);
+ *   15  reset every pool's statistics (empty body);
+ *   16  obsolete, refused; any other code is refused as well.
+ * Each answered request gets "0 <n>\n" followed by the n bytes of its body;
+ * the connection then waits for the next request. A request that fails gets
+ * no reply: the connection is closed.
+ *
+ * Thread safety: the monitor listener's thread calls these; the pool list is
+ * walked under its read lock, and the records lock themselves while their
+ * lines are produced, so each line is consistent but the whole reply is not
+ * a snapshot of one instant.
+ */
+#ifndef KTMONITORREQUESTHANDLER_H
+#define KTMONITORREQUESTHANDLER_H
+
+#include "KTLog.h"
+#include "KTStatus.h"
+#include "TCPServer.h"
+
+struct KTBuffer;
+struct KTSocket;
+struct ASPoolList;
+struct KTMCServerList;
+
+/* Request codes of the monitor protocol. */
+enum MonitorRequestCode {
+  MONITOR_GET_SERVERS = 10,
+  MONITOR_GET_DEBUG = 11,
+  MONITOR_GET_MCSERVERS = 12,
+  MONITOR_GET_POOLS = 13,
+  MONITOR_RESET_POOL = 14,
+  MONITOR_RESET_ALL_POOLS = 15,
+  MONITOR_GET_TRANSACTIONID = 16
+};
+
+/* Size of the request line buffer. */
+#define MONITOR_MAX_REQUEST_LINE 8192
+
+/* Serves one request line of the readable connection. Returns 0 when the
+ * reply was sent and the connection stays open; otherwise the failing status
+ * (ERROR_INVALID_PARAMETER for null arguments, ERROR_UNKNOWN for an
+ * unreadable, obsolete or unknown code or a missing pool name,
+ * ERROR_NO_SUCH_ELEMENT for an unknown pool, the read, producer or send
+ * status), and the caller closes the connection without a reply. */
+KTStatus MonitorRequestHandler(struct KTSocket* pSocket, struct ASPoolList* pPools,
+                               struct KTMCServerList* pMCs, KTLog* pLog);
+
+/* The sub-handlers append their body to pResponse; each returns the first
+ * failing status of a line producer, which discards the reply. */
+KTStatus MonitorHandleServerRequest(struct ASPoolList* pPools, struct KTBuffer* pResponse,
+                                    KTLog* pLog);
+KTStatus MonitorHandleDebugRequest(struct ASPoolList* pPools, struct KTBuffer* pResponse,
+                                   KTLog* pLog);
+KTStatus MonitorHandleMCServerRequest(struct KTMCServerList* pMCs, struct KTBuffer* pResponse,
+                                      KTLog* pLog);
+KTStatus MonitorHandlePoolRequest(struct ASPoolList* pPools, struct KTBuffer* pResponse,
+                                  KTLog* pLog);
+/* request is the whole request line ("14 <n> <pool>"). */
+KTStatus MonitorHandleResetPoolRequest(const char* request, struct ASPoolList* pPools,
+                                       KTLog* pLog);
+KTStatus MonitorHandleResetAllPoolsRequest(struct ASPoolList* pPools, KTLog* pLog);
+
+/* The monitor TCP listener of a router instance; both lists are borrowed from
+ * the instance and set before the listener's thread starts. */
+class CMonitorServer : public CTCPServer {
+ public:
+  explicit CMonitorServer(const IPEndpoint& endpoint);
+  CMonitorServer(const IPEndpoint& endpoint, struct ASPoolList* pools, struct KTMCServerList* mcs);
+
+  /* MonitorRequestHandler with the listener's lists and the process log. */
+  KTStatus handleRequest(struct KTSocket* pSocket) override;
+
+  struct ASPoolList* pPoolList; /* borrowed */
+  struct KTMCServerList* pMCs;  /* borrowed */
+};
+
+#endif /* KTMONITORREQUESTHANDLER_H */
