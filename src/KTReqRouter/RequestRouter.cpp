@@ -251,7 +251,8 @@ void CRequestRouterImpl::run(int& stopFlag) {
               mName.c_str());
 }
 
-/* Never fails: a listener that has not bound in time is simply not reported. */
+/* Raises CWIException when a thread's state cannot be read; a listener that
+ * has not bound in time is simply not reported. */
 void CRequestRouterImpl::reportListeners(const int& stopFlag, const CThreadGroup& group) const {
   const bool withMonitor = monitorServer.port() != 0;
   for (int waited = 0; waited < kReportWaitMs; waited += kReportPollMs) {
@@ -261,6 +262,8 @@ void CRequestRouterImpl::reportListeners(const int& stopFlag, const CThreadGroup
     if (bound || KTThreadStopRequested(&stopFlag) || group.hasError() || group.allFinished()) break;
     sleepMs(kReportPollMs);
   }
+  // A listener that failed ends run() at once; nothing to report then.
+  if (group.hasError()) return;
 
   struct Listener {
     const char* what;

@@ -301,6 +301,43 @@ class RouterProcess {
   std::string mErrFile;
 };
 
+// A child process that holds a TCP listener on host:port until it is
+// destroyed: a port taken by another process.
+class PortHolder {
+ public:
+  PortHolder() = default;
+  ~PortHolder() {
+    if (mPid > 0) {
+      ::kill(mPid, SIGKILL);
+      waitpid(mPid, nullptr, 0);
+    }
+  }
+  PortHolder(const PortHolder&) = delete;
+  PortHolder& operator=(const PortHolder&) = delete;
+
+  // True once the child listens on the port.
+  bool hold(const std::string& host, uint16_t port) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    mPid = fork();
+    if (mPid == 0) {
+      close(fds[0]);
+      int fd = BindSocket(host, port, SOCK_STREAM);
+      const char ok = (fd >= 0 && listen(fd, 4) == 0) ? 1 : 0;
+      if (write(fds[1], &ok, 1) != 1) _exit(1);
+      for (;;) pause();
+    }
+    close(fds[1]);
+    char ok = 0;
+    const bool answered = mPid > 0 && read(fds[0], &ok, 1) == 1;
+    close(fds[0]);
+    return answered && ok == 1;
+  }
+
+ private:
+  pid_t mPid = -1;
+};
+
 // ---------------------------------------------------------------------------
 // Clients
 

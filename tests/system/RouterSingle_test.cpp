@@ -69,6 +69,7 @@ class SingleRouterTest : public ::testing::Test {
 };
 
 TEST_F(SingleRouterTest, PrintsWhereItListens) {
+  ASSERT_TRUE(WaitUntil([&] { return Contains(mProcess.out(), "monitor"); }, 3000));
   const std::string out = mProcess.out();
   EXPECT_THAT(out, HasSubstr("127.0.0.1:" + std::to_string(mRouter.port)));
   EXPECT_THAT(out, HasSubstr("127.0.0.1:" + std::to_string(mRouter.mcPort)));
