@@ -1,0 +1,138 @@
+// Tests of the get-server protocol over the real UDP listener: servers
+// registered over the message center are handed out, and the answers
+// try-later, abort, time-out and error follow the attempt counts, limits and
+// request codes of the datagrams.
+#include "RRRequestHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "ProtocolTestSupport.h"
+#include "WIException.h"
+
+using namespace prototest;
+
+namespace {
+
+class GetServerTest : public ::testing::Test {
+ protected:
+  TestRouter router_;
+  LogSince log_;
+
+  std::unique_ptr<Client> Register(const std::string& address, const std::string& pool) {
+    auto client = std::make_unique<Client>(router_.mcPort());
+    EXPECT_EQ(client->ask("2 0 " + address + " " + pool + "\n"), Ok());
+    return client;
+  }
+  std::string Ask(const std::string& datagram) {
+    return AskGetServer(router_.getServerPort(), datagram);
+  }
+  // The pool's line of the monitor (request 13), without its line end.
+  std::string PoolLine(const std::string& pool) {
+    Client monitor(router_.monitorPort());
+    std::string reply = monitor.ask("13\n");
+    size_t at = reply.find("P " + pool + " ");
+    if (at == std::string::npos) return "";
+    return reply.substr(at, reply.find("\r\n", at) - at);
+  }
+  // Column `index` (1-based) of the pool's line.
+  std::string PoolColumn(const std::string& pool, int index) {
+    std::istringstream in(PoolLine(pool));
+    std::string word;
+    for (int i = 0; i < index && (in >> word); ++i) {
+    }
+    return word;
+  }
+};
+
+TEST_F(GetServerTest, ExampleDatagramIsAnsweredWithTheRegisteredServer) {
+  auto server = Register("10.0.0.21:801", "Pool1");
+  EXPECT_EQ(Ask("1 10.0.0.7 0 3 shop1 /shop/index. html Pool1 Store1 S1 -1 -1 -1 -1 "
+                "/shop/index.html"),
+            "0 10.0.0.21 801");
+  EXPECT_EQ(ServerState(router_.pools(), "10.0.0.21", 801), KTASSTATUS_ASSIGNED);
+  EXPECT_EQ(server->ask("3 0 10.0.0.21:801\n"), Ok());  // stays assigned (within 10 s)
+  auto second = Register("10.0.0.22:802", "Pool1");
+  // Blanks, tabs and line ends all separate the fields.
+  EXPECT_EQ(Ask("1\t10.0.0.8 0 3\nshop1 /shop/index. html  Pool1 Store1 S1 -1 -1 -1 -1 /x.html"),
+            "0 10.0.0.22 802");
+}
+
+TEST_F(GetServerTest, NoIdleServerMeansTryLaterUntilTheLastAttemptTimesOut) {
+  auto server = Register("10.0.0.1:1", "Pool1");
+  ASSERT_EQ(Ask(GetServerRequest("Pool1", 0, 3)), "0 10.0.0.1 1");
+  EXPECT_EQ(Ask(GetServerRequest("Pool1", 0, 3)), "1");
+  EXPECT_EQ(PoolColumn("Pool1", 21), "0");  // timeouts
+  EXPECT_EQ(Ask(GetServerRequest("Pool1", 1, 3)), "1");
+  EXPECT_EQ(PoolColumn("Pool1", 21), "0");
+  EXPECT_EQ(Ask(GetServerRequest("Pool1", 2, 3)), "4");
+  EXPECT_EQ(PoolColumn("Pool1", 21), "1");
+  // Without attempts to spare, the first request already times out.
+  EXPECT_EQ(Ask(GetServerRequest("Pool1", 0, 1)), "4");
+  EXPECT_EQ(Ask(GetServerRequest("Pool1", 0, 0)), "4");
+  EXPECT_EQ(PoolColumn("Pool1", 21), "3");
+  // One hit; five misses, three of them on a first try.
+  EXPECT_EQ(PoolColumn("Pool1", 8), "1");
+  EXPECT_EQ(PoolColumn("Pool1", 9), "5");
+  EXPECT_EQ(PoolColumn("Pool1", 22), "3");
+  EXPECT_FALSE(log_.contains("no application servers"));
+}
+
+TEST_F(GetServerTest, ExhaustedLimitAbortsWhateverTheAttempt) {
+  auto busy = Register("10.0.0.1:1", "Pool1");
+  auto idle = Register("10.0.0.2:2", "Pool1");
+  ASSERT_EQ(Ask(GetServerRequest("Pool1", 0, 3, "10.0.0.7", "S1", "html", 1)), "0 10.0.0.1 1");
+  // One html request is running and html may occupy one server.
+  EXPECT_EQ(Ask(GetServerRequest("Pool1", 0, 3, "10.0.0.8", "S1", "html", 1)), "2");
+  EXPECT_EQ(Ask(GetServerRequest("Pool1", 2, 3, "10.0.0.8", "S1", "html", 1)), "2");
+  EXPECT_EQ(PoolColumn("Pool1", 13), "2");  // limitByExtension
+  EXPECT_EQ(PoolColumn("Pool1", 21), "0");  // an abort is no time-out
+  // Another extension is not limited.
+  EXPECT_EQ(Ask(GetServerRequest("Pool1", 0, 3, "10.0.0.8", "S1", "jpg", 1)), "0 10.0.0.2 2");
+}
+
+TEST_F(GetServerTest, WrongRequestCodesAreAnsweredWithErrorOne) {
+  auto server = Register("10.0.0.1:1", "Pool1");
+  std::string request = GetServerRequest("Pool1", 0, 3);
+  EXPECT_EQ(Ask("2" + request.substr(1)), "3 1");
+  EXPECT_TRUE(log_.waitFor("Invalid request code: 2 (status=1)"));
+  EXPECT_EQ(Ask("x" + request.substr(1)), "3 1");
+  EXPECT_TRUE(log_.waitFor("Invalid request code: 0 (status=1)"));
+  EXPECT_EQ(Ask(" "), "3 1");
+  // Nothing was assigned by the refused datagrams.
+  EXPECT_EQ(ServerState(router_.pools(), "10.0.0.1", 1), KTASSTATUS_IDLE);
+}
+
+TEST_F(GetServerTest, PoolNeverAnnouncedIsTryLaterOrTimeOutLoggedOncePerRun) {
+  EXPECT_EQ(Ask(GetServerRequest("Ghost", 0, 3)), "1");
+  EXPECT_EQ(Ask(GetServerRequest("Ghost", 1, 3)), "1");
+  EXPECT_EQ(Ask(GetServerRequest("Ghost", 2, 3)), "4");
+  EXPECT_EQ(log_.count("RRHandleGetServerRequest(): no application servers for pool 'Ghost'"), 1);
+  EXPECT_EQ(Ask(GetServerRequest("Phantom", 0, 3)), "1");
+  EXPECT_TRUE(log_.contains("RRHandleGetServerRequest(): no application servers for pool - "
+                            "repeated "));
+  EXPECT_TRUE(log_.contains("no application servers for pool 'Phantom'"));
+  // A datagram holding only the code asks for the unnamed pool on its last attempt.
+  EXPECT_EQ(Ask("1"), "4");
+  EXPECT_FALSE(HasPool(router_.pools(), "Ghost"));  // asking creates no pool
+}
+
+TEST(GetServerHandlerTest, MissingPoolListIsAnErrorAnswer) {
+  ProcessLogFile();
+  LogSince log;
+  CRequestRouterServer server(IPEndpoint("127.0.0.1", 0, true), 100);
+  bool abort = false;
+  EXPECT_EQ(server.processRequest(GetServerRequest("Pool1", 0, 3), abort), "3 5");
+  EXPECT_FALSE(abort);
+  EXPECT_TRUE(log.contains(
+      "RRHandleGetServerRequest(): wrong arguments passed to the procedure (status=5)"));
+
+  std::istringstream in("10.0.0.7 0 3");
+  std::ostringstream out;
+  EXPECT_THROW(RRHandleGetServerRequest(in, out, nullptr), CWIException);
+  EXPECT_EQ(out.str(), "");
+}
+
+}  // namespace
