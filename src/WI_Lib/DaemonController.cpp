@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "KTDebug.h"
@@ -78,6 +79,9 @@ std::string ReadAll(int fd) {
 /* The child's report: this first byte means "recorded, running"; anything
  * else is the text of the failure. */
 const char kRecorded = '+';
+
+/* How often killProcess looks whether the process has gone while it waits. */
+const int kKillPollMS = 10;
 
 }  // namespace
 
@@ -279,7 +283,13 @@ void killProcess(int pid, int waitUnitMS) {
     if (attempt > 10) {
       throw CServiceException("DaemonController/killProcess(): could not kill pid " + std::to_string(pid), 0);
     }
-    SleepMilliseconds(attempt * waitUnitMS);
+    // Wait attempt units, but return as soon as the process is gone.
+    for (int waited = 0, total = attempt * waitUnitMS; waited < total;) {
+      const int slice = std::min(kKillPollMS, total - waited);
+      SleepMilliseconds(slice);
+      waited += slice;
+      if (!isDaemonPIDAlive(pid)) return;
+    }
   }
 }
 

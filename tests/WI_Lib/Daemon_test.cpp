@@ -8,11 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <functional>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "KTLog.h"
 #include "Log.h"
 #include "ServiceTestSupport.h"
 
@@ -71,6 +76,40 @@ TEST_F(DaemonSignalTest, SegvAndBusEndTheProcessWithStatusOne) {
     EXPECT_TRUE(ExitedWith(status, 1)) << "signal " << sig << " status " << status;
     EXPECT_NE(std::string::npos, Log().find("Shutting down due to signal " + std::to_string(sig)));
   }
+}
+
+// The handler writes its lines without the log module; they must still look
+// like every other log line, with the local time of the crash.
+TEST_F(DaemonSignalTest, CrashLinesHaveTheLogLineFormat) {
+  const time_t before = time(nullptr);
+  const int status = InChild([]() {
+    KTLogWrite(CLog::log, "reference line");
+    CDaemon daemon("d", "d", "d");
+    daemon.installSignalHandlers();
+    raise(SIGSEGV);
+    return 0;
+  });
+  ASSERT_TRUE(ExitedWith(status, 1)) << status;
+  const std::string log = Log();
+  std::istringstream lines(log);
+  std::string reference, received, shutdown;
+  std::getline(lines, reference);
+  std::getline(lines, received);
+  std::getline(lines, shutdown);
+  const std::regex format(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) (\(.*\) \[\d+\]) (.*))");
+  std::smatch ref, got, end;
+  ASSERT_TRUE(std::regex_match(reference, ref, format)) << log;
+  ASSERT_TRUE(std::regex_match(received, got, format)) << log;
+  ASSERT_TRUE(std::regex_match(shutdown, end, format)) << log;
+  EXPECT_EQ(ref[2].str(), got[2].str());  // same host and pid
+  EXPECT_EQ("Signal received: 11", got[3].str());
+  EXPECT_EQ("Shutting down due to signal 11", end[3].str());
+  struct tm parsed = {};
+  ASSERT_NE(nullptr, strptime(got[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &parsed));
+  parsed.tm_isdst = -1;
+  const time_t written = mktime(&parsed);
+  EXPECT_LE(before - 1, written);
+  EXPECT_GE(time(nullptr) + 1, written);
 }
 
 TEST_F(DaemonSignalTest, HandlerBlocksAllSignalsAndRestartsCalls) {

@@ -137,8 +137,9 @@ class SharedPIDListLock {
 bool isDaemonPIDAlive(int pid);
 
 /* Ends the process pid (one running this program): SIGTERM on attempts 1
- * and 2, SIGKILL from attempt 3, sleeping attempt × waitUnitMS after each.
- * Returns as soon as the process is gone. Raises CServiceException
+ * and 2, SIGKILL from attempt 3, waiting attempt × waitUnitMS after each
+ * (so SIGKILL follows 3 units after the first SIGTERM). Returns as soon as
+ * the process is gone (looked at every 10 ms while waiting). Raises CServiceException
  * "DaemonController/killProcess(): kill() failed for pid <pid> with errno =
  * <errno>" or, after 11 signals, "DaemonController/killProcess(): could not
  * kill pid <pid>"; a pid below 1 is refused the same way. */
