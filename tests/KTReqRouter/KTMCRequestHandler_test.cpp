@@ -203,21 +203,44 @@ TEST_F(MCRequestTest, OverlongHostsAndPoolNamesFailInsteadOfBeingCut) {
   auto longest = Register(host255 + ":80", pool99);  // the longest accepted fields
   EXPECT_EQ(State(host255, 80), KTASSTATUS_IDLE);
 
-  for (const std::string& request :
-       {"2 0 " + longHost + ":81 Pool1\n", "2 0 " + std::string(300, 'a') + ":81 Pool1\n",
-        "2 0 10.0.0.1:1 " + longPool + "\n", "3 0 " + longHost + ":80\n",
-        "5 3 10.0.0.1:1 " + longPool + " 0\nx\x01\x01", "21 0 127.0.0.1:5 " + longPool + "\n"}) {
+  // An address longer than 299 characters whose first 299 would still parse.
+  const std::string host250(250, 'h');
+  const std::string cutAddress = host250 + ":80" + std::string(60, 'z');
+  struct Case {
+    std::string request;
+    std::string logged;
+  } cases[] = {
+      {"2 0 " + longHost + ":81 Pool1\n",
+       "MCHandleASInitialFreeRequest(): error parsing request '2 0 " + longHost},
+      {"2 0 " + cutAddress + " Pool1\n",
+       "MCHandleASInitialFreeRequest(): error parsing request '2 0 " + cutAddress},
+      {"2 0 10.0.0.1:1 " + longPool + "\n",
+       "MCHandleASInitialFreeRequest(): error parsing request '2 0 10.0.0.1:1 " + longPool},
+      {"3 0 " + longHost + ":80\n", "MCHandleASIdleRequest(): error parsing request '3 0 " + longHost},
+      {"5 3 10.0.0.1:1 " + longPool + " 0\nx\x01\x01",
+       "MCHandleASUpdateCacheRequest(): error parsing request '5 3 10.0.0.1:1 " + longPool},
+      {"21 0 127.0.0.1:5 " + longPool + "\n",
+       "MCHandleMCNewPoolRequest(): error parsing request '21 0 127.0.0.1:5 " + longPool},
+      {"20 0 " + longHost + ":5\n",
+       "MCHandleMCInitialPoolRequest(): error parsing request '20 0 " + longHost},
+  };
+  for (const Case& c : cases) {
     Client client(router_.mcPort());
-    ASSERT_TRUE(client.send(request));
-    EXPECT_EQ(client.reply(), "") << request.substr(0, 40);
-    EXPECT_TRUE(client.closedByRouter()) << request.substr(0, 40);
+    ASSERT_TRUE(client.send(c.request));
+    EXPECT_EQ(client.reply(), "") << c.request.substr(0, 40);
+    EXPECT_TRUE(client.closedByRouter()) << c.request.substr(0, 40);
+    EXPECT_TRUE(log_.waitFor(c.logged)) << c.logged.substr(0, 60);
   }
-  EXPECT_TRUE(log_.contains("error parsing request"));
   // Nothing was registered under a shortened host or pool name.
   EXPECT_EQ(State(host255, 81), -1);
+  EXPECT_EQ(State(host250, 80), -1);
+  EXPECT_EQ(State("10.0.0.1", 1), -1);
   EXPECT_FALSE(HasPool(router_.pools(), "Pool1"));
   EXPECT_EQ(PoolOfServer(router_.pools(), host255, 80), pool99);
   EXPECT_EQ(PeersOfPool(router_.pools(), pool99), 0);
+  int peers = -1;
+  KTMCServerListSize(router_.mcs(), &peers, CLog::log);
+  EXPECT_EQ(peers, 0);
 }
 
 TEST_F(MCRequestTest, DataLengthsAreBoundedAndHeaderLinesLimited) {
