@@ -74,6 +74,11 @@ void CToolSocket::close() {
   mPending.clear();
 }
 
+int CToolSocket::release() {
+  mPending.clear();
+  return std::exchange(mFd, -1);
+}
+
 CToolSocket CToolSocket::connectTcp(const RRToolAddress& address, int timeoutMs) {
   const std::string peer = RRToolFormatAddress(address);
   struct addrinfo* list = resolve(address, SOCK_STREAM);

@@ -56,6 +56,10 @@ class CToolSocket {
   const std::string& peerName() const { return mPeer; }
   /* Closes the descriptor; harmless when already closed. */
   void close();
+  /* Hands the descriptor to the caller, who closes it; the socket is closed
+   * afterwards. Bytes already read ahead are dropped, so call it only
+   * between complete exchanges. */
+  int release();
 
  private:
   CToolSocket(int fd, std::string peer) : mFd(fd), mPeer(std::move(peer)) {}

@@ -1,0 +1,358 @@
+/* BenchAppServerFarm.cpp - the event loop of the simulated application servers.
+ *
+ * A server that the router assigns again before its idle acknowledgement
+ * has been read is legal (the router set it idle when it read the report),
+ * so such assignments are queued on the server and started after the
+ * acknowledgement. An assignment of a server that is still working is a
+ * router fault and counted as unexpected.
+ */
+#include "BenchAppServerFarm.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <algorithm>
+#include <functional>
+
+#include "RRMCProtocol.h"
+#include "RRToolException.h"
+#include "RRToolSocket.h"
+
+using Clock = std::chrono::steady_clock;
+
+struct CAppServerFarm::Sim {
+  int fd = -1;
+  std::string address;
+  State state = STATE_IDLE;
+  int pending = 0; /* assignments to start after the current cycle */
+  uint64_t sequence = 0;
+  CMCReplyReader reader;
+  std::string out; /* bytes the socket did not take yet */
+  bool writeWatched = false;
+};
+
+namespace {
+
+int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+CAppServerFarm::CAppServerFarm(std::vector<RRBenchServerSpec> servers, RRFarmOptions options)
+    : mSpecs(std::move(servers)),
+      mOptions(options),
+      mByPort(65536, -1),
+      mServerCycles(new std::atomic<uint64_t>[mSpecs.size()]) {
+  for (std::size_t i = 0; i < mSpecs.size(); ++i) mServerCycles[i] = 0;
+}
+
+CAppServerFarm::~CAppServerFarm() {
+  stop();
+  for (Sim* sim : mSims) {
+    if (sim->fd >= 0) close(sim->fd);
+    delete sim;
+  }
+  if (mEpoll >= 0) close(mEpoll);
+  if (mWake >= 0) close(mWake);
+}
+
+void CAppServerFarm::start(int timeoutMs) {
+  mEpoll = epoll_create1(EPOLL_CLOEXEC);
+  mWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (mEpoll < 0 || mWake < 0) {
+    throw CToolException(CToolException::TOOL_IO, std::string("epoll/eventfd: ") + std::strerror(errno));
+  }
+  for (std::size_t i = 0; i < mSpecs.size(); ++i) {
+    const RRBenchServerSpec& spec = mSpecs[i];
+    if (mByPort[spec.port] >= 0) {
+      throw CToolException(CToolException::TOOL_USAGE, "two simulated servers on port " + std::to_string(spec.port));
+    }
+    mByPort[spec.port] = static_cast<int>(i);
+    Sim* sim = new Sim;
+    mSims.push_back(sim);
+    sim->address = RRMCAddress(spec.host, spec.port);
+    CToolSocket socket = CToolSocket::connectTcp(spec.messageCenter, timeoutMs);
+    socket.sendAll(RRMCInitialFree(sim->address, spec.pool, 100000 + static_cast<long>(i), 0));
+    sim->fd = socket.release();
+  }
+  // Acknowledgements are read after all announcements went out, so the
+  // router can take them at its own pace.
+  for (std::size_t i = 0; i < mSims.size(); ++i) {
+    Sim* sim = mSims[i];
+    RRMCReply reply;
+    while (!sim->reader.next(&reply)) {
+      struct pollfd p = {sim->fd, POLLIN, 0};
+      if (poll(&p, 1, timeoutMs) <= 0) {
+        throw CToolException(CToolException::TOOL_TIMEOUT, "no acknowledgement for the announcement of " +
+                                                               sim->address + " within " +
+                                                               std::to_string(timeoutMs) + " ms");
+      }
+      char buffer[4096];
+      const ssize_t n = recv(sim->fd, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        throw CToolException(CToolException::TOOL_CLOSED,
+                             "the router closed the connection of " + sim->address + " after its announcement");
+      }
+      sim->reader.feed(buffer, static_cast<std::size_t>(n));
+    }
+    if (reply.code != 0) {
+      throw CToolException(CToolException::TOOL_PROTOCOL, "the router answered the announcement of " +
+                                                              sim->address + " with code " +
+                                                              std::to_string(reply.code));
+    }
+    struct epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.u64 = i;
+    if (epoll_ctl(mEpoll, EPOLL_CTL_ADD, sim->fd, &event) != 0) {
+      throw CToolException(CToolException::TOOL_IO, std::string("epoll_ctl: ") + std::strerror(errno));
+    }
+  }
+  struct epoll_event wake = {};
+  wake.events = EPOLLIN;
+  wake.data.u64 = UINT64_MAX;
+  epoll_ctl(mEpoll, EPOLL_CTL_ADD, mWake, &wake);
+  mThread = std::thread([this] { loop(); });
+}
+
+void CAppServerFarm::assign(uint16_t port) {
+  const int index = mByPort[port];
+  mAssignments.fetch_add(1, std::memory_order_relaxed);
+  if (index < 0) {
+    mUnexpected.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(mQueueLock);
+    mQueue.push_back(static_cast<std::size_t>(index));
+  }
+  const uint64_t one = 1;
+  (void)!write(mWake, &one, sizeof one);
+}
+
+uint64_t CAppServerFarm::serverCycles(uint16_t port) const {
+  const int index = mByPort[port];
+  return index < 0 ? 0 : mServerCycles[static_cast<std::size_t>(index)].load();
+}
+
+bool CAppServerFarm::waitCycle(uint16_t port, uint64_t previous, int timeoutMs) {
+  const int index = mByPort[port];
+  if (index < 0) return false;
+  std::atomic<uint64_t>& done = mServerCycles[static_cast<std::size_t>(index)];
+  std::unique_lock<std::mutex> guard(mCycleLock);
+  ++mWaiters;
+  const bool completed = mCycleDone.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                             [&] { return done.load() > previous; });
+  --mWaiters;
+  return completed;
+}
+
+void CAppServerFarm::stop() {
+  if (mThread.joinable()) {
+    mStop = true;
+    const uint64_t one = 1;
+    (void)!write(mWake, &one, sizeof one);
+    mThread.join();
+  }
+  for (Sim* sim : mSims) {
+    if (sim->fd >= 0) close(sim->fd);
+    sim->fd = -1;
+  }
+}
+
+RRFarmCounters CAppServerFarm::counters() const {
+  RRFarmCounters c;
+  c.assignments = mAssignments.load(std::memory_order_relaxed);
+  c.cycles = mCycles.load(std::memory_order_relaxed);
+  c.cacheItemsSent = mItemsSent.load(std::memory_order_relaxed);
+  c.cacheItemsReceived = mItemsReceived.load(std::memory_order_relaxed);
+  c.crossRouterItems = mCrossItems.load(std::memory_order_relaxed);
+  c.cacheResets = mResets.load(std::memory_order_relaxed);
+  c.unexpected = mUnexpected.load(std::memory_order_relaxed);
+  c.closed = mClosed.load(std::memory_order_relaxed);
+  return c;
+}
+
+void CAppServerFarm::markDead(std::size_t index) {
+  Sim* sim = mSims[index];
+  if (sim->state == STATE_DEAD) return;
+  sim->state = STATE_DEAD;
+  mClosed.fetch_add(1, std::memory_order_relaxed);
+  epoll_ctl(mEpoll, EPOLL_CTL_DEL, sim->fd, nullptr);
+}
+
+void CAppServerFarm::flush(std::size_t index) {
+  Sim* sim = mSims[index];
+  while (!sim->out.empty()) {
+    const ssize_t n = ::send(sim->fd, sim->out.data(), sim->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sim->out.erase(0, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    markDead(index);
+    return;
+  }
+  const bool wantWrite = !sim->out.empty();
+  if (wantWrite != sim->writeWatched) {
+    struct epoll_event event = {};
+    event.events = wantWrite ? (EPOLLIN | EPOLLOUT) : static_cast<uint32_t>(EPOLLIN);
+    event.data.u64 = index;
+    epoll_ctl(mEpoll, EPOLL_CTL_MOD, sim->fd, &event);
+    sim->writeWatched = wantWrite;
+  }
+}
+
+void CAppServerFarm::send(std::size_t index, const std::string& message) {
+  mSims[index]->out += message;
+  flush(index);
+}
+
+void CAppServerFarm::startCycle(std::size_t index) {
+  mSims[index]->state = STATE_WORKING_SENT;
+  send(index, RRMCWorking(mSims[index]->address, ""));
+}
+
+void CAppServerFarm::sendIdle(std::size_t index) {
+  Sim* sim = mSims[index];
+  std::string data;
+  for (int k = 0; k < mOptions.cacheItemsPerIdle; ++k) {
+    data += "r" + std::to_string(mSpecs[index].router) + "-s" + std::to_string(index) + "-n" +
+            std::to_string(sim->sequence++) + RR_CACHE_DELIMITER;
+  }
+  mItemsSent.fetch_add(static_cast<uint64_t>(mOptions.cacheItemsPerIdle), std::memory_order_relaxed);
+  sim->state = STATE_IDLE_SENT;
+  send(index, RRMCIdle(sim->address, data));
+}
+
+void CAppServerFarm::countCache(std::size_t index, const std::string& data) {
+  if (data.empty()) return;
+  const std::string own = "r" + std::to_string(mSpecs[index].router) + "-";
+  std::string::size_type start = 0;
+  while (start < data.size()) {
+    std::string::size_type end = data.find(RR_CACHE_DELIMITER, start);
+    if (end == std::string::npos) end = data.size();
+    const std::string item = data.substr(start, end - start);
+    if (item == "All") {
+      mResets.fetch_add(1, std::memory_order_relaxed);
+    } else {
+      mItemsReceived.fetch_add(1, std::memory_order_relaxed);
+      if (item.compare(0, own.size(), own) != 0) mCrossItems.fetch_add(1, std::memory_order_relaxed);
+    }
+    start = end + 2;
+  }
+}
+
+void CAppServerFarm::onReply(std::size_t index, int code, const std::string& data) {
+  Sim* sim = mSims[index];
+  if (code != 0) {
+    mUnexpected.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  countCache(index, data);
+  switch (sim->state) {
+    case STATE_WORKING_SENT:
+      if (mOptions.serviceMs <= 0) {
+        sendIdle(index);
+      } else {
+        sim->state = STATE_SERVING;
+        mDue.push_back({nowNs() + static_cast<int64_t>(mOptions.serviceMs) * 1000000, index});
+        std::push_heap(mDue.begin(), mDue.end(), std::greater<Due>());
+      }
+      break;
+    case STATE_IDLE_SENT:
+      sim->state = STATE_IDLE;
+      mCycles.fetch_add(1, std::memory_order_relaxed);
+      mServerCycles[index].fetch_add(1);
+      if (mWaiters.load() > 0) {
+        // Taking the lock orders the increment before a waiter's check.
+        { std::lock_guard<std::mutex> guard(mCycleLock); }
+        mCycleDone.notify_all();
+      }
+      if (sim->pending > 0) {
+        --sim->pending;
+        startCycle(index);
+      }
+      break;
+    default:
+      mUnexpected.fetch_add(1, std::memory_order_relaxed);
+      break;
+  }
+}
+
+void CAppServerFarm::readFrom(std::size_t index) {
+  Sim* sim = mSims[index];
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = recv(sim->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+      sim->reader.feed(buffer, static_cast<std::size_t>(n));
+      if (static_cast<std::size_t>(n) < sizeof buffer) break;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    markDead(index);
+    return;
+  }
+  try {
+    RRMCReply reply;
+    while (sim->state != STATE_DEAD && sim->reader.next(&reply)) onReply(index, reply.code, reply.data);
+  } catch (const CToolException&) {
+    mUnexpected.fetch_add(1, std::memory_order_relaxed);
+    markDead(index);
+  }
+}
+
+void CAppServerFarm::loop() {
+  std::vector<std::size_t> assigned;
+  struct epoll_event events[256];
+  while (!mStop.load()) {
+    int waitMs = 100;
+    if (!mDue.empty()) {
+      const int64_t left = mDue.front().when - nowNs();
+      waitMs = left <= 0 ? 0 : static_cast<int>(left / 1000000) + 1;
+    }
+    const int ready = epoll_wait(mEpoll, events, 256, waitMs);
+    for (int e = 0; e < ready; ++e) {
+      if (events[e].data.u64 == UINT64_MAX) {
+        uint64_t drained;
+        (void)!read(mWake, &drained, sizeof drained);
+        continue;
+      }
+      const std::size_t index = static_cast<std::size_t>(events[e].data.u64);
+      if (mSims[index]->state == STATE_DEAD) continue;
+      if (events[e].events & EPOLLOUT) flush(index);
+      if (events[e].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(index);
+    }
+    {
+      std::lock_guard<std::mutex> guard(mQueueLock);
+      assigned.swap(mQueue);
+    }
+    for (std::size_t index : assigned) {
+      Sim* sim = mSims[index];
+      if (sim->state == STATE_IDLE) {
+        startCycle(index);
+      } else if (sim->state == STATE_IDLE_SENT) {
+        ++sim->pending;
+      } else if (sim->state != STATE_DEAD) {
+        mUnexpected.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    assigned.clear();
+    const int64_t now = nowNs();
+    while (!mDue.empty() && mDue.front().when <= now) {
+      const std::size_t index = mDue.front().index;
+      std::pop_heap(mDue.begin(), mDue.end(), std::greater<Due>());
+      mDue.pop_back();
+      if (mSims[index]->state == STATE_SERVING) sendIdle(index);
+    }
+  }
+}

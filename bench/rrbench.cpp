@@ -1,0 +1,186 @@
+/* rrbench.cpp - load generator for the request router: command line and result output.
+ *
+ * Without --all one scenario is built from the options; with --all every
+ * standard scenario runs in turn. Results go to standard output as a table
+ * and, with --csv, to a CSV file; progress and errors go to standard error.
+ */
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "BenchScenario.h"
+#include "BenchStats.h"
+#include "RRToolAddress.h"
+#include "RRToolException.h"
+
+#ifndef RRBENCH_DEFAULT_ROUTER
+#define RRBENCH_DEFAULT_ROUTER ""
+#endif
+
+namespace {
+
+const char* const kUsage =
+    "usage: rrbench [--all | scenario options] [options]\n"
+    "  --all                 run every standard scenario\n"
+    "scenario options (one scenario):\n"
+    "  --name NAME           label of the result line (default custom)\n"
+    "  --servers N           simulated application servers (default 10)\n"
+    "  --pools P             pools the servers are spread over (default 1)\n"
+    "  --clients W           get-server clients, one request in flight each (default 1)\n"
+    "  --routers R           1, or 2 (the second on 127.0.0.2) (default 1)\n"
+    "  --limits              requests carry per-client, per-site and per-extension limits\n"
+    "  --service-ms MS       time between working and idle report (default 0)\n"
+    "  --cache-items K       cache items sent with every idle report (default 0)\n"
+    "  --paced               a client waits for its server's cycle before the next request\n"
+    "options:\n"
+    "  --router-bin PATH     router binary (default: the one built with rrbench)\n"
+    "  --duration MS         measured time per side, split over the rounds (default 1500)\n"
+    "  --rounds N            baseline and router alternate N times (default 3)\n"
+    "  --warmup MS           unmeasured time at the start of every round (default 200)\n"
+    "  --csv FILE            also write the results as CSV\n"
+    "  --keep                keep the scratch directories (configuration and logs)\n"
+    "  --verbose             report progress on standard error\n"
+    "external router (instead of starting one):\n"
+    "  --connect HOST:PORT   get-server port   --mc HOST:PORT  message-center port\n"
+    "  --monitor HOST:PORT   monitor port (optional)   --pid PID  router process for the memory figure\n";
+
+[[noreturn]] void usage(const std::string& problem) {
+  throw CToolException(CToolException::TOOL_USAGE, problem);
+}
+
+int number(const std::vector<std::string>& args, std::size_t* pIndex, long low, long high) {
+  const std::string& name = args[*pIndex];
+  if (*pIndex + 1 >= args.size()) usage("option " + name + " needs a value");
+  const std::string& text = args[++*pIndex];
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || errno != 0 || *end != '\0' || value < low || value > high) {
+    usage("option " + name + " needs a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+  }
+  return static_cast<int>(value);
+}
+
+std::string text(const std::vector<std::string>& args, std::size_t* pIndex) {
+  if (*pIndex + 1 >= args.size()) usage("option " + args[*pIndex] + " needs a value");
+  return args[++*pIndex];
+}
+
+/* Simulated servers need one descriptor each; the default limit of 1024 is too small. */
+void raiseDescriptorLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+int run(const std::vector<std::string>& args) {
+  RRBenchOptions options;
+  options.routerBinary = RRBENCH_DEFAULT_ROUTER;
+  RRScenario custom;
+  custom.name = "custom";
+  bool all = false;
+  std::string csv;
+  bool haveConnect = false;
+  bool haveMc = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg == "--all") {
+      all = true;
+    } else if (arg == "--name") {
+      custom.name = text(args, &i);
+    } else if (arg == "--servers") {
+      custom.servers = number(args, &i, 1, 30000);
+    } else if (arg == "--pools") {
+      custom.pools = number(args, &i, 1, 1000);
+    } else if (arg == "--clients") {
+      custom.clients = number(args, &i, 1, 64);
+    } else if (arg == "--routers") {
+      custom.routers = number(args, &i, 1, 2);
+    } else if (arg == "--limits") {
+      custom.limits = true;
+    } else if (arg == "--paced") {
+      custom.paced = true;
+    } else if (arg == "--rounds") {
+      options.rounds = number(args, &i, 1, 100);
+    } else if (arg == "--service-ms") {
+      custom.serviceMs = number(args, &i, 0, 60000);
+    } else if (arg == "--cache-items") {
+      custom.cacheItemsPerIdle = number(args, &i, 0, 1000);
+    } else if (arg == "--router-bin") {
+      options.routerBinary = text(args, &i);
+    } else if (arg == "--duration") {
+      options.durationMs = number(args, &i, 100, 600000);
+    } else if (arg == "--warmup") {
+      options.warmupMs = number(args, &i, 0, 60000);
+    } else if (arg == "--csv") {
+      csv = text(args, &i);
+    } else if (arg == "--keep") {
+      options.keepFiles = true;
+    } else if (arg == "--verbose") {
+      options.verbose = true;
+    } else if (arg == "--connect") {
+      options.externalGetServer = RRToolParseAddress(text(args, &i));
+      haveConnect = true;
+    } else if (arg == "--mc") {
+      options.externalMessageCenter = RRToolParseAddress(text(args, &i));
+      haveMc = true;
+    } else if (arg == "--monitor") {
+      options.externalMonitor = RRToolParseAddress(text(args, &i));
+    } else if (arg == "--pid") {
+      options.externalPid = number(args, &i, 1, INT_MAX);
+    } else {
+      usage("unknown argument '" + arg + "'");
+    }
+  }
+  if (custom.servers < custom.pools) usage("--servers must be at least --pools");
+  if (haveConnect != haveMc) usage("--connect and --mc go together");
+  options.external = haveConnect;
+  if (options.external && (all || custom.routers != 1)) usage("an external router runs one scenario with one router");
+  if (!options.external && options.routerBinary.empty()) usage("no router binary: give --router-bin");
+  if (options.external) {
+    options.externalMonitor.host = options.externalMonitor.port ? options.externalMonitor.host : "";
+  }
+
+  raiseDescriptorLimit();
+  std::vector<RRScenario> scenarios = all ? RRAllScenarios() : std::vector<RRScenario>{custom};
+  std::vector<RRBenchFigures> results;
+  std::ofstream csvFile;
+  if (!csv.empty()) {
+    csvFile.open(csv);
+    if (!csvFile) throw CToolException(CToolException::TOOL_IO, "cannot write " + csv);
+    csvFile << RRBenchCsvHeader() << std::flush;
+  }
+  for (const RRScenario& scenario : scenarios) {
+    std::cerr << "rrbench: running " << scenario.name << " ..." << std::endl;
+    results.push_back(RRRunScenario(scenario, options));
+    if (csvFile.is_open()) csvFile << RRBenchCsvLine(results.back()) << std::flush;
+  }
+  std::cout << RRBenchTable(results);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const CToolException& e) {
+    std::cerr << "rrbench: " << e.what() << "\n";
+    if (e.kind() == CToolException::TOOL_USAGE) std::cerr << kUsage;
+    return e.kind() == CToolException::TOOL_USAGE ? 2 : 1;
+  } catch (const std::exception& e) {
+    std::cerr << "rrbench: " << e.what() << "\n";
+    return 1;
+  }
+}

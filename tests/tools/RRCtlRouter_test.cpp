@@ -1,0 +1,180 @@
+// Tests of rrctl against the real router program: the monitor lines it
+// prints are understood as a whole, get-server answers and the counters
+// they move show up in the tables, and resets act on the right pools.
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "RRCtl.h"
+#include "RRMonitorLines.h"
+#include "RouterSystemSupport.h"
+
+using ::testing::AnyOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using namespace routertest;
+
+namespace {
+
+struct CtlResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+CtlResult rrctl(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  RRCtlIO io(out, err);
+  io.sleepMs = [](int) {};
+  int status = RRCtlMain(args, io);
+  return {status, out.str(), err.str()};
+}
+
+class RRCtlRouterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(mInstall.ok());
+    mRouter = MakeRouter("RR1");
+    mInstall.writeConfig(ConfigXml({mRouter}));
+    ASSERT_TRUE(mProcess.start(KTREQROUTER_BIN, {"-iplist", "127.0.0.1", "-console"}, mInstall.environment(),
+                               mInstall.root()));
+    ASSERT_TRUE(WaitUntilListening(mRouter, 10000)) << mInstall.logText();
+    mMonitor = "127.0.0.1:" + std::to_string(mRouter.monitorPort);
+    mGetServer = "127.0.0.1:" + std::to_string(mRouter.port);
+  }
+
+  // The pool line of the raw monitor answer.
+  RRPoolLine pool(const std::string& name) {
+    CtlResult raw = rrctl({"pools", mMonitor, "--raw"});
+    EXPECT_EQ(RRCTL_EXIT_OK, raw.status) << raw.err;
+    for (const RRPoolLine& line : RRParsePoolLines(raw.out)) {
+      if (line.name == name) return line;
+    }
+    ADD_FAILURE() << "no pool " << name << " in " << raw.out;
+    return RRPoolLine();
+  }
+
+  Installation mInstall;
+  RouterSpec mRouter;
+  RouterProcess mProcess;
+  std::string mMonitor;
+  std::string mGetServer;
+};
+
+TEST_F(RRCtlRouterTest, EmptyRouter) {
+  EXPECT_THAT(rrctl({"pools", mMonitor}).out, HasSubstr("(no pools)"));
+  EXPECT_THAT(rrctl({"servers", mMonitor}).out, HasSubstr("(no application servers)"));
+  EXPECT_THAT(rrctl({"peers", mMonitor}).out, HasSubstr("(no peer routers)"));
+  // A pool nobody serves: try later, and time-out on the last attempt.
+  EXPECT_EQ("TRYLATER\n", rrctl({"get-server", mGetServer, "Nowhere"}).out);
+  EXPECT_EQ("TIMEOUT\n", rrctl({"get-server", mGetServer, "Nowhere", "--tries", "2"}).out);
+}
+
+TEST_F(RRCtlRouterTest, TablesFollowTheServersAndTheirAssignments) {
+  FakeAppServer first("127.0.0.1:30001");
+  FakeAppServer second("127.0.0.1:30002");
+  ASSERT_TRUE(first.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_TRUE(second.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_EQ(0, first.announce("Pool1", 101, 2));
+  ASSERT_EQ(0, second.announce("Pool1", 102, 1));
+
+  RRPoolLine line = pool("Pool1");
+  EXPECT_EQ(2, line.values[RR_POOL_SERVERS]);
+  EXPECT_EQ(2, line.values[RR_POOL_IDLE]);
+
+  CtlResult got = rrctl({"get-server", mGetServer, "Pool1", "--client", "10.9.9.9", "--site", "SiteA"});
+  ASSERT_EQ(RRCTL_EXIT_OK, got.status) << got.err;
+  EXPECT_THAT(got.out, AnyOf("OK 127.0.0.1 30001\n", "OK 127.0.0.1 30002\n"));
+
+  line = pool("Pool1");
+  EXPECT_EQ(1, line.values[RR_POOL_HITS]);
+  EXPECT_EQ(1, line.values[RR_POOL_ASSIGNED]);
+  EXPECT_EQ(1, line.values[RR_POOL_IDLE]);
+
+  // Every server line of the router is understood, with and without cache data.
+  CtlResult servers = rrctl({"servers", mMonitor, "--raw"});
+  ASSERT_EQ(RRCTL_EXIT_OK, servers.status);
+  std::vector<RRServerLine> parsed = RRParseServerLines(servers.out, false);
+  ASSERT_EQ(2u, parsed.size());
+  int assigned = 0;
+  for (const RRServerLine& s : parsed) {
+    EXPECT_EQ("Pool1", s.pool);
+    EXPECT_EQ("127.0.0.1", s.host);
+    if (s.state == "assigned") {
+      ++assigned;
+      EXPECT_EQ("10.9.9.9", s.client);
+      EXPECT_EQ("SiteA", s.site);
+      EXPECT_EQ("/rrctl/probe.html", s.task);
+      EXPECT_EQ(1, s.hits);
+    }
+  }
+  EXPECT_EQ(1, assigned);
+  CtlResult table = rrctl({"servers", mMonitor});
+  EXPECT_THAT(table.out, HasSubstr("127.0.0.1:30001"));
+  EXPECT_THAT(table.out, HasSubstr("assigned"));
+
+  // Cache data waiting for the other server appears in the cache view.
+  std::string cache;
+  ASSERT_EQ(0, first.idle(CacheItem("product-17"), &cache));
+  CtlResult cacheView = rrctl({"cache", mMonitor, "--raw"});
+  ASSERT_EQ(RRCTL_EXIT_OK, cacheView.status) << cacheView.err;
+  std::vector<RRServerLine> withCache = RRParseServerLines(cacheView.out, true);
+  ASSERT_EQ(2u, withCache.size());
+  EXPECT_THAT(rrctl({"cache", mMonitor}).out, HasSubstr("product-17"));
+}
+
+TEST_F(RRCtlRouterTest, LimitsOfTheRequestAreHonoured) {
+  FakeAppServer server("127.0.0.1:30011");
+  ASSERT_TRUE(server.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_EQ(0, server.announce("Pool1"));
+  // No server may be used by this client at all: the request is aborted.
+  EXPECT_EQ("ABORT\n", rrctl({"get-server", mGetServer, "Pool1", "--pool-client-max", "0"}).out);
+  EXPECT_EQ("OK 127.0.0.1 30011\n", rrctl({"get-server", mGetServer, "Pool1"}).out);
+  // The only server is assigned now.
+  EXPECT_EQ("TRYLATER\n", rrctl({"get-server", mGetServer, "Pool1"}).out);
+}
+
+TEST_F(RRCtlRouterTest, ResetClearsTheCounters) {
+  FakeAppServer a("127.0.0.1:30021");
+  FakeAppServer b("127.0.0.1:30022");
+  ASSERT_TRUE(a.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_TRUE(b.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_EQ(0, a.announce("PoolA"));
+  ASSERT_EQ(0, b.announce("PoolB"));
+  ASSERT_THAT(rrctl({"get-server", mGetServer, "PoolA"}).out, StartsWith("OK"));
+  ASSERT_THAT(rrctl({"get-server", mGetServer, "PoolB"}).out, StartsWith("OK"));
+  ASSERT_EQ("TRYLATER\n", rrctl({"get-server", mGetServer, "PoolB"}).out);
+  EXPECT_EQ(1, pool("PoolA").values[RR_POOL_HITS]);
+  EXPECT_EQ(1, pool("PoolB").values[RR_POOL_MISSES]);
+
+  EXPECT_EQ(RRCTL_EXIT_OK, rrctl({"reset", mMonitor, "PoolB"}).status);
+  EXPECT_EQ(1, pool("PoolA").values[RR_POOL_HITS]);
+  EXPECT_EQ(0, pool("PoolB").values[RR_POOL_HITS]);
+  EXPECT_EQ(0, pool("PoolB").values[RR_POOL_MISSES]);
+
+  CtlResult unknown = rrctl({"reset", mMonitor, "PoolC"});
+  EXPECT_EQ(RRCTL_EXIT_FAILURE, unknown.status);
+  EXPECT_THAT(unknown.err, HasSubstr("closed the connection"));
+
+  EXPECT_EQ(RRCTL_EXIT_OK, rrctl({"reset", mMonitor}).status);
+  EXPECT_EQ(0, pool("PoolA").values[RR_POOL_HITS]);
+  // The servers keep their states: the assignments are not undone by a reset.
+  EXPECT_EQ(1, pool("PoolA").values[RR_POOL_ASSIGNED]);
+}
+
+TEST_F(RRCtlRouterTest, WatchShowsThePools) {
+  FakeAppServer a("127.0.0.1:30031");
+  ASSERT_TRUE(a.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_EQ(0, a.announce("Watched"));
+  CtlResult watch = rrctl({"watch", mMonitor, "--count", "2", "--interval", "10"});
+  EXPECT_EQ(RRCTL_EXIT_OK, watch.status) << watch.err;
+  std::string::size_type first = watch.out.find("Watched");
+  ASSERT_NE(std::string::npos, first);
+  EXPECT_NE(std::string::npos, watch.out.find("Watched", first + 1));
+}
+
+}  // namespace
