@@ -1,0 +1,173 @@
+// RegistrySupport.h - a router registry (pool list and peer list) for the
+// fuzz targets, and a consistency check that reads it back through the
+// monitor lines.
+//
+// The check walks every pool and demands what a monitoring tool relies on:
+// each server line has its 19 fields (host and port joined) and names the pool it is listed in,
+// each pool line its 22 fields with counts that agree with the server lines,
+// no server (host and port) is listed twice across all pools, and, where the
+// caller asks for it, no pool is left without servers and peers.
+#ifndef REGISTRYSUPPORT_H
+#define REGISTRYSUPPORT_H
+
+#include <stdarg.h>
+#include <stdlib.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "KTASServer.h"
+#include "KTBuffer.h"
+#include "KTMCServerList.h"
+#include "Log.h"
+#include "VXASPool.h"
+#include "VXASPoolList.h"
+
+namespace fuzz {
+
+// The pool list and the peer list of one router; freed peers first, since
+// they read the pools' peer queues.
+class Registry {
+ public:
+  Registry() {
+    FUZZ_CHECK(ASPoolListNew(&mPools, CLog::log) == 0, "ASPoolListNew");
+    FUZZ_CHECK(KTMCServerListNew(&mMCs, CLog::log) == 0, "KTMCServerListNew");
+  }
+  ~Registry() {
+    KTMCServerListFree(&mMCs, CLog::log);
+    ASPoolListFree(&mPools, CLog::log);
+  }
+  Registry(const Registry&) = delete;
+  Registry& operator=(const Registry&) = delete;
+
+  ASPoolList* pools() const { return mPools; }
+  KTMCServerList* mcs() const { return mMCs; }
+
+  // Registers an idle server in the pool, creating the pool when needed.
+  KTASServer* addServer(const char* pool, const char* host, unsigned short port, int priority) {
+    ASPool* pPool = nullptr;
+    FUZZ_CHECK(ASPoolListGetMatching(mPools, pool, &pPool, CLog::log) == 0, "pool lookup");
+    if (pPool == nullptr) {
+      FUZZ_CHECK(ASPoolNew(&pPool, pool, 100, CLog::log) == 0, "ASPoolNew");
+      FUZZ_CHECK(ASPoolListAdd(mPools, pPool, CLog::log) == 0, "ASPoolListAdd");
+    }
+    KTASServer* pAS = nullptr;
+    FUZZ_CHECK(KTASServerNew(&pAS, pool, host, port, priority, 4711, CLog::log) == 0, "server");
+    FUZZ_CHECK(ASPoolAddServer(pPool, pAS, mMCs, CLog::log) == 0, "ASPoolAddServer");
+    FUZZ_CHECK(KTASServerSetIdle(pAS, CLog::log) == 0, "KTASServerSetIdle");
+    return pAS;
+  }
+
+ private:
+  ASPoolList* mPools = nullptr;
+  KTMCServerList* mMCs = nullptr;
+};
+
+inline std::vector<std::string> SplitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  std::string field;
+  while (in >> field) fields.push_back(field);
+  return fields;
+}
+
+// The lines of a monitor body; every line must end in "\r\n".
+inline std::vector<std::string> SplitLines(const std::string& body, const char* what) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < body.size()) {
+    const size_t end = body.find("\r\n", start);
+    FUZZ_CHECK(end != std::string::npos, std::string(what) + " line without CR LF: " + body);
+    lines.push_back(body.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+inline long CallIterator(KTListIterator iterator, void* element, ...) {
+  va_list args;
+  va_start(args, element);
+  const long result = iterator(element, args);
+  va_end(args);
+  return result;
+}
+
+// The text a pool-list iterator (line producer) appends for one pool.
+inline std::string PoolText(KTListIterator producer, ASPool* pPool) {
+  KTBuffer* pBuffer = nullptr;
+  FUZZ_CHECK(KTBufferStrNew(&pBuffer, "") == 0, "buffer");
+  const long result = CallIterator(producer, pPool, pBuffer, (KTLog*)CLog::log);
+  unsigned status = 0;
+  std::string text = KTBufferGet(pBuffer, &status);
+  KTBufferFree(&pBuffer);
+  FUZZ_CHECK(result == 0, "monitor line producer failed: " + std::to_string(result));
+  return text;
+}
+
+struct ConsistencyState {
+  std::set<std::pair<std::string, int>> servers;  // host and port of every listed server
+  std::set<std::string> poolNames;
+  bool allowEmptyPools;
+};
+
+inline long CheckOnePool(void* element, va_list args) {
+  ConsistencyState* state = va_arg(args, ConsistencyState*);
+  ASPool* pPool = static_cast<ASPool*>(element);
+  char name[ASPOOL_NAME_SIZE + 1] = {0};
+  FUZZ_CHECK(ASPoolGetName(pPool, name, sizeof name, CLog::log) == 0, "pool name");
+  FUZZ_CHECK(state->poolNames.insert(name).second, std::string("pool listed twice: ") + name);
+
+  const std::vector<std::string> poolLines = SplitLines(PoolText(ASPoolMonitorPool, pPool), "pool");
+  FUZZ_CHECK(poolLines.size() == 1, std::string("pool lines of ") + name);
+  const std::vector<std::string> p = SplitFields(poolLines[0]);
+  FUZZ_CHECK(p.size() == 22 && p[0] == "P" && p[1] == name, "pool line: " + poolLines[0]);
+  auto num = [&](size_t i) { return atoi(p[i].c_str()); };
+  const int idle = num(2), servers = num(3), peers = num(4);
+  const int assigned = num(15), working = num(16), monitor = num(17), down = num(18);
+  FUZZ_CHECK(idle + assigned + working + monitor + down == servers,
+             "state counts do not add up: " + poolLines[0]);
+  FUZZ_CHECK(state->allowEmptyPools || servers > 0 || peers > 0,
+             "pool left without servers and peers: " + poolLines[0]);
+
+  std::map<std::string, int> byState;
+  const std::vector<std::string> serverLines =
+      SplitLines(PoolText(ASPoolMonitorServer, pPool), "server");
+  for (const std::string& line : serverLines) {
+    const std::vector<std::string> s = SplitFields(line);
+    FUZZ_CHECK(s.size() == 19 && s[0] == "S", "server line: " + line);
+    FUZZ_CHECK(s[1] == name, "server line of pool " + std::string(name) + ": " + line);
+    const size_t colon = s[2].rfind(':');
+    FUZZ_CHECK(colon != std::string::npos && colon > 0, "server address: " + line);
+    const std::pair<std::string, int> address(s[2].substr(0, colon),
+                                              atoi(s[2].c_str() + colon + 1));
+    FUZZ_CHECK(state->servers.insert(address).second, "server in two places: " + s[2]);
+    ++byState[s[4]];
+  }
+  FUZZ_CHECK((int)serverLines.size() == servers,
+             "pool line counts " + std::to_string(servers) + " servers, " +
+                 std::to_string(serverLines.size()) + " listed: " + poolLines[0]);
+  FUZZ_CHECK(byState["idle"] == idle && byState["assigned"] == assigned &&
+                 byState["working"] == working && byState["monitor"] == monitor &&
+                 byState["down"] == down,
+             "state counts differ from the server lines: " + poolLines[0]);
+  return 0;
+}
+
+// Checks the whole registry through its monitor lines (see the file comment).
+inline void CheckRegistry(const Registry& registry, bool allowEmptyPools) {
+  ConsistencyState state;
+  state.allowEmptyPools = allowEmptyPools;
+  ASPoolListReadGuard guard(registry.pools(), CLog::log);
+  FUZZ_CHECK(guard.locked(), "pool list lock");
+  FUZZ_CHECK(ASPoolListForEach(registry.pools(), CheckOnePool, CLog::log, &state) == 0,
+             "walk over the pools");
+}
+
+}  // namespace fuzz
+
+#endif  // REGISTRYSUPPORT_H
