@@ -168,11 +168,11 @@ TEST_F(ThreadedServiceTest, RunsOneThreadPerInstanceUntilStopped) {
 
 TEST_F(ThreadedServiceTest, NoInstanceWaitsForTheStop) {
   TestService service(board_);
+  svctest::Clock::time_point start = svctest::Clock::now();
   std::thread stopper([]() {
     SleepMilliseconds(60);
     stopSignal = true;
   });
-  svctest::Clock::time_point start = svctest::Clock::now();
   EXPECT_EQ(0, service.run({}));
   EXPECT_GE(MsSince(start), 55);
   stopper.join();
