@@ -306,15 +306,6 @@ TEST_F(ProgramTest, InstallAndRemoveAreNotAvailable) {
   EXPECT_NE(std::string::npos, Log().find("CDaemonController::uninstallServices(): function not implemented"));
 }
 
-TEST_F(ProgramTest, UsageListsServicesWithTheirOptions) {
-  const Result r = Run({});
-  EXPECT_TRUE(r.exited(0));
-  EXPECT_NE(std::string::npos,
-            r.out.find("Registered services:\ntestdaemon\n    -ignoreterm: ignore SIGTERM\n          -fail: raise from "
-                       "run\nthreaded\n"))
-      << r.out;
-}
-
 // ---------------------------------------------------------------------------
 // The controller in this process.
 
@@ -440,26 +431,6 @@ TEST_F(InProcessTest, StartInAFullListFailsInTheParent) {
   EXPECT_EQ("SharedPIDList::add(): Ran out of PID space", Raised([&]() { Controller().startService("recorder", {}); }));
   EXPECT_TRUE(ReadFile(recorder.argsFile).empty());  // the service never ran
   EXPECT_EQ(32u, SharedPIDList(key_.path(), false).getPIDs().size());
-}
-
-TEST_F(InProcessTest, InstallAndRemoveReportNotImplemented) {
-  CDaemonController& c = Controller();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(1, c.installServices());
-  EXPECT_EQ(1, c.uninstallServices());
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(std::string::npos, err.find("Function not implemented\n"));
-}
-
-TEST_F(InProcessTest, RunRemembersTheProgramArgumentsForRunservice) {
-  CDaemonController& c = Controller();
-  CCmdLine cmd("-status -q", "-");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(0, c.run(cmd));
-  EXPECT_EQ("No services running.\n", testing::internal::GetCapturedStdout());
-  const std::vector<std::string>& remembered = c.getProgramArguments();
-  ASSERT_GE(remembered.size(), 2u);
-  EXPECT_EQ(1, std::count(remembered.begin(), remembered.end(), "-status"));
 }
 
 // ---------------------------------------------------------------------------

@@ -130,22 +130,4 @@ TEST_F(DaemonSignalTest, HandlerBlocksAllSignalsAndRestartsCalls) {
   EXPECT_TRUE(ExitedWith(status, 0)) << status;
 }
 
-TEST_F(DaemonSignalTest, ZeroSignalChangesNothing) {
-  const int status = InChild([]() {
-    killHandler(0);
-    return stopSignal.load() ? 1 : 0;
-  });
-  EXPECT_TRUE(ExitedWith(status, 0)) << status;
-}
-
-TEST(ServiceBase, NeutralDefaults) {
-  CDaemon daemon("name", "display", "description", IService::START_MANUALLY);
-  EXPECT_EQ("name", daemon.getName());
-  EXPECT_EQ(IService::START_MANUALLY, daemon.getStartType());
-  EXPECT_EQ("", daemon.getUsage());
-  EXPECT_EQ(0, daemon.getPID());
-  daemon.setPID(42);
-  EXPECT_EQ(42, daemon.getPID());
-}
-
 }  // namespace

@@ -136,12 +136,6 @@ TEST(ControllerSwitches, FirstSwitchInFixedOrderWinsAndTheOthersStay) {
   EXPECT_FALSE(cmd.hasOption("-console"));
 }
 
-TEST(ControllerSwitches, BaseKnowsNoOptionsOfItsOwn) {
-  size_t position = 0;
-  EXPECT_FALSE(Controller().parseOption({"-x"}, position));
-  EXPECT_EQ(0u, position);
-}
-
 TEST(ControllerRun, StartWithoutNameStartsTheFirstRegisteredService) {
   RecordingController& c = Controller();
   CCmdLine cmd = Line("-start");

@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -180,10 +179,6 @@ TEST_F(SharedPIDListTest, SegmentOfTheWrongSizeIsRefused) {
 TEST_F(SharedPIDListTest, MissingKeyFileGivesNoKey) {
   EXPECT_EQ("SharedPIDList::SharedPIDList(): Could not create an IPC key",
             Message([&]() { SharedPIDList list(key_.dir() + "/missing"); }));
-}
-
-TEST(SharedPIDListPath, ProgramFileIsTheTargetOfProcSelfExe) {
-  EXPECT_EQ(std::filesystem::read_symlink("/proc/self/exe").string(), SharedPIDList::getFilePath());
 }
 
 // Whether another process can take the lock at this moment.

@@ -132,25 +132,6 @@ class ThreadedServiceTest : public ::testing::Test {
   Board board_;
 };
 
-TEST_F(ThreadedServiceTest, DefaultsAndIdentity) {
-  TestService service(board_);
-  EXPECT_EQ("TEST_SVC", service.getName());
-  EXPECT_EQ("Test service", service.getDisplayName());
-  EXPECT_EQ("Runs test instances", service.getDescription());
-  EXPECT_EQ(IService::START_AUTOMATICALLY, service.getStartType());
-  service.setStartType(IService::START_DEACTIVATED);
-  EXPECT_EQ(IService::START_DEACTIVATED, service.getStartType());
-  EXPECT_EQ("", service.getUsage());
-  service.setPollInterval(0);
-  EXPECT_EQ(1, service.getPollInterval());
-  class Plain : public CThreadedService {
-   public:
-    Plain() : CThreadedService("p", "p", "p") {}
-    std::unique_ptr<CThreadedServiceInstance> createInstance(const std::string&) override { return nullptr; }
-  } plain;
-  EXPECT_EQ(1000, plain.getPollInterval());
-}
-
 TEST_F(ThreadedServiceTest, RunsOneThreadPerInstanceUntilStopped) {
   TestService service(board_);
   service.addInstance("-id a -rr alpha");
@@ -247,20 +228,6 @@ TEST_F(ThreadedServiceTest, MissingInstanceIsReportedNotDereferenced) {
   } catch (const CWIException& e) {
     EXPECT_EQ(ERROR_INTERNAL_INCONSISTENCE, e.getStatus());
   }
-}
-
-TEST_F(ThreadedServiceTest, ThreadProcedureSetsTheErrorFlagOnlyOnFailure) {
-  TestService service(board_);
-  TestInstance good(&service, "-id g -mode return", board_);
-  TestInstance bad(&service, "-id b -mode fail", board_);
-  int stop = 0, error = 0;
-  CThreadedServiceInstance::main(&stop, &error, &good);
-  EXPECT_EQ(0, error);
-  CThreadedServiceInstance::main(&stop, &error, &bad);
-  EXPECT_EQ(1, error);
-  error = 0;
-  CThreadedServiceInstance::main(&stop, &error, nullptr);
-  EXPECT_EQ(1, error);
 }
 
 }  // namespace
