@@ -62,12 +62,14 @@ KTStatus _ASPoolAddMCData(ASPool* pPool, const char* data, KTLog* pLog) {
   return status;
 }
 
-/* Tells every peer of pMCList about the pool (iterator: code 21 or 22). */
+/* Tells every peer of pMCList about the pool (iterator: code 21 or 22).
+ * Returns the first lock or park failure of a send. */
 KTStatus informPeers(ASPool* pPool, KTMCServerList* pMCList, KTListIterator iterator,
                      KTLog* pLog) {
   return KTMCServerListForEach(pMCList, iterator, pLog, pPool, pLog);
 }
 
+/* Counts one event; cannot fail. */
 void bump(std::atomic<int>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace
@@ -601,4 +603,10 @@ KTStatus ASPoolResetPool(ASPool* pPool, KTLog* pLog) {
     pCounter->store(0, std::memory_order_relaxed);
   }
   return STATUS_OK;
+}
+
+/* Returns ASPoolResetPool's status. */
+long ASPoolVResetPool(void* pElement, va_list args) {
+  KTLog* pLog = va_arg(args, KTLog*);
+  return ASPoolResetPool(static_cast<ASPool*>(pElement), pLog);
 }

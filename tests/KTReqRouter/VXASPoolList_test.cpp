@@ -239,8 +239,8 @@ TEST_F(ASPoolListTest, ReadersUsePoolsSafelyWhileTheyAreAddedAndRemoved) {
       ASPoolListReadGuard guard(list_, nullptr);
       ASPoolListForEach(list_, ASPoolMonitorPool, nullptr, pReply, (KTLog*)nullptr);
       ASPoolListForEach(list_, ASPoolMonitorServer, nullptr, pReply, (KTLog*)nullptr);
-      ASPoolListForEach(list_, ASPoolNameASUsed, nullptr,
-                        pReply, (KTLog*)nullptr);
+      ASPoolListForEach(list_, ASPoolNameASUsed, nullptr, pReply, (KTLog*)nullptr);
+      ASPoolListForEach(list_, ASPoolVResetPool, nullptr, (KTLog*)nullptr);
     }
     KTBufferFree(&pReply);
   };

@@ -336,7 +336,7 @@ TEST_F(ASPoolTest, PoolLineCountsServersPerState) {
   EXPECT_EQ(0, ASPoolAddTimeout(pool_, log_));
   EXPECT_EQ("P PoolA 2 5 0 0 0 1 1 0 0 1 1 0 0 1 1 0 1 0 1 1\r\n", PoolLine());
 
-  EXPECT_EQ(0, ASPoolResetPool(pool_, log_));
+  EXPECT_EQ(0, Call(ASPoolVResetPool, pool_, (KTLog*)log_));
   EXPECT_EQ("P PoolA 2 5 0 0 0 0 0 0 0 0 0 0 0 1 1 0 1 0 0 0\r\n", PoolLine());
 }
 

@@ -172,5 +172,8 @@ long ASPoolMonitorPool(void* pElement, va_list args);
 long ASPoolNameASUsed(void* pElement, va_list args);
 /* Sets hits, misses, unique_misses, timeouts and the strategy counters to 0. */
 KTStatus ASPoolResetPool(ASPool* pPool, KTLog* pLog);
+/* Pool-list iterator of ASPoolResetPool. Variable argument: the KTLog*.
+ * Returns ASPoolResetPool's status. */
+long ASPoolVResetPool(void* pElement, va_list args);
 
 #endif /* VXASPOOL_H */
