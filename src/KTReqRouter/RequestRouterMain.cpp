@@ -4,7 +4,9 @@
  * with a message on standard error), trace mask and trace file, socket
  * library guard, log file, router options, debug mask, IP list, then the
  * configuration, service and controller. Every failure after the log is set
- * up is written to the log and to standard error and gives exit status 1.
+ * up is written to the log and to standard error and gives exit status 1;
+ * otherwise the exit status is the controller's (the service's result for
+ * "-console").
  */
 #include "RequestRouterMain.h"
 
