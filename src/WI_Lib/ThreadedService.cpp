@@ -18,7 +18,7 @@ CThreadedServiceInstance::CThreadedServiceInstance(CThreadedService* service,
 
 /* Raises CWIException when the thread cannot be started. */
 std::unique_ptr<CKTThread> CThreadedServiceInstance::createThread() {
-  return std::unique_ptr<CKTThread>(new CKTThread(&CThreadedServiceInstance::main, this));
+  return std::make_unique<CKTThread>(&CThreadedServiceInstance::main, this);
 }
 
 /* Never raises: a failure of the instance ends up in the error flag. */

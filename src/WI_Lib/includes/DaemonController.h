@@ -54,10 +54,10 @@ struct PIDEntry {
 
 class SharedPIDList {
  public:
-  static const int NUM_PIDS = 32;
-  static const int NAME_LENGTH = 32;
-  static const size_t SEGMENT_SIZE = NUM_PIDS * sizeof(PIDEntry);
-  static const int PROJECT_ID = 80;
+  static constexpr int NUM_PIDS = 32;
+  static constexpr int NAME_LENGTH = 32;
+  static constexpr size_t SEGMENT_SIZE = NUM_PIDS * sizeof(PIDEntry);
+  static constexpr int PROJECT_ID = 80;
 
   /* Attaches the list of keyFile (empty: the running program file). With
    * create, a missing segment is created exclusively (0666) and zero-filled;

@@ -70,7 +70,7 @@ class CServiceControllerBase : public IServiceController {
   static const char* const STATUS_SWITCH;
 
   /* Width of the right-aligned label column of the usage text. */
-  static const size_t USAGE_LABEL_WIDTH = 34;
+  static constexpr size_t USAGE_LABEL_WIDTH = 34;
 
   /* Raises CException "CServiceControllerBase::CServiceControllerBase():
    * Cannot instantiate ServiceController more than once" when a controller
