@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "ProtocolTestSupport.h"
 #include "WIException.h"
@@ -117,6 +119,37 @@ TEST_F(GetServerTest, PoolNeverAnnouncedIsTryLaterOrTimeOutLoggedOncePerRun) {
   // A datagram holding only the code asks for the unnamed pool on its last attempt.
   EXPECT_EQ(Ask("1"), "4");
   EXPECT_FALSE(HasPool(router_.pools(), "Ghost"));  // asking creates no pool
+}
+
+// The message-center thread creates and frees the pool again and again while
+// the get-server and monitor threads use it: every answer is a valid one and
+// nothing is used after it was freed.
+TEST_F(GetServerTest, PoolsComingAndGoingWhileRequestsArrive) {
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::thread asker([&] {
+    while (!done) {
+      std::string reply = Ask(GetServerRequest("Busy", 0, 2));
+      if (reply != "0 10.0.0.1 1" && reply != "1") ++bad;
+    }
+  });
+  std::thread watcher([&] {
+    Client monitor(router_.monitorPort());
+    while (!done) {
+      if (monitor.ask("13\n").compare(0, 2, "0 ") != 0) ++bad;
+      if (monitor.ask("10\n").compare(0, 2, "0 ") != 0) ++bad;
+    }
+  });
+  for (int round = 0; round < 40; ++round) {
+    auto server = Register("10.0.0.1:1", "Busy");
+    server->shut();
+    ASSERT_TRUE(WaitFor([&] { return !HasPool(router_.pools(), "Busy"); }, 3000)) << round;
+  }
+  done = true;
+  asker.join();
+  watcher.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_FALSE(router_.listenersFailed());
 }
 
 TEST(GetServerHandlerTest, MissingPoolListIsAnErrorAnswer) {
