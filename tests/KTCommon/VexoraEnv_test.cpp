@@ -10,9 +10,11 @@
 
 #include "KTStatus.h"
 #include "ScopedEnvVar.h"
+#include "TestSupport.h"
 #include "WIException.h"
 
 using envtest::ScopedEnvVar;
+using testsupport::ErrorOf;
 
 namespace {
 typedef std::vector<std::string> Strings;
@@ -62,19 +64,10 @@ TEST(VexoraEnvTest, UnsetVariablesRaiseWithTheirName) {
   ScopedEnvVar log("VEXORA_LOG", nullptr);
   ScopedEnvVar ips("VEXORA_IPLIST", nullptr);
   ScopedEnvVar perl("VEXORA_PERL", nullptr);
-  try {
-    CVexoraEnv::logDir();
-    FAIL() << "no exception";
-  } catch (const CWIException& e) {
-    EXPECT_EQ(ERROR_UNKNOWN, e.getStatus());
-    EXPECT_STREQ("Environment variable 'VEXORA_LOG' not found (status=1)", e.what());
-  }
-  try {
-    CVexoraEnv::ipList();
-    FAIL() << "no exception";
-  } catch (const CWIException& e) {
-    EXPECT_STREQ("Environment variable 'VEXORA_IPLIST' not found (status=1)", e.what());
-  }
+  EXPECT_EQ("Environment variable 'VEXORA_LOG' not found (status=1)",
+            ErrorOf<CWIException>([] { CVexoraEnv::logDir(); }));
+  EXPECT_EQ("Environment variable 'VEXORA_IPLIST' not found (status=1)",
+            ErrorOf<CWIException>([] { CVexoraEnv::ipList(); }));
   EXPECT_THROW(CVexoraEnv::perlDir(), CWIException);
 }
 

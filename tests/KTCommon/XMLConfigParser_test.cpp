@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "Exception.h"
+#include "TestSupport.h"
+#include "XMLTestSupport.h"
 
 using namespace XMLConfig;
 using XMLConfig::Parser::parseBool;
@@ -23,30 +25,8 @@ namespace {
 const int IntMin = std::numeric_limits<int>::min();
 const int IntMax = std::numeric_limits<int>::max();
 
-// The message of the CException thrown by f, or "<none>".
-template <class F>
-std::string errorOf(F f) {
-  try {
-    f();
-  } catch (const CException& e) {
-    return e.what();
-  }
-  return "<none>";
-}
-
-// A parsed document whose first element is handed to the wrappers.
-class Doc {
- public:
-  explicit Doc(const std::string& text) : mText(text.begin(), text.end()) {
-    mText.push_back('\0');
-    mDoc.parse<0>(mText.data());
-  }
-  const rapidxml::xml_node<>* root() const { return mDoc.first_node(); }
-
- private:
-  std::vector<char> mText;
-  rapidxml::xml_document<> mDoc;
-};
+using testsupport::ErrorOf;
+using xmltest::Doc;
 
 TEST(ParseNumber, AcceptsSignsAndLeadingWhitespaceOnly) {
   struct Case {
@@ -61,26 +41,26 @@ TEST(ParseNumber, RefusesTrailingCharactersEmptyTextAndOverflow) {
   const char* bad[] = {"42 ", "42a", "", " ", "abc", "2147483648", "-2147483649", "4.2", "0x10", "--1"};
   for (const char* text : bad)
     EXPECT_EQ(std::string("Parser::parseNumber(): invalid value '") + text,
-              errorOf([&] { Parser::parseNumber<int>(text, IntMin, IntMax); }))
+              ErrorOf([&] { Parser::parseNumber<int>(text, IntMin, IntMax); }))
         << "[" << text << "]";
   EXPECT_EQ("Parser::parseNumber(): can't parse NULL value",
-            errorOf([] { Parser::parseNumber<int>(nullptr, 0, 1); }));
+            ErrorOf([] { Parser::parseNumber<int>(nullptr, 0, 1); }));
 }
 
 TEST(ParseNumber, BoundsAreInclusive) {
   EXPECT_EQ(1, Parser::parseNumber<int>("1", 1, 5));
   EXPECT_EQ(5, Parser::parseNumber<int>("5", 1, 5));
-  EXPECT_EQ("Parser::parseNumber(): invalid value '0", errorOf([] { Parser::parseNumber<int>("0", 1, 5); }));
-  EXPECT_EQ("Parser::parseNumber(): invalid value '6", errorOf([] { Parser::parseNumber<int>("6", 1, 5); }));
+  EXPECT_EQ("Parser::parseNumber(): invalid value '0", ErrorOf([] { Parser::parseNumber<int>("0", 1, 5); }));
+  EXPECT_EQ("Parser::parseNumber(): invalid value '6", ErrorOf([] { Parser::parseNumber<int>("6", 1, 5); }));
 }
 
 TEST(ParseNumber, Unsigned16BitStaysInItsRange) {
   EXPECT_EQ(65535, Parser::parseNumber<uint16_t>("65535", 0, 65535));
   EXPECT_EQ("Parser::parseNumber(): invalid value '65536",
-            errorOf([] { Parser::parseNumber<uint16_t>("65536", 0, 65535); }));
+            ErrorOf([] { Parser::parseNumber<uint16_t>("65536", 0, 65535); }));
   // A stream extraction into an unsigned type would wrap this to 65535.
   EXPECT_EQ("Parser::parseNumber(): invalid value '-1",
-            errorOf([] { Parser::parseNumber<uint16_t>("-1", 0, 65535); }));
+            ErrorOf([] { Parser::parseNumber<uint16_t>("-1", 0, 65535); }));
 }
 
 TEST(ParseBool, ExactLowerCaseWordsOnly) {
@@ -88,9 +68,9 @@ TEST(ParseBool, ExactLowerCaseWordsOnly) {
   for (const char* text : {"false", "off", "no", "0"}) EXPECT_FALSE(parseBool(text)) << text;
   for (const char* text : {"Yes", "TRUE", " true", "true ", "", "2", "y"})
     EXPECT_EQ(std::string("XMLConfig::Parser::parseBool(): invalid boolean value '") + text + "'",
-              errorOf([&] { parseBool(text); }));
+              ErrorOf([&] { parseBool(text); }));
   EXPECT_EQ("XMLConfig::Parser::parseBool(): invalid boolean value '(null)'",
-            errorOf([] { parseBool(static_cast<const char*>(nullptr)); }));
+            ErrorOf([] { parseBool(static_cast<const char*>(nullptr)); }));
 }
 
 TEST(ParseIP, LiteralsAndHostNames) {
@@ -101,15 +81,15 @@ TEST(ParseIP, LiteralsAndHostNames) {
     EXPECT_EQ(ok, parseIP(ok.c_str(), true, true));
   for (const std::string& bad : {name256, std::string("a_b"), std::string("a b"), std::string("host:x")})
     EXPECT_EQ("XMLConfig::Parser::parseIP(): invalid hostname '" + bad + "'",
-              errorOf([&] { parseIP(bad.c_str(), true, true); }));
+              ErrorOf([&] { parseIP(bad.c_str(), true, true); }));
   // Without the check any name passes; literals are never altered.
   EXPECT_EQ("a_b", parseIP("a_b", true, false));
   EXPECT_EQ("010.0.0.1", parseIP("010.0.0.1", true, true));
   EXPECT_EQ("XMLConfig::Parser::parseIP(): invalid value 'localhost'",
-            errorOf([] { parseIP("localhost", false, false); }));
+            ErrorOf([] { parseIP("localhost", false, false); }));
   EXPECT_EQ("fe80::1", parseIP("fe80::1", false, false));
   EXPECT_EQ("XMLConfig::Parser::parseIP(): invalid hostname '(null)'",
-            errorOf([] { parseIP(static_cast<const char*>(nullptr), true, true); }));
+            ErrorOf([] { parseIP(static_cast<const char*>(nullptr), true, true); }));
 }
 
 TEST(ParseIntList, TokensRangesAndSeparators) {
@@ -133,13 +113,13 @@ TEST(ParseIntList, TokensRangesAndSeparators) {
 }
 
 TEST(ParseIntList, BadTokensNameTheToken) {
-  EXPECT_EQ("parseIntRange(): invalid range 1-2-3", errorOf([] { parseIntList(std::string("1-2-3"), " ,\t"); }));
-  EXPECT_EQ("parseIntList(): invalid integer value x", errorOf([] { parseIntList(std::string("1 x 2"), " ,\t"); }));
-  EXPECT_EQ("parseIntRange(): invalid range a-b", errorOf([] { parseIntList(std::string("a-b"), " ,\t"); }));
+  EXPECT_EQ("parseIntRange(): invalid range 1-2-3", ErrorOf([] { parseIntList(std::string("1-2-3"), " ,\t"); }));
+  EXPECT_EQ("parseIntList(): invalid integer value x", ErrorOf([] { parseIntList(std::string("1 x 2"), " ,\t"); }));
+  EXPECT_EQ("parseIntRange(): invalid range a-b", ErrorOf([] { parseIntList(std::string("a-b"), " ,\t"); }));
   EXPECT_EQ("parseIntList(): invalid integer value 99999999999",
-            errorOf([] { parseIntList(std::string("99999999999"), " ,\t"); }));
+            ErrorOf([] { parseIntList(std::string("99999999999"), " ,\t"); }));
   EXPECT_EQ("parseIntRange(): invalid range 1-99999999999",
-            errorOf([] { parseIntList(std::string("1-99999999999"), " ,\t"); }));
+            ErrorOf([] { parseIntList(std::string("1-99999999999"), " ,\t"); }));
 }
 
 TEST(ParseIntRange, SplitPositionAndBothEnds) {
@@ -147,7 +127,7 @@ TEST(ParseIntRange, SplitPositionAndBothEnds) {
   EXPECT_EQ((IntVector{2, 1}), parseIntRange("2- 1", 1));
   for (const auto& c : std::vector<std::pair<std::string, size_t>>{
            {"1-2", 0}, {"1-2", std::string::npos}, {"", 0}, {"12-", 2}, {"3 -5", 2}, {"1-2x", 1}, {"1-2", 7}})
-    EXPECT_EQ("parseIntRange(): invalid range " + c.first, errorOf([&] { parseIntRange(c.first, c.second); }))
+    EXPECT_EQ("parseIntRange(): invalid range " + c.first, ErrorOf([&] { parseIntRange(c.first, c.second); }))
         << c.first << " at " << c.second;
 }
 
@@ -156,25 +136,25 @@ TEST(ParseIntList, BoundsApplyToExpandedValues) {
   EXPECT_EQ((IntVector{65535, 65534}), parseIntList("65535-65534", 1, 65535));
   for (const char* text : {"0-2", "0", "65535-65536", "80 70000", "3-0"})
     EXPECT_EQ(std::string("XMLConfig::Parser::parseIntList(): value out of range in list ") + text,
-              errorOf([&] { parseIntList(text, 1, 65535); }));
+              ErrorOf([&] { parseIntList(text, 1, 65535); }));
   // A token error wins over an earlier value out of range: the whole list is read first.
-  EXPECT_EQ("parseIntList(): invalid integer value x", errorOf([] { parseIntList("0 x", 1, 65535); }));
+  EXPECT_EQ("parseIntList(): invalid integer value x", ErrorOf([] { parseIntList("0 x", 1, 65535); }));
   EXPECT_EQ("parseIntList(): invalid integer value (null)",
-            errorOf([] { parseIntList(static_cast<const char*>(nullptr), 1, 2); }));
+            ErrorOf([] { parseIntList(static_cast<const char*>(nullptr), 1, 2); }));
 }
 
 TEST(ParseIntList, HugeRangesAreJudgedWithoutExpandingThem) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ("XMLConfig::Parser::parseIntList(): value out of range in list 1-2000000000",
-            errorOf([] { parseIntList("1-2000000000", 1, 65535); }));
+            ErrorOf([] { parseIntList("1-2000000000", 1, 65535); }));
   EXPECT_NO_THROW(Parser::checkIntList("-2147483648-2147483647 5-2000000000", IntMin, IntMax));
   EXPECT_EQ("XMLConfig::Parser::parseIntList(): value out of range in list 2147483647--2147483648",
-            errorOf([] { Parser::checkIntList("2147483647--2147483648", IntMin, 0); }));
+            ErrorOf([] { Parser::checkIntList("2147483647--2147483648", IntMin, 0); }));
   // Expanding four billion values would exhaust memory; the list is refused instead.
   EXPECT_EQ("XMLConfig::Parser::parseIntList(): too many values in list -2147483648-2147483647",
-            errorOf([] { parseIntList("-2147483648-2147483647", IntMin, IntMax); }));
+            ErrorOf([] { parseIntList("-2147483648-2147483647", IntMin, IntMax); }));
   EXPECT_EQ("parseIntRange(): too many values in range 0-2000000000",
-            errorOf([] { parseIntRange("0-2000000000", 1); }));
+            ErrorOf([] { parseIntRange("0-2000000000", 1); }));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(Parser::MaxIntListValues, parseIntList(std::string("1-1048576"), " ").size());
 }
@@ -184,45 +164,45 @@ TEST(Wrappers, NumbersFromElementsAndAttributes) {
   const rapidxml::xml_node<>* n = doc.root();
   EXPECT_EQ(9, Parser::parseNumber<int>(nullptr, 9, 0, 10));
   EXPECT_EQ("Parser::parseNumber(): invalid value '12x' in node 'n",
-            errorOf([&] { Parser::parseNumber<int>(n, 0, IntMin, IntMax); }));
+            ErrorOf([&] { Parser::parseNumber<int>(n, 0, IntMin, IntMax); }));
   EXPECT_EQ(7, Parser::parseAttrNumber<int>(n, "a", 0, 0, 10));
   EXPECT_EQ(-3, Parser::parseAttrNumber<int>(n, "missing", -3, 0, 10));
   EXPECT_EQ("Parser::parseAttrNumber(): invalid value '7 ' in node 'n' attribute 'b'",
-            errorOf([&] { Parser::parseAttrNumber<int>(n, "b", 0, 0, 10); }));
+            ErrorOf([&] { Parser::parseAttrNumber<int>(n, "b", 0, 0, 10); }));
   EXPECT_EQ(0, Parser::parsePort(n, "missing"));
   EXPECT_EQ(65535, Parser::parsePort(n, "q"));
   EXPECT_EQ("Parser::parseAttrNumber(): invalid value '0' in node 'n' attribute 'p'",
-            errorOf([&] { Parser::parsePort(n, "p"); }));
+            ErrorOf([&] { Parser::parsePort(n, "p"); }));
   EXPECT_EQ("Parser::parseAttrNumber(): invalid value '65536' in node 'n' attribute 'r'",
-            errorOf([&] { Parser::parsePort(n, "r"); }));
+            ErrorOf([&] { Parser::parsePort(n, "r"); }));
   Doc empty("<e></e>");
   EXPECT_EQ("Parser::parseNumber(): invalid value '' in node 'e",
-            errorOf([&] { Parser::parseNumber<int>(empty.root(), 0, IntMin, IntMax); }));
+            ErrorOf([&] { Parser::parseNumber<int>(empty.root(), 0, IntMin, IntMax); }));
 }
 
 TEST(Wrappers, BooleansAddressesAndListsName) {
   Doc doc("<b on='yes' bad='TRUE' host='h_1' ports='1-3' range='0-2'>maybe</b>");
   const rapidxml::xml_node<>* b = doc.root();
-  EXPECT_EQ("XMLConfig::Parser::parseBool(): invalid value 'maybe' in node 'b", errorOf([&] { parseBool(b); }));
+  EXPECT_EQ("XMLConfig::Parser::parseBool(): invalid value 'maybe' in node 'b", ErrorOf([&] { parseBool(b); }));
   EXPECT_TRUE(parseBool(b, "on", false));
   EXPECT_FALSE(parseBool(b, "missing", false));
   EXPECT_EQ("XMLConfig::Parser::parseBool(): invalid value 'TRUE' in node 'b' attribute 'bad'",
-            errorOf([&] { parseBool(b, "bad", true); }));
+            ErrorOf([&] { parseBool(b, "bad", true); }));
 
   EXPECT_EQ("XMLConfig::Parser::parseIP(): invalid value 'maybe' in node 'b",
-            errorOf([&] { parseIP(b, false, false); }));
+            ErrorOf([&] { parseIP(b, false, false); }));
   EXPECT_EQ("maybe", parseIP(b, true, true));
   EXPECT_EQ("", parseIP(b, "missing", true, true));
   EXPECT_EQ("XMLConfig::Parser::parseIP(): invalid value 'h_1' in node 'b' attribute 'host'",
-            errorOf([&] { parseIP(b, "host", true, true); }));
+            ErrorOf([&] { parseIP(b, "host", true, true); }));
 
   EXPECT_EQ("XMLConfig::Parser::parseIntList(): invalid value 'maybe' in node 'b",
-            errorOf([&] { parseIntList(b, 1, 10); }));
+            ErrorOf([&] { parseIntList(b, 1, 10); }));
   EXPECT_EQ((IntVector{1, 2, 3}), parseIntList(b, "ports", 1, 10));
   EXPECT_EQ("XMLConfig::Parser::parseIntList(): missing value in node 'b' attribute 'missing'",
-            errorOf([&] { parseIntList(b, "missing", 1, 10); }));
+            ErrorOf([&] { parseIntList(b, "missing", 1, 10); }));
   EXPECT_EQ("XMLConfig::Parser::parseIntList(): invalid value '0-2' in node 'b' attribute 'range'",
-            errorOf([&] { parseIntList(b, "range", 1, 10); }));
+            ErrorOf([&] { parseIntList(b, "range", 1, 10); }));
 }
 
 TEST(Wrappers, ValuesAreTakenAfterEntityExpansion) {

@@ -9,35 +9,17 @@
 #include <vector>
 
 #include "Exception.h"
+#include "TestSupport.h"
 #include "XMLConfig.h"
+#include "XMLTestSupport.h"
 
 using namespace XMLConfig;
 typedef CDataDescriptor D;
 
 namespace {
 
-template <class F>
-std::string errorOf(F f) {
-  try {
-    f();
-  } catch (const CException& e) {
-    return e.what();
-  }
-  return "<none>";
-}
-
-class Doc {
- public:
-  explicit Doc(const std::string& text) : mText(text.begin(), text.end()) {
-    mText.push_back('\0');
-    mDoc.parse<0>(mText.data());
-  }
-  const rapidxml::xml_node<>* root() const { return mDoc.first_node(); }
-
- private:
-  std::vector<char> mText;
-  rapidxml::xml_document<> mDoc;
-};
+using testsupport::ErrorOf;
+using xmltest::Doc;
 
 TEST(DataDescriptor, IsValidPerType) {
   struct Case {
@@ -88,13 +70,13 @@ TEST(NodeValidator, DuplicateDescriptorsAreRefused) {
                                         CAttributeDescriptor("x", D::DATA_TEXT, true)};
   // Children are added before attributes, so the node error comes first.
   EXPECT_EQ("CNodeValidator::addNode(): node type already in validation map",
-            errorOf([&] { CNodeValidator v(attrs, 2, nodes, 2); }));
+            ErrorOf([&] { CNodeValidator v(attrs, 2, nodes, 2); }));
   EXPECT_EQ("CNodeValidator::addAttribute(): attribute type already in validation map",
-            errorOf([&] { CNodeValidator v(attrs, 2, nodes, 1); }));
+            ErrorOf([&] { CNodeValidator v(attrs, 2, nodes, 1); }));
   CNodeValidator v(nullptr, 5, nullptr, 5);
   EXPECT_TRUE(v.validChildNodes().empty());
   EXPECT_TRUE(v.validAttributes().empty());
-  EXPECT_EQ("CNodeValidator::validate(): validation of NULL node failed.", errorOf([&] { v.validate(nullptr); }));
+  EXPECT_EQ("CNodeValidator::validate(): validation of NULL node failed.", ErrorOf([&] { v.validate(nullptr); }));
 }
 
 TEST(NodeValidator, DescriptorsAlwaysAllowComments) {
@@ -120,7 +102,7 @@ class SmallSchema : public ::testing::Test {
 
   std::string check(const std::string& xml) {
     Doc doc(xml);
-    return errorOf([&] { validator.validate(doc.root()); });
+    return ErrorOf([&] { validator.validate(doc.root()); });
   }
 };
 
@@ -168,7 +150,7 @@ TEST(DataValidationMessage, NamesTheExpectedType) {
                {D::DATA_USER, "is not valid"}};
   for (const Case& c : cases)
     EXPECT_EQ(std::string("F(): validation failed. Value 'v' in 'loc' ") + c.tail,
-              errorOf([&] { CNodeValidator::throwDataValidationException("F()", c.type, "v", "loc"); }));
+              ErrorOf([&] { CNodeValidator::throwDataValidationException("F()", c.type, "v", "loc"); }));
 }
 
 // ---- whole documents ----
@@ -201,7 +183,7 @@ std::string withCache(const std::string& servers) {
 
 std::string load(const std::string& xml) {
   CConfigFile file;
-  return errorOf([&] { file.parse(xml); });
+  return ErrorOf([&] { file.parse(xml); });
 }
 
 struct DocCase {

@@ -4,23 +4,19 @@
 #include "XMLConfig.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "Exception.h"
-#include "KTFile.h"
-#include "Log.h"
+#include "ScopedEnvVar.h"
+#include "TestSupport.h"
 #include "WIException.h"
 
 using namespace XMLConfig;
@@ -28,68 +24,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <class F>
-std::string errorOf(F f) {
-  try {
-    f();
-  } catch (const CException& e) {
-    return e.what();
-  }
-  return "<none>";
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using envtest::ScopedEnvVar;
+using testsupport::ErrorOf;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
 
 const std::string SampleFile = std::string(KTRR_TEST_SOURCE_DIR) + "/examples/ServerConfig.xml";
-
-// A temporary directory removed with the fixture.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/xmlconfig_test_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    mPath = made ? made : "/tmp";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(mPath, ec);
-  }
-  fs::path write(const std::string& name, const std::string& content) const {
-    fs::path file = mPath / name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-  const fs::path& path() const { return mPath; }
-
- private:
-  fs::path mPath;
-};
-
-// Sets an environment variable for one scope and restores it afterwards.
-class EnvGuard {
- public:
-  EnvGuard(const char* name, const char* value) : mName(name) {
-    const char* old = getenv(name);
-    mHad = old != nullptr;
-    if (old) mOld = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-  }
-  ~EnvGuard() {
-    if (mHad) setenv(mName.c_str(), mOld.c_str(), 1);
-    else unsetenv(mName.c_str());
-  }
-
- private:
-  std::string mName;
-  std::string mOld;
-  bool mHad = false;
-};
 
 // ---- the sample file and the lookups ----
 
@@ -153,34 +94,34 @@ TEST(Lookups, ExactTextsAndTheirFailures) {
   const Config& config = *file.getConfig();
 
   EXPECT_EQ("RequestRouters::routerByName(): Request router 'D' not defined",
-            errorOf([&] { config.requestrouters.routerByName("D"); }));
+            ErrorOf([&] { config.requestrouters.routerByName("D"); }));
   EXPECT_EQ("B", config.requestrouters.routerByIP("10.0.0.2")->name);
   EXPECT_EQ("A", config.requestrouters.routerByIP("010.0.0.1")->name);
   EXPECT_EQ("RequestRouters::routerByIP(): No request router found for IP 10.0.0.1",
-            errorOf([&] { config.requestrouters.routerByIP("10.0.0.1"); }));
-  EXPECT_EQ("Pools::poolByName(): Pool 'Q' not defined", errorOf([&] { config.pools.poolByName("Q"); }));
+            ErrorOf([&] { config.requestrouters.routerByIP("10.0.0.1"); }));
+  EXPECT_EQ("Pools::poolByName(): Pool 'Q' not defined", ErrorOf([&] { config.pools.poolByName("Q"); }));
   EXPECT_EQ(" P ", config.pools.poolByName(" P ")->name);
-  EXPECT_EQ("Pools::poolByName(): Pool 'P ' not defined", errorOf([&] { config.pools.poolByName("P "); }));
+  EXPECT_EQ("Pools::poolByName(): Pool 'P ' not defined", ErrorOf([&] { config.pools.poolByName("P "); }));
   const Pool* pool = config.pools.poolByName("P");
   EXPECT_EQ("AppServers::serverByName(): Application server 'h1_8-9' not defined",
-            errorOf([&] { pool->appservers.serverByName("h1_8-9"); }));
+            ErrorOf([&] { pool->appservers.serverByName("h1_8-9"); }));
   EXPECT_EQ((PortList{9, 8}), pool->appservers.serverByName("h1_9-8")->ports);
   EXPECT_EQ("CacheServers::serverByAddr(): No cache server found for c",
-            errorOf([&] { config.cacheservers.serverByAddr(IPEndpoint("c", 3)); }));
+            ErrorOf([&] { config.cacheservers.serverByAddr(IPEndpoint("c", 3)); }));
   EXPECT_FALSE(file.isASPoolDBCacheEnabled(IPEndpoint("c", 1, true)));
   EXPECT_TRUE(file.isASPoolDBCacheEnabled(IPEndpoint("c", 2)));
   ASSERT_EQ(2u, config.cacheservers.server_ips.size());
   EXPECT_TRUE(config.cacheservers.server_ips[0].bind);
 
   // Routers without a message-center or monitor port.
-  EXPECT_EQ("Message center not found: B", errorOf([&] { file.getMessageCenter("B"); }));
+  EXPECT_EQ("Message center not found: B", ErrorOf([&] { file.getMessageCenter("B"); }));
   EXPECT_EQ(IPEndpoint("10.0.0.2", 0, true), file.getMonitor("B"));
   EXPECT_EQ(0, file.getMonitor("B").port);
   EXPECT_FALSE(file.getMessageCenter("A").bind);
   EXPECT_EQ("RequestRouters::routerByName(): Request router 'X' not defined",
-            errorOf([&] { file.getRequestRouter("X"); }));
+            ErrorOf([&] { file.getRequestRouter("X"); }));
   EXPECT_EQ("RequestRouters::routerByName(): Request router 'X' not defined",
-            errorOf([&] { file.getMonitor("X"); }));
+            ErrorOf([&] { file.getMonitor("X"); }));
   EXPECT_EQ(1u, file.getMonitors().size());
   EXPECT_EQ(3u, file.getRequestRouters().size());
   EXPECT_EQ("A", file.getConfig()->requestrouters.routers.begin()->first);
@@ -194,7 +135,7 @@ TEST(Lookups, ExactTextsAndTheirFailures) {
   EXPECT_EQ((std::vector<std::string>{"C", "B", "C"}), names);
   EXPECT_TRUE(file.getRequestRoutersByPoolName(" P ").empty());
   EXPECT_EQ(nullptr, config.pools.poolByName(" P ")->requestrouters.primary_router);
-  EXPECT_EQ("Pools::poolByName(): Pool 'Z' not defined", errorOf([&] { file.getRequestRoutersByPoolName("Z"); }));
+  EXPECT_EQ("Pools::poolByName(): Pool 'Z' not defined", ErrorOf([&] { file.getRequestRoutersByPoolName("Z"); }));
 }
 
 TEST(Lookups, DefaultsOfAbsentAttributesAndElements) {
@@ -244,17 +185,14 @@ TEST(Lookups, FirstOfTwoEqualKeysWinsButBothMustBeValid) {
   EXPECT_EQ(1, pool->limits.extensionLimit(".a"));
   // The discarded duplicate is still read in full.
   EXPECT_EQ("Parser::parseAttrNumber(): invalid value '0' in node 'requestrouter' attribute 'port'",
-            errorOf([&] { file.parse(head + "<requestrouter name='R' host='h2' port='0'/>" + tail); }));
+            ErrorOf([&] { file.parse(head + "<requestrouter name='R' host='h2' port='0'/>" + tail); }));
 }
 
 TEST(Lookups, DeprecatedAppServerNameIsLoggedOncePerElement) {
-  TempDir dir;
-  const fs::path log = dir.path() / "RequestRouter.log";
-  CLog::log.setFileName(log.string());
+  testsupport::ProcessLog log;
   CConfigFile file;
   ASSERT_NO_THROW(file.parse(std::string(Minimal)));
-  CLog::log.setFileHandle(KTFileStderr);
-  const std::string text = readFile(log);
+  const std::string text = log.text();
   const std::string warning =
       "WARNING: attribute 'name' of element <appserver> in ServerConfig.xml is deprecated. Please remove.";
   size_t count = 0;
@@ -274,23 +212,23 @@ TEST(LookupsDeathTest, LookupBeforeLoadEndsTheProcess) {
 TEST(LoadFile, MissingUnreadableAndDefaultFiles) {
   CConfigFile file;
   EXPECT_EQ("CConfigFile::loadFile(): Could not open config file /nonexistent/ServerConfig.xml",
-            errorOf([&] { file.loadFile("/nonexistent/ServerConfig.xml"); }));
+            ErrorOf([&] { file.loadFile("/nonexistent/ServerConfig.xml"); }));
   TempDir dir;
-  EXPECT_EQ("CConfigFile::loadFile(): Could not read config file " + dir.path().string(),
-            errorOf([&] { file.loadFile(dir.path().c_str()); }));
+  EXPECT_EQ("CConfigFile::loadFile(): Could not read config file " + dir.path(),
+            ErrorOf([&] { file.loadFile(dir.path().c_str()); }));
   EXPECT_EQ(nullptr, file.getConfig());
 
   {
-    EnvGuard env("VEXORA_CONFIG", "/opt/x/config/");
+    ScopedEnvVar env("VEXORA_CONFIG", "/opt/x/config/");
     EXPECT_EQ("/opt/x/config/ServerConfig.xml", CConfigFile::defaultFileName());
   }
   {
-    EnvGuard env("VEXORA_CONFIG", nullptr);
+    ScopedEnvVar env("VEXORA_CONFIG", nullptr);
     EXPECT_THROW(CConfigFile::defaultFileName(), CWIException);
     EXPECT_THROW(file.loadFile(), CWIException);
   }
-  dir.write("ServerConfig.xml", readFile(SampleFile));
-  EnvGuard env("VEXORA_CONFIG", (dir.path().string() + "/").c_str());
+  WriteFile(dir.file("ServerConfig.xml"), ReadFile(SampleFile));
+  ScopedEnvVar env("VEXORA_CONFIG", (dir.path() + "/").c_str());
   ASSERT_NO_THROW(file.loadFile());
   EXPECT_EQ(2u, file.getConfig()->requestrouters.routers.size());
 }
@@ -310,28 +248,28 @@ TEST(Parse, SyntaxErrorsReportTheirLine) {
   };
   for (const Case& c : cases) {
     CConfigFile file;
-    EXPECT_EQ(c.expected, errorOf([&] { file.parse(c.text); })) << c.text;
+    EXPECT_EQ(c.expected, ErrorOf([&] { file.parse(c.text); })) << c.text;
   }
 }
 
 TEST(Parse, FindsTheFirstTopLevelConfigElement) {
   CConfigFile file;
   for (const char* text : {"", "<configuration/>", "<Config/>", "<other><config/></other>", "<?xml version='1.0'?>"})
-    EXPECT_EQ("CConfigFile::parse(): no config element found", errorOf([&] { file.parse(std::string(text)); }))
+    EXPECT_EQ("CConfigFile::parse(): no config element found", ErrorOf([&] { file.parse(std::string(text)); }))
         << text;
   EXPECT_EQ("CConfigFile::parse(): no config element found",
-            errorOf([&] { file.parse(static_cast<const rapidxml::xml_node<>*>(nullptr)); }));
+            ErrorOf([&] { file.parse(static_cast<const rapidxml::xml_node<>*>(nullptr)); }));
   // Later config elements are ignored, however broken.
   const std::string good = Minimal;
-  EXPECT_EQ("<none>", errorOf([&] { file.parse("<?xml version='1.0'?><!DOCTYPE x><other/>" + good + "<config/>"); }));
+  EXPECT_EQ("<none>", ErrorOf([&] { file.parse("<?xml version='1.0'?><!DOCTYPE x><other/>" + good + "<config/>"); }));
 }
 
 TEST(Parse, FailedBuildKeepsTheOldModelAFailedCrossCheckReplacesIt) {
   CConfigFile file;
   ASSERT_NO_THROW(file.parse(std::string(Minimal)));
   const Config* first = file.getConfig();
-  EXPECT_NE("<none>", errorOf([&] { file.parse(std::string("<config/>")); }));
-  EXPECT_NE("<none>", errorOf([&] { file.parse(std::string("<config")); }));
+  EXPECT_NE("<none>", ErrorOf([&] { file.parse(std::string("<config/>")); }));
+  EXPECT_NE("<none>", ErrorOf([&] { file.parse(std::string("<config")); }));
   EXPECT_EQ(first, file.getConfig());
 
   const std::string clash =
@@ -339,7 +277,7 @@ TEST(Parse, FailedBuildKeepsTheOldModelAFailedCrossCheckReplacesIt) {
       "<pools><pool name='P'/></pools><cacheservers><server host='c' port='1'/></cacheservers></config>";
   EXPECT_EQ("checkUniquePorts(): Port 5, assigned to request router 'N', has already been assigned to another "
             "service on host h",
-            errorOf([&] { file.parse(clash); }));
+            ErrorOf([&] { file.parse(clash); }));
   ASSERT_NE(nullptr, file.getConfig());
   EXPECT_EQ("N", file.getConfig()->requestrouters.routers.begin()->first);
 }
@@ -352,19 +290,19 @@ TEST(Parse, NestingDepthIsBounded) {
     return text;
   };
   CConfigFile file;
-  EXPECT_EQ("CConfigFile::parse(): no config element found", errorOf([&] { file.parse(nested(256)); }));
+  EXPECT_EQ("CConfigFile::parse(): no config element found", ErrorOf([&] { file.parse(nested(256)); }));
   EXPECT_EQ("CConfigFile::parse(): error while parsing XML (line 1) :elements nested too deeply",
-            errorOf([&] { file.parse(nested(257)); }));
+            ErrorOf([&] { file.parse(nested(257)); }));
   // Far deeper than the stack would take if the parser were allowed to descend.
   std::string deep = "<config>\n<pools>\n";
   for (int i = 0; i < 500000; ++i) deep += "<a b='/>'>";
   EXPECT_EQ("CConfigFile::parse(): error while parsing XML (line 3) :elements nested too deeply",
-            errorOf([&] { file.parse(deep); }));
+            ErrorOf([&] { file.parse(deep); }));
   // Markup inside comments, CDATA, declarations and attribute values does not nest.
   std::string flat = "<?xml version='1.0'?><!DOCTYPE config [ <!ELEMENT config ANY> ]><config>";
   for (int i = 0; i < 1000; ++i) flat += "<!-- <a> --><![CDATA[<b>]]><?pi <c>?><e f='<g>'/>";
   flat += "</config>";
-  EXPECT_NE(std::string::npos, errorOf([&] { file.parse(flat); }).find("Invalid child node 'e'"));
+  EXPECT_NE(std::string::npos, ErrorOf([&] { file.parse(flat); }).find("Invalid child node 'e'"));
 }
 
 // ---- randomized round trip ----
@@ -612,7 +550,7 @@ void checkAgainstModel(const CConfigFile& file, const GenConfig& expected, const
       centers.push_back(IPEndpoint(r.host, r.mc, r.bind));
       EXPECT_EQ(r.bind, file.getMessageCenter(r.name).bind);
     } else {
-      EXPECT_EQ("Message center not found: " + r.name, errorOf([&] { file.getMessageCenter(r.name); }));
+      EXPECT_EQ("Message center not found: " + r.name, ErrorOf([&] { file.getMessageCenter(r.name); }));
     }
     // The first router in name order with this host.
     for (const auto& other : expected.routers)
@@ -682,7 +620,7 @@ TEST(RoundTrip, GeneratedConfigurationsLoadAsGenerated) {
     const GenConfig model = gen.model();
     const std::string text = gen.xml(model);
     CConfigFile file;
-    ASSERT_EQ("<none>", errorOf([&] { file.parse(text); })) << text;
+    ASSERT_EQ("<none>", ErrorOf([&] { file.parse(text); })) << text;
     checkAgainstModel(file, model, gen.someHosts());
     if (HasFatalFailure() || HasNonfatalFailure()) {
       ADD_FAILURE() << text;
@@ -708,9 +646,9 @@ TEST(Malformed, CorpusFailsCleanly) {
   const fs::path corpus = fs::path(KTRR_TEST_SOURCE_DIR) / "tests/KTCommon/corpus";
   size_t files = 0;
   for (const auto& entry : fs::directory_iterator(corpus)) {
-    const std::string text = readFile(entry.path());
+    const std::string text = ReadFile(entry.path());
     CConfigFile file;
-    const std::string error = errorOf([&] { file.parse(text); });
+    const std::string error = ErrorOf([&] { file.parse(text); });
     EXPECT_NE("<none>", error) << entry.path();
     if (entry.path().filename().string().rfind("deep_", 0) == 0) {
       EXPECT_NE(std::string::npos, error.find("nested too deeply")) << entry.path() << ": " << error;
@@ -722,7 +660,7 @@ TEST(Malformed, CorpusFailsCleanly) {
 }
 
 TEST(Malformed, EveryPrefixAndRandomDamageOfTheSample) {
-  const std::string sample = readFile(SampleFile);
+  const std::string sample = ReadFile(SampleFile);
   ASSERT_FALSE(sample.empty());
   for (size_t length = 0; length < sample.size(); ++length)
     parseSafely(sample.substr(0, length), "prefix " + std::to_string(length));

@@ -495,27 +495,15 @@ TEST_F(ServerListTest, ExceededLimitsAreLoggedOncePerRun) {
 
 #ifdef KT_DEBUG_TRACE
 TEST_F(ServerListTest, ExceededLimitsAreTraced) {
-  FILE* trace = tmpfile();
-  ASSERT_NE(nullptr, trace);
-  const int oldLevel = KTDebugGetLevel(pKTDebug);
-  KTDebugSetOutputFilehandle(pKTDebug, trace);
-  KTDebugSetLevel(pKTDebug, KTDEBUG_RROUTER);
+  testsupport::TraceCapture trace(KTDEBUG_RROUTER);
   KTASServer* a = Add(1);
   Add(2);
   CASRequestInfo request = Request("1.2.3.4", "SITE-1", "jsp");
   Occupy(a, request);
   request.extMaxServers = 1;
   EXPECT_EQ(ERROR_REQUESTROUTER_LIMIT_EXCEEDED, Select(request));
-  KTDebugSetOutputFilehandle(pKTDebug, nullptr);
-  KTDebugSetLevel(pKTDebug, oldLevel);
-  rewind(trace);
-  std::string text;
-  char chunk[512];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), trace)) > 0) text.append(chunk, n);
-  fclose(trace);
   EXPECT_NE(std::string::npos,
-            text.find("_TestLimitByExtension(): limit exceeded for extension: jsp - 1 of 1 servers are in use\n"));
+            trace.text().find("_TestLimitByExtension(): limit exceeded for extension: jsp - 1 of 1 servers are in use\n"));
 }
 #endif
 
@@ -704,9 +692,11 @@ TEST(ServerListConcurrency, SelectingChangingAndMonitoringAtOnce) {
   auto change = [&] {
     std::mt19937 rng(2);
     int next = 0;
-    // Keeps changing until the other two threads have had plenty of turns.
-    for (int round = 0;
-         (round < 3000 || selections < 3000 || monitorRounds < 300) && round < 2000000;
+    // Keeps changing until the other two threads have had plenty of turns,
+    // including some while servers were listed.
+    for (int round = 0; (round < 3000 || selections < 3000 || monitorRounds < 300 ||
+                         assigned == 0 || lines == 0) &&
+                        round < 2000000;
          ++round) {
       const unsigned op = rng() % 10;
       if (op < 3 && owned.size() < 12) {

@@ -1,30 +1,22 @@
 // Tests of the cache reader: pending data, update, exchange, and exchange under concurrent writers.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "KTBuffer.h"
-#include "KTLog.h"
+#include "CacheTestSupport.h"
+#include "TestSupport.h"
 #include "VXCacheInfo.h"
 #include "VXCacheQueue.h"
 
 namespace {
 
-const std::string D("\x01\x01", 2);
-constexpr int kRounds = 400;
+using cachetest::D;
+using cachetest::items;
+using testsupport::Buffer;
 
-std::string items(const std::vector<std::string>& list) {
-  std::string out;
-  for (const auto& item : list) out += item + D;
-  return out;
-}
+constexpr int kRounds = 400;
 
 // Splits cache data back into its items (the text must end with a delimiter).
 std::vector<std::string> split(const std::string& data) {
@@ -39,73 +31,22 @@ std::vector<std::string> split(const std::string& data) {
   return out;
 }
 
-class Buffer {
- public:
-  Buffer() { EXPECT_EQ(0, KTBufferStrNew(&mp, "")); }
-  ~Buffer() { KTBufferFree(&mp); }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  KTBuffer* get() const { return mp; }
-  std::string str() const { return std::string(mp->pData, mp->dataLength); }
-
- private:
-  KTBuffer* mp = nullptr;
-};
-
-class CacheInfoTest : public ::testing::Test {
+class CacheInfoTest : public cachetest::CacheTest {
  protected:
-  void TearDown() override {
-    for (CacheInfo*& reader : mReaders) CacheInfoFree(&reader, nullptr);
-    if (mQueue != nullptr) {
-      EXPECT_EQ(0, CacheQueueFree(&mQueue, nullptr));
-    }
-  }
-
-  void makeQueue(int maxCount) { ASSERT_EQ(0, CacheQueueNew(&mQueue, maxCount, nullptr)); }
-
-  CacheInfo* newReader(bool registered = true) {
-    CacheInfo* reader = nullptr;
-    EXPECT_EQ(0, CacheInfoNew(&reader, nullptr));
-    if (registered) {
-      EXPECT_EQ(0, CacheQueueAddServer(mQueue, reader, nullptr));
-    }
-    mReaders.push_back(reader);
-    return reader;
-  }
-
   static std::string exchange(CacheInfo* reader, const std::string& own) {
-    Buffer out;
+    Buffer out("stale");
     EXPECT_EQ(0, CacheInfoExchangeData(reader, own.c_str(), out.get(), nullptr));
     return out.str();
   }
-  static std::string update(CacheInfo* reader) {
-    Buffer out;
-    EXPECT_EQ(0, CacheInfoUpdateData(reader, out.get(), nullptr));
-    return out.str();
-  }
   static std::string peek(CacheInfo* reader) {
-    Buffer out;
+    Buffer out("stale");
     EXPECT_EQ(0, CacheInfoGetData(reader, out.get(), nullptr));
     return out.str();
   }
-  static int pending(CacheInfo* reader) {
-    int n = -99;
-    EXPECT_EQ(0, CacheInfoCountItems(reader, &n, nullptr));
-    return n;
-  }
-
-  CacheQueue* mQueue = nullptr;
-  std::vector<CacheInfo*> mReaders;
 };
 
 TEST_F(CacheInfoTest, NewReaderHasNoQueueAndSaysSo) {
-  char dir[] = "/tmp/ktrr-cacheinfo-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  const std::string logFile = std::string(dir) + "/test.log";
-  KTLog* log = nullptr;
-  ASSERT_EQ(0, KTLogNew(&log));
-  ASSERT_EQ(0, KTLogSetOutputFile(log, logFile.c_str()));
-
+  testsupport::FileLog log;
   CacheInfo* reader = nullptr;
   ASSERT_EQ(0, CacheInfoNew(&reader, log));
   int value = -1;
@@ -120,23 +61,15 @@ TEST_F(CacheInfoTest, NewReaderHasNoQueueAndSaysSo) {
   EXPECT_EQ(0, CacheInfoFree(&reader, log));
   EXPECT_EQ(nullptr, reader);
   EXPECT_EQ(ERROR_INVALID_PARAMETER, CacheInfoFree(&reader, log));
-  KTLogFree(&log);
-
-  std::ifstream in(logFile);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_NE(std::string::npos,
-            text.str().find("CacheInfoGetData(): cache queue is not set. call CacheInfoSetQueue() first"))
-      << text.str();
-  unlink(logFile.c_str());
-  rmdir(dir);
+  EXPECT_TRUE(log.contains("CacheInfoGetData(): cache queue is not set. call CacheInfoSetQueue() first"))
+      << log.text();
 }
 
 TEST_F(CacheInfoTest, LateReaderSeesOnlyNewerItems) {
   makeQueue(10);
-  CacheInfo* writer = newReader();
+  CacheInfo* writer = addReader();
   EXPECT_EQ("", exchange(writer, items({"old1", "old2"})));
-  CacheInfo* late = newReader();
+  CacheInfo* late = addReader();
   EXPECT_EQ(0, pending(late));
   EXPECT_EQ("", peek(late));
   EXPECT_EQ("", exchange(writer, items({"x"})));
@@ -145,8 +78,8 @@ TEST_F(CacheInfoTest, LateReaderSeesOnlyNewerItems) {
 
 TEST_F(CacheInfoTest, GetDataLeavesTheReaderWhereUpdateMovesIt) {
   makeQueue(10);
-  CacheInfo* reader = newReader();
-  ASSERT_EQ(0, CacheQueueAddData(mQueue, items({"a", "b"}).c_str(), nullptr));
+  CacheInfo* reader = addReader();
+  add(items({"a", "b"}));
   EXPECT_EQ(2, pending(reader));
   EXPECT_EQ(items({"a", "b"}), peek(reader));
   EXPECT_EQ(items({"a", "b"}), peek(reader));
@@ -163,8 +96,8 @@ TEST_F(CacheInfoTest, GetDataLeavesTheReaderWhereUpdateMovesIt) {
 
 TEST_F(CacheInfoTest, ExchangeNeverReturnsTheSendersOwnItems) {
   makeQueue(10);
-  CacheInfo* a = newReader();
-  CacheInfo* b = newReader();
+  CacheInfo* a = addReader();
+  CacheInfo* b = addReader();
   EXPECT_EQ("", exchange(a, items({"a1", "a2"})));
   EXPECT_EQ(items({"a1", "a2"}), exchange(b, items({"b1"})));
   EXPECT_EQ(items({"b1"}), exchange(a, items({"a3"})));
@@ -178,14 +111,12 @@ TEST_F(CacheInfoTest, ExchangeNeverReturnsTheSendersOwnItems) {
 
 TEST_F(CacheInfoTest, ExchangeInOverflowSendsResetAndSkipsOwnItems) {
   makeQueue(3);
-  CacheInfo* a = newReader();
-  CacheInfo* b = newReader();
+  CacheInfo* a = addReader();
+  CacheInfo* b = addReader();
   // a's own items lap the small ring: b, still at the start, loses items;
   // a itself ends up clean and past its own items.
   EXPECT_EQ("", exchange(a, items({"a1", "a2", "a3", "a4", "a5"})));
-  int overflow = -1;
-  EXPECT_EQ(0, CacheInfoGetOverflow(a, &overflow, nullptr));
-  EXPECT_EQ(0, overflow);
+  EXPECT_EQ(0, overflow(a));
   EXPECT_EQ(0, pending(a));
   EXPECT_EQ(-1, pending(b));
   EXPECT_EQ("All" + D, exchange(b, items({"b1"})));
@@ -198,8 +129,8 @@ TEST_F(CacheInfoTest, ExchangeInOverflowSendsResetAndSkipsOwnItems) {
 // order, and none of its own.
 TEST_F(CacheInfoTest, ConcurrentExchangesLoseAndRepeatNothing) {
   makeQueue(10 * kRounds);
-  CacheInfo* a = newReader();
-  CacheInfo* b = newReader();
+  CacheInfo* a = addReader();
+  CacheInfo* b = addReader();
 
   auto run = [](CacheInfo* reader, const std::string& tag, std::string* received) {
     for (int i = 0; i < kRounds; ++i) {

@@ -4,58 +4,19 @@
 #include <string>
 #include <vector>
 
-#include "KTBuffer.h"
+#include "CacheTestSupport.h"
+#include "TestSupport.h"
 #include "VXCacheInfo.h"
 #include "VXCacheQueue.h"
 
 namespace {
 
-const std::string D("\x01\x01", 2);  // the item delimiter
+using cachetest::D;
+using cachetest::items;
+using testsupport::Buffer;
 
-// Cache data made of the given items, each followed by the delimiter.
-std::string items(const std::vector<std::string>& list) {
-  std::string out;
-  for (const auto& item : list) out += item + D;
-  return out;
-}
-
-// Owns one KTBuffer for the length of a test.
-class Buffer {
- public:
-  Buffer() { EXPECT_EQ(0, KTBufferStrNew(&mp, "stale")); }
-  ~Buffer() { KTBufferFree(&mp); }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  KTBuffer* get() const { return mp; }
-  std::string str() const { return std::string(mp->pData, mp->dataLength); }
-
- private:
-  KTBuffer* mp = nullptr;
-};
-
-class CacheQueueTest : public ::testing::Test {
+class CacheQueueTest : public cachetest::CacheTest {
  protected:
-  void TearDown() override {
-    for (CacheInfo*& reader : mReaders) {
-      if (reader != nullptr) CacheInfoFree(&reader, nullptr);
-    }
-    if (mQueue != nullptr) {
-      EXPECT_EQ(0, CacheQueueFree(&mQueue, nullptr));
-    }
-  }
-
-  void makeQueue(int maxCount) { ASSERT_EQ(0, CacheQueueNew(&mQueue, maxCount, nullptr)); }
-
-  CacheInfo* addReader() {
-    CacheInfo* reader = nullptr;
-    EXPECT_EQ(0, CacheInfoNew(&reader, nullptr));
-    EXPECT_EQ(0, CacheQueueAddServer(mQueue, reader, nullptr));
-    mReaders.push_back(reader);
-    return reader;
-  }
-
-  void add(const std::string& data) { ASSERT_EQ(0, CacheQueueAddData(mQueue, data.c_str(), nullptr)); }
-
   int count() {
     int n = -99;
     EXPECT_EQ(0, CacheQueueGetCount(mQueue, &n, nullptr));
@@ -72,24 +33,11 @@ class CacheQueueTest : public ::testing::Test {
     return i;
   }
   std::string range(int first, int last) {
-    Buffer out;
+    Buffer out("stale");
     EXPECT_EQ(0, CacheQueueGetData(mQueue, first, last, out.get(), nullptr));
     return out.str();
   }
   std::string all() { return range(head(), tail()); }
-  static int overflow(CacheInfo* reader) {
-    int o = -1;
-    EXPECT_EQ(0, CacheInfoGetOverflow(reader, &o, nullptr));
-    return o;
-  }
-  static std::string update(CacheInfo* reader) {
-    Buffer out;
-    EXPECT_EQ(0, CacheInfoUpdateData(reader, out.get(), nullptr));
-    return out.str();
-  }
-
-  CacheQueue* mQueue = nullptr;
-  std::vector<CacheInfo*> mReaders;
 };
 
 TEST_F(CacheQueueTest, FullRingDropsOldestAndFlagsOnlyReadersAtIt) {
@@ -126,9 +74,7 @@ TEST_F(CacheQueueTest, ReaderBeyondTheDroppedItemIsNotFlagged) {
   EXPECT_EQ(items({"i2", "i3", "i4"}), update(atSecond));
   add(items({"i5", "i6", "i7", "i8"}));  // laps the ring: atSecond loses i5
   EXPECT_EQ(1, overflow(atSecond));
-  int pending = 0;
-  EXPECT_EQ(0, CacheInfoCountItems(atSecond, &pending, nullptr));
-  EXPECT_EQ(-1, pending);
+  EXPECT_EQ(-1, pending(atSecond));
 }
 
 TEST_F(CacheQueueTest, CapacityOneNeverHoldsAnItem) {
@@ -166,7 +112,7 @@ TEST_F(CacheQueueTest, ParsesDelimitedItems) {
     int n = -1;
     EXPECT_EQ(0, CacheQueueGetCount(queue, &n, nullptr));
     EXPECT_EQ(static_cast<int>(c.stored.size()), n) << "data of length " << c.data.size();
-    Buffer out;
+    Buffer out("stale");
     EXPECT_EQ(0, CacheQueueGetData(queue, 0, n, out.get(), nullptr));
     EXPECT_EQ(items(c.stored), out.str());
     EXPECT_EQ(0, CacheQueueFree(&queue, nullptr));
@@ -214,15 +160,14 @@ TEST_F(CacheQueueTest, WrappedRingCountsAndReadsInRingOrder) {
 
   CacheInfo* reader = addReader();
   ASSERT_EQ(0, CacheInfoSetCacheIndex(reader, 4, nullptr));
-  EXPECT_EQ(0, CacheInfoCountItems(reader, &n, nullptr));
-  EXPECT_EQ(2, n);
+  EXPECT_EQ(2, pending(reader));
   EXPECT_EQ(items({"i5", "i6"}), update(reader));
 }
 
 TEST_F(CacheQueueTest, RangeReadRejectsIndexesOutsideTheRing) {
   makeQueue(3);
   add(items({"a"}));
-  Buffer out;
+  Buffer out("stale");
   EXPECT_EQ(ERROR_INVALID_PARAMETER, CacheQueueGetData(mQueue, -1, 1, out.get(), nullptr));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, CacheQueueGetData(mQueue, 0, 3, out.get(), nullptr));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, CacheQueueGetData(mQueue, 0, 1, nullptr, nullptr));
@@ -286,7 +231,7 @@ TEST_F(CacheQueueTest, FreeingTheQueueDetachesItsReaders) {
   CacheQueue* queue = reinterpret_cast<CacheQueue*>(1);
   EXPECT_EQ(0, CacheInfoGetQueue(reader, &queue, nullptr));
   EXPECT_EQ(nullptr, queue);
-  Buffer out;
+  Buffer out("stale");
   EXPECT_EQ(ERROR_INVALID_PARAMETER, CacheInfoUpdateData(reader, out.get(), nullptr));
 }
 

@@ -8,11 +8,17 @@
 
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "WIException.h"
 
 namespace {
+
+using ::testing::AllOf;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
 
 // The buffer's invariants: data shorter than the storage and every byte
 // behind the data zero.
@@ -236,13 +242,8 @@ TEST(CKTBufferTest, OwnsAndExposesTheBuffer) {
 }
 
 TEST(CKTBufferTest, ConstructionFailureThrowsWithStatus) {
-  try {
-    CKTBuffer b(nullptr);
-    FAIL() << "no exception";
-  } catch (const CWIException& e) {
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, e.getStatus());
-    EXPECT_NE(nullptr, strstr(e.what(), "CKTBuffer(): KTBufferStrNew() failed")) << e.what();
-  }
+  EXPECT_THAT(testsupport::ErrorOf<CWIException>([] { CKTBuffer b(nullptr); }),
+              AllOf(HasSubstr("CKTBuffer(): KTBufferStrNew() failed"), EndsWith("(status=5)")));
 }
 
 }  // namespace

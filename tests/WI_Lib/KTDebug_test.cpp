@@ -2,34 +2,24 @@
 #include "KTDebug.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace {
 
-[[maybe_unused]] std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+using testsupport::Lines;
+using testsupport::ReadFile;
+using testsupport::TempDir;
 
 class TraceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/kttraceXXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+  TempDir dir_;
 };
 
 int CheckedValue(int value) {
@@ -48,7 +38,7 @@ TEST_F(AssertDeathTest, FailedCheckWritesLineToStderrAndExitsWithOne) {
 #ifdef KT_DEBUG_TRACE
 
 TEST_F(AssertDeathTest, FailedCheckAlsoReachesTheTraceFile) {
-  std::string base = dir_ + "/assert";
+  std::string base = dir_.file("assert");
   // The child traces to a file named after its own pid, so the parent
   // looks for the line in every file of the folder.
   EXPECT_EXIT(
@@ -58,7 +48,7 @@ TEST_F(AssertDeathTest, FailedCheckAlsoReachesTheTraceFile) {
       },
       ::testing::ExitedWithCode(1), "assertation");
   bool found = false;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
     std::string content = ReadFile(entry.path().string());
     if (content.find("assertation \"value > 0\" failed in file KTDebugTestSource") !=
         std::string::npos) {
@@ -72,9 +62,7 @@ TEST_F(AssertDeathTest, FailedCheckAlsoReachesTheTraceFile) {
 class KTDebugTest : public TraceTest {
  protected:
   void SetUp() override {
-    TraceTest::SetUp();
     ASSERT_EQ(KTDebugNew(&debug_), STATUS_OK);
-    path_ = dir_ + "/trace.txt";
     stream_ = fopen(path_.c_str(), "w");
     ASSERT_NE(stream_, nullptr);
     KTDebugSetOutputFilehandle(debug_, stream_);
@@ -82,9 +70,8 @@ class KTDebugTest : public TraceTest {
   void TearDown() override {
     if (debug_ != nullptr) KTDebugFree(&debug_);
     if (stream_ != nullptr) fclose(stream_);
-    TraceTest::TearDown();
   }
-  std::string path_;
+  const std::string path_ = dir_.file("trace.txt");
   FILE* stream_ = nullptr;
   KTDebug* debug_ = nullptr;
 };
@@ -108,9 +95,7 @@ TEST_F(KTDebugTest, MaskSelectsLevelsAndAnyLevelAlwaysPasses) {
   KTDebugMsg(debug_, KTDEBUG_ANYLEVEL, "any %s", "level");
   KTDebugMsg(debug_, KTDEBUG_NOLEVEL, "never");
 
-  std::istringstream in(ReadFile(path_));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::vector<std::string> lines = Lines(ReadFile(path_));
   ASSERT_EQ(lines.size(), 2u);
   std::string pid = std::to_string(getpid());
   std::regex shape("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} \\[" + pid + "\\] (.*)$");
@@ -130,7 +115,7 @@ TEST_F(KTDebugTest, RawWriteUsesTheSameFilter) {
 }
 
 TEST_F(KTDebugTest, OutputFileNameCarriesPidAndIsAppended) {
-  std::string base = dir_ + "/x.log";
+  std::string base = dir_.file("x.log");
   std::string expected = base + "_" + std::to_string(getpid()) + ".log";
   KTDebugSetLevel(debug_, KTDEBUG_CORE);
   ASSERT_EQ(KTDebugSetOutputFile(debug_, base.c_str()), STATUS_OK);
@@ -149,7 +134,7 @@ TEST_F(KTDebugTest, OutputFileNameCarriesPidAndIsAppended) {
 }
 
 TEST_F(KTDebugTest, UnopenableFileSilencesTheTrace) {
-  std::string base = dir_ + "/missing/dir/trace";
+  std::string base = dir_.file("missing/dir/trace");
   EXPECT_NE(KTDebugSetOutputFile(debug_, base.c_str()), STATUS_OK);
   EXPECT_EQ(debug_->pOutfile, nullptr);
   EXPECT_EQ(KTDebugMsg(debug_, KTDEBUG_ANYLEVEL, "dropped"), STATUS_OK);

@@ -3,28 +3,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "TestSupport.h"
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
 
 struct ModeCase {
   const char* mode;
@@ -62,23 +53,21 @@ TEST(KTFileMode, MalformedModesAreRefused) {
 
 class KTFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/ktfileXXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/data.txt";
-  }
   void TearDown() override {
     if (file_ != nullptr) KTFileClose(&file_);
-    std::filesystem::remove_all(dir_);
   }
-  std::string dir_;
-  std::string path_;
+  // Gives the data file `content` and opens it for reading.
+  void OpenToRead(const std::string& content) {
+    WriteFile(path_, content);
+    ASSERT_EQ(KTFileOpen(&file_, path_.c_str(), "r"), STATUS_OK);
+  }
+  TempDir dir_;
+  const std::string path_ = dir_.file("data.txt");
   KTFile* file_ = nullptr;
 };
 
 TEST_F(KTFileTest, OpenInMissingDirectoryFailsAndLeavesPointerNull) {
-  std::string missing = dir_ + "/nope/data.txt";
+  std::string missing = dir_.file("nope/data.txt");
   EXPECT_EQ(KTFileOpen(&file_, missing.c_str(), "w"), ERROR_FILE_SYSTEM);
   EXPECT_EQ(file_, nullptr);
   EXPECT_EQ(KTFileOpen(&file_, path_.c_str(), "r"), ERROR_FILE_SYSTEM);  // does not exist
@@ -131,8 +120,7 @@ TEST_F(KTFileTest, PrintfWritesTextsLongerThanAnyFixedBuffer) {
 }
 
 TEST_F(KTFileTest, ReadPastEndReportsEofWithBytesRead) {
-  WriteFile(path_, std::string(40, 'z'));
-  ASSERT_EQ(KTFileOpen(&file_, path_.c_str(), "r"), STATUS_OK);
+  OpenToRead(std::string(40, 'z'));
   char buffer[100];
   size_t length = sizeof(buffer);
   EXPECT_EQ(KTFileRead(file_, buffer, &length), ERROR_FILE_EOF);
@@ -144,8 +132,7 @@ TEST_F(KTFileTest, ReadPastEndReportsEofWithBytesRead) {
 }
 
 TEST_F(KTFileTest, ReadExactLengthSucceeds) {
-  WriteFile(path_, "0123456789");
-  ASSERT_EQ(KTFileOpen(&file_, path_.c_str(), "r"), STATUS_OK);
+  OpenToRead("0123456789");
   char buffer[4];
   size_t length = 4;
   EXPECT_EQ(KTFileRead(file_, buffer, &length), STATUS_OK);
@@ -153,16 +140,14 @@ TEST_F(KTFileTest, ReadExactLengthSucceeds) {
 }
 
 TEST_F(KTFileTest, WriteToReadOnlyDescriptorFails) {
-  WriteFile(path_, "x");
-  ASSERT_EQ(KTFileOpen(&file_, path_.c_str(), "r"), STATUS_OK);
+  OpenToRead("x");
   size_t length = 5;
   EXPECT_EQ(KTFileWrite(file_, "hello", &length), ERROR_FILE_SYSTEM);
   EXPECT_EQ(length, 0u);
 }
 
 TEST_F(KTFileTest, ReadlineDropsCarriageReturnAndReportsEofOnlyWhenNothingIsLeft) {
-  WriteFile(path_, "AB\r\nC");
-  ASSERT_EQ(KTFileOpen(&file_, path_.c_str(), "r"), STATUS_OK);
+  OpenToRead("AB\r\nC");
   char buffer[16];
   EXPECT_EQ(KTFileReadline(file_, buffer, sizeof(buffer)), STATUS_OK);
   EXPECT_STREQ(buffer, "AB");
@@ -173,8 +158,7 @@ TEST_F(KTFileTest, ReadlineDropsCarriageReturnAndReportsEofOnlyWhenNothingIsLeft
 }
 
 TEST_F(KTFileTest, ReadlineSplitsLinesLongerThanTheBuffer) {
-  WriteFile(path_, "ABCDEFG\n\nH");
-  ASSERT_EQ(KTFileOpen(&file_, path_.c_str(), "r"), STATUS_OK);
+  OpenToRead("ABCDEFG\n\nH");
   char buffer[4];
   const char* expected[] = {"ABC", "DEF", "G", "", "H"};
   for (const char* line : expected) {

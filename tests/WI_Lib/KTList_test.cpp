@@ -15,6 +15,7 @@
 
 #include "KTDebug.h"
 #include "KTMemoryManager.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -301,27 +302,7 @@ TEST_F(KTListTest, InsertIntoFullListGrowsAndShifts) {
 }
 
 #ifdef KT_DEBUG_TRACE
-// Routes the process-wide trace into a temporary file for one test.
-struct TraceCapture {
-  FILE* file = tmpfile();
-  explicit TraceCapture(int mask) {
-    KTDebugSetOutputFilehandle(pKTDebug, file);
-    KTDebugSetLevel(pKTDebug, mask);
-  }
-  ~TraceCapture() {
-    KTDebugSetOutputFilehandle(pKTDebug, nullptr);
-    KTDebugSetLevel(pKTDebug, 0);
-    fclose(file);
-  }
-  std::string text() {
-    std::string out;
-    rewind(file);
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), file)) > 0) out.append(chunk, n);
-    return out;
-  }
-};
+using testsupport::TraceCapture;
 
 TEST_F(KTListTest, RangeErrorsNameTheValidRange) {
   addN(3);

@@ -2,36 +2,23 @@
 #include "KTLog.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "KTFile.h"
+#include "TestSupport.h"
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
+using testsupport::Lines;
+using testsupport::ReadFile;
+using testsupport::TempDir;
 
 std::string HostName() {
   char host[1024] = "";
@@ -54,21 +41,16 @@ std::string Message(const std::string& line) {
 class KTLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/ktlogXXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    logFile_ = dir_ + "/test.log";
     ASSERT_EQ(KTLogNew(&log_), 0);
     ASSERT_EQ(KTLogSetOutputFile(log_, logFile_.c_str()), 0);
   }
   void TearDown() override {
     if (log_ != nullptr) KTLogFree(&log_);
-    std::filesystem::remove_all(dir_);
   }
   std::vector<std::string> LogLines() { return Lines(ReadFile(logFile_)); }
 
-  std::string dir_;
-  std::string logFile_;
+  TempDir dir_;
+  const std::string logFile_ = dir_.file("test.log");
   KTLog* log_ = nullptr;
 };
 
@@ -126,10 +108,10 @@ TEST_F(KTLogTest, LineOfExactly8191BytesIsNotCut) {
 }
 
 TEST_F(KTLogTest, UnopenableFileDivertsEachLineToFallbackWithErrorLine) {
-  std::string fallbackPath = dir_ + "/fallback.txt";
+  std::string fallbackPath = dir_.file("fallback.txt");
   KTFile* fallback = nullptr;
   ASSERT_EQ(KTFileOpen(&fallback, fallbackPath.c_str(), "w"), 0);
-  std::string missing = dir_ + "/no/such/dir/x.log";
+  std::string missing = dir_.file("no/such/dir/x.log");
   ASSERT_EQ(KTLogSetOutputFile(log_, missing.c_str()), 0);
   ASSERT_EQ(KTLogSetFallbackFilehandle(log_, fallback), 0);
 
@@ -148,14 +130,14 @@ TEST_F(KTLogTest, UnopenableFileDivertsEachLineToFallbackWithErrorLine) {
 }
 
 TEST_F(KTLogTest, UnopenableFileWithoutFallbackWritesNothingButSucceeds) {
-  std::string missing = dir_ + "/missing/x.log";
+  std::string missing = dir_.file("missing/x.log");
   ASSERT_EQ(KTLogSetOutputFile(log_, missing.c_str()), 0);
   EXPECT_EQ(KTLogWrite(log_, "lost"), 0);
   EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 TEST_F(KTLogTest, StreamReplacesFileNameAndFileNameReplacesStream) {
-  std::string streamPath = dir_ + "/stream.txt";
+  std::string streamPath = dir_.file("stream.txt");
   KTFile* stream = nullptr;
   ASSERT_EQ(KTFileOpen(&stream, streamPath.c_str(), "w"), 0);
   ASSERT_EQ(KTLogSetOutputFilehandle(log_, stream), 0);
@@ -199,39 +181,38 @@ TEST_F(KTLogTest, MisuseIsRefused) {
   EXPECT_STREQ(log_->filename, logFile_.c_str());
 }
 
-TEST_F(KTLogTest, LimitedRunIsReportedWhenTheKeyChanges) {
-  KTLogWriteLimited(log_, "A", "short A", "message A %d", 1);
-  KTLogWriteLimited(log_, "A", "short A", "message A %d", 2);
-  KTLogWriteLimited(log_, "A", "short A", "message A %d", 3);
-  KTLogWriteLimited(log_, "B", "short B", "message B");
-  auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(Message(lines[0]), "message A 1");
-  EXPECT_EQ(Message(lines[1]), "short A - repeated 3 times");
-  EXPECT_EQ(Message(lines[2]), "message B");
-}
-
-TEST_F(KTLogTest, LimitedSingleMessagesHaveNoRepeatLine) {
-  KTLogWriteLimited(log_, "A", "short A", "message A");
-  KTLogWriteLimited(log_, "B", "short B", "message B");
-  KTLogWriteLimited(log_, "A", "short A", "message A again");
-  auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(Message(lines[0]), "message A");
-  EXPECT_EQ(Message(lines[1]), "message B");
-  EXPECT_EQ(Message(lines[2]), "message A again");
-}
-
-TEST_F(KTLogTest, LimitedFirstMessageIsWrittenEvenWithEmptyKey) {
-  KTLogWriteLimited(log_, "", "empty", "first");
-  KTLogWriteLimited(log_, "", "empty", "second");
-  KTLogWriteLimited(log_, nullptr, nullptr, "third");  // null key counts as empty
-  KTLogWriteLimited(log_, "x", "x", "other");
-  auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(Message(lines[0]), "first");
-  EXPECT_EQ(Message(lines[1]), "empty - repeated 3 times");
-  EXPECT_EQ(Message(lines[2]), "other");
+// A run of equal keys is written once and closed by a repeat line when the
+// key changes; a null key counts as the empty one.
+TEST_F(KTLogTest, LimitedRunsAreReportedWhenTheKeyChanges) {
+  struct Call {
+    const char* key;
+    const char* shortText;
+    const char* message;
+  };
+  struct Case {
+    std::vector<Call> calls;
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {{{"A", "short A", "message A 1"}, {"A", "short A", "message A 2"},
+        {"A", "short A", "message A 3"}, {"B", "short B", "message B"}},
+       {"message A 1", "short A - repeated 3 times", "message B"}},
+      // Single messages have no repeat line.
+      {{{"A", "short A", "message A"}, {"B", "short B", "message B"},
+        {"A", "short A", "message A again"}},
+       {"message A", "message B", "message A again"}},
+      // The first message is written even with an empty key.
+      {{{"", "empty", "first"}, {"", "empty", "second"}, {nullptr, nullptr, "third"},
+        {"x", "x", "other"}},
+       {"first", "empty - repeated 3 times", "other"}},
+  };
+  for (const Case& c : cases) {
+    unlink(logFile_.c_str());  // each case reads only its own lines
+    for (const Call& call : c.calls) KTLogWriteLimited(log_, call.key, call.shortText, "%s", call.message);
+    auto lines = LogLines();
+    ASSERT_EQ(lines.size(), c.messages.size()) << c.messages[0];
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(Message(lines[i]), c.messages[i]);
+  }
 }
 
 TEST_F(KTLogTest, LimitedLongKeysAreStillRecognisedAsRepeats) {

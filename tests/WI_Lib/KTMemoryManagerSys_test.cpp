@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "KTDebug.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -25,35 +26,6 @@ class MemoryManagerTest : public ::testing::Test {
   }
   KTMemoryManager* mgr = nullptr;
 };
-
-#ifdef KT_DEBUG_TRACE
-// Sends the process trace to a temporary file while alive.
-class TraceCapture {
- public:
-  explicit TraceCapture(int mask) : saved_(*pKTDebug), file_(tmpfile()) {
-    pKTDebug->pOutfile = file_;
-    pKTDebug->hasOpened = 0;
-    pKTDebug->level = mask;
-  }
-  ~TraceCapture() {
-    *pKTDebug = saved_;
-    fclose(file_);
-  }
-  std::string text() {
-    fflush(file_);
-    rewind(file_);
-    std::string result;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) result.append(buf, n);
-    return result;
-  }
-
- private:
-  KTDebug saved_;
-  FILE* file_;
-};
-#endif
 
 }  // namespace
 
@@ -181,7 +153,7 @@ TEST_F(MemoryManagerTest, FreeLeavesLiveBlocksAllocated) {
   for (void*& b : blocks) b = mgr->Malloc(mgr, 32);
   memset(blocks[1], 'x', 32);
 #ifdef KT_DEBUG_TRACE
-  TraceCapture trace(KTDEBUG_MEMORY);
+  testsupport::TraceCapture trace(KTDEBUG_MEMORY);
 #endif
   EXPECT_EQ(0, mgr->Free(&mgr));
 #ifdef KT_DEBUG_TRACE

@@ -146,20 +146,13 @@ TEST_F(KTSocketTransferTest, ThousandBytesArriveAcrossChunksAndSlowPeer) {
 #ifdef KT_DEBUG_TRACE
 TEST_F(KTSocketTransferTest, NoSystemCallMovesMoreThan512Bytes) {
   Connect();
-  TempDir dir;
-  std::string traceBase = dir.path() + "/trace";
-  int oldLevel = KTDebugGetLevel(pKTDebug);
-  ASSERT_EQ(KTDebugSetOutputFile(pKTDebug, traceBase.c_str()), STATUS_OK);
-  KTDebugSetLevel(pKTDebug, KTDEBUG_SOCKETRECV);
+  testsupport::TraceCapture capture(KTDEBUG_SOCKETRECV);
   ASSERT_TRUE(SendAll(peer_, std::string(1000, 'x')));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // all 1000 bytes are queued
   char buffer[1000];
   size_t length = sizeof buffer;
   EXPECT_EQ(KTSocketReceive(socket_, buffer, &length, log_), STATUS_OK);
-  KTDebugSetLevel(pKTDebug, oldLevel);
-  KTDebugSetOutputFilehandle(pKTDebug, stderr);
-
-  std::string trace = ReadFile(traceBase + "_" + std::to_string(getpid()) + ".log");
+  std::string trace = capture.text();
   EXPECT_NE(trace.find("received 512 of 512 requested bytes"), std::string::npos) << trace;
   EXPECT_NE(trace.find("received 488 of 488 requested bytes"), std::string::npos) << trace;
 }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "KTStatus.h"
+#include "TestSupport.h"
 #include "WIException.h"
 
 namespace {
@@ -174,19 +175,9 @@ TEST(CKTStringListTest, ConvertsToAndFromVectors) {
 
 TEST(CKTStringListTest, FailuresBecomeExceptionsWithStatus) {
   CKTStringList list;
-  try {
-    list.elementAt(0);
-    FAIL() << "no exception";
-  } catch (const CWIException& e) {
-    EXPECT_EQ(ERROR_INDEX_OUT_OF_RANGE, e.getStatus());
-    EXPECT_STREQ("CKTStringList::elementAt(): KTStringListElementAt() failed (status=3)", e.what());
-  }
-  try {
-    CKTStringList::makeStringList({"a"}, nullptr, false);
-    FAIL() << "no exception";
-  } catch (const CWIException& e) {
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, e.getStatus());
-    EXPECT_STREQ("CKTStringList::makeStringList(): KTStringListAdd() failed (status=5)", e.what());
-  }
+  EXPECT_EQ("CKTStringList::elementAt(): KTStringListElementAt() failed (status=3)",
+            testsupport::ErrorOf<CWIException>([&] { list.elementAt(0); }));
+  EXPECT_EQ("CKTStringList::makeStringList(): KTStringListAdd() failed (status=5)",
+            testsupport::ErrorOf<CWIException>([] { CKTStringList::makeStringList({"a"}, nullptr, false); }));
   EXPECT_THROW(CKTStringList::makeStringList({}, nullptr, true), CWIException);
 }

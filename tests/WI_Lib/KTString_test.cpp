@@ -14,32 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "KTDebug.h"
+#include "TestSupport.h"
 
 namespace {
-
-#ifdef KT_DEBUG_TRACE
-// Routes the process-wide trace into a temporary file for one test.
-struct TraceCapture {
-  FILE* file = tmpfile();
-  explicit TraceCapture(int mask) {
-    KTDebugSetOutputFilehandle(pKTDebug, file);
-    KTDebugSetLevel(pKTDebug, mask);
-  }
-  ~TraceCapture() {
-    KTDebugSetOutputFilehandle(pKTDebug, nullptr);
-    KTDebugSetLevel(pKTDebug, 0);
-    fclose(file);
-  }
-  std::string text() {
-    std::string out;
-    rewind(file);
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), file)) > 0) out.append(chunk, n);
-    return out;
-  }
-};
-#endif
 
 // Formats "%s" with the text through KTFormatString and returns the result
 // ("<status N>" on failure).
@@ -75,7 +52,7 @@ TEST(KTFormatString, LongResultDoublesTheSize) {
   std::string big(20000, 'w');
   big[19999] = '$';
 #ifdef KT_DEBUG_TRACE
-  TraceCapture trace(KTDEBUG_UTILS);
+  testsupport::TraceCapture trace(KTDEBUG_UTILS);
 #endif
   int written = 0;
   EXPECT_EQ(big, format(&written, big.c_str()));

@@ -9,14 +9,20 @@
 #include <stdexcept>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "CKTThread.h"
 #include "KTCriticalSection.h"
 #include "KTUtils.h"
+#include "TestSupport.h"
 #include "WIException.h"
 
 namespace {
+
+using ::testing::AllOf;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
 
 using Clock = std::chrono::steady_clock;
 
@@ -279,11 +285,6 @@ TEST(ThreadClass, DestructorCancelsAfterItsTimeOut) {
 }
 
 TEST(ThreadClass, FailedStartThrowsWithStatus) {
-  try {
-    CKTThread thread(nullptr, nullptr);
-    FAIL() << "no exception";
-  } catch (const CWIException& e) {
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, e.getStatus());
-    EXPECT_NE(std::string::npos, std::string(e.what()).find("CKTThread::CKTThread(): KTThreadNew() failed"));
-  }
+  EXPECT_THAT(testsupport::ErrorOf<CWIException>([] { CKTThread thread(nullptr, nullptr); }),
+              AllOf(HasSubstr("CKTThread::CKTThread(): KTThreadNew() failed"), EndsWith("(status=5)")));
 }

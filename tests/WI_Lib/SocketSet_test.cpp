@@ -12,6 +12,7 @@
 #include "WIException.h"
 
 using namespace sockettest;
+using testsupport::ErrorOf;
 
 namespace {
 
@@ -32,27 +33,16 @@ bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 TEST(SocketSetTest, RejectsNullSocketsModesWithoutBitsAndDescriptorsAbove1023) {
   CSocketSet set;
-  try {
-    set.add(nullptr, CSocketSet::SOCKETSET_READ);
-    FAIL();
-  } catch (const CWIException& e) {
-    EXPECT_EQ(e.getStatus(), ERROR_INVALID_PARAMETER);
-    EXPECT_STREQ(e.what(), "CSocketSet::add(): invalid parameter (status=5)");
-  }
+  EXPECT_EQ(ErrorOf<CWIException>([&] { set.add(nullptr, CSocketSet::SOCKETSET_READ); }),
+            "CSocketSet::add(): invalid parameter (status=5)");
   KTSocket* pSocket = NewSocket();
   EXPECT_THROW(set.add(pSocket, 4), CWIException);
   KTSocketFree(&pSocket, nullptr);
 
   KTSocket outOfRange = {};
   outOfRange.socket = 1500;
-  try {
-    set.add(&outOfRange, CSocketSet::SOCKETSET_READ);
-    FAIL();
-  } catch (const CWIException& e) {
-    EXPECT_EQ(e.getStatus(), ERROR_INDEX_OUT_OF_RANGE);
-    EXPECT_STREQ(e.what(),
-                 "CSocketSet::add(): socket #1500 is out of range (0..1023) for select() (status=3)");
-  }
+  EXPECT_EQ(ErrorOf<CWIException>([&] { set.add(&outOfRange, CSocketSet::SOCKETSET_READ); }),
+            "CSocketSet::add(): socket #1500 is out of range (0..1023) for select() (status=3)");
   EXPECT_EQ(set.size(), 0u);
   EXPECT_THROW(set.remove(nullptr), CWIException);
 }
@@ -83,12 +73,7 @@ TEST(SocketSetTest, RemovingTheHighestDescriptorRecomputesItAndClosesTheSocket) 
 
 TEST(SocketSetTest, SelectReportsReadableSocketsAndRefusesAnEmptySet) {
   CSocketSet set;
-  try {
-    set.select(0);
-    FAIL();
-  } catch (const CException& e) {
-    EXPECT_STREQ(e.what(), "CSocketSet::select: there are no sockets");
-  }
+  EXPECT_EQ(ErrorOf([&] { set.select(0); }), "CSocketSet::select: there are no sockets");
   KTSocket* listener = nullptr;
   ASSERT_EQ(KTServerSocketNew(&listener, "127.0.0.1", 0, AF_INET, nullptr), STATUS_OK);
   int fd = listener->socket;

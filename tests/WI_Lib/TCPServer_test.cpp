@@ -19,6 +19,7 @@
 #include "WIException.h"
 
 using namespace sockettest;
+using testsupport::ErrorOf;
 
 namespace {
 
@@ -67,16 +68,6 @@ class LineServer : public CTCPServer {
 
 class TCPServerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    logDir_ = new TempDir();
-    logFile_ = logDir_->path() + "/process.log";
-    CLog::log.setFileName(logFile_);
-  }
-  static void TearDownTestSuite() {
-    delete logDir_;
-    logDir_ = nullptr;
-  }
-  void SetUp() override { logStart_ = ReadFile(logFile_).size(); }
   void TearDown() override {
     for (int fd : clients_) close(fd);
     thread_.reset();  // stops and waits for the server thread
@@ -84,7 +75,7 @@ class TCPServerTest : public ::testing::Test {
     KTClearTestClock();
   }
   // Process log lines written since the test began.
-  std::string NewLog() const { return ReadFile(logFile_).substr(logStart_); }
+  std::string NewLog() const { return log_.text(); }
 
   void Start(const IPEndpoint& endpoint = IPEndpoint("127.0.0.1", 0, true)) {
     server_ = std::make_unique<LineServer>(endpoint);
@@ -110,16 +101,11 @@ class TCPServerTest : public ::testing::Test {
   }
   bool Finished() { return thread_->isFinished(); }
 
-  static TempDir* logDir_;
-  static std::string logFile_;
-  size_t logStart_ = 0;
+  testsupport::ProcessLog log_;
   std::unique_ptr<LineServer> server_;
   std::unique_ptr<CTCPServerThread> thread_;
   std::vector<int> clients_;
 };
-
-TempDir* TCPServerTest::logDir_ = nullptr;
-std::string TCPServerTest::logFile_;
 
 TEST_F(TCPServerTest, SeveralClientsAreServedByOneThreadOverKeptConnections) {
   Start();
@@ -192,13 +178,8 @@ TEST_F(TCPServerTest, SlowRequestIsLoggedWithListenerHostAndPort) {
 TEST_F(TCPServerTest, BindingTwiceThrows) {
   LineServer server(IPEndpoint("127.0.0.1", 0, true));
   server.bind();
-  try {
-    server.bind();
-    FAIL() << "second bind did not throw";
-  } catch (const CWIException& e) {
-    EXPECT_EQ(e.getStatus(), ERROR_UNKNOWN);
-    EXPECT_EQ(std::string(e.what()), "CTCPServer::bind(): called multiple times (status=1)");
-  }
+  EXPECT_EQ(ErrorOf<CWIException>([&] { server.bind(); }),
+            "CTCPServer::bind(): called multiple times (status=1)");
 }
 
 TEST_F(TCPServerTest, PortInUseEndsTheThreadWithItsErrorFlagSet) {

@@ -33,22 +33,13 @@ class EchoServer : public CUDPServer {
 
 class UDPServerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    logDir_ = new TempDir();
-    logFile_ = logDir_->path() + "/process.log";
-    CLog::log.setFileName(logFile_);
-  }
-  static void TearDownTestSuite() {
-    delete logDir_;
-    logDir_ = nullptr;
-  }
-  void SetUp() override { logStart_ = ReadFile(logFile_).size(); }
   void TearDown() override {
     for (int fd : clients_) close(fd);
     thread_.reset();
     server_.reset();
   }
-  std::string NewLog() const { return ReadFile(logFile_).substr(logStart_); }
+  // Process log lines written since the test began.
+  std::string NewLog() const { return log_.text(); }
 
   void Start(int timeoutMs = 200) {
     server_ = std::make_unique<EchoServer>("127.0.0.1", 0, timeoutMs);
@@ -71,16 +62,11 @@ class UDPServerTest : public ::testing::Test {
     return n < 0 ? "<error>" : std::string(buffer, (size_t)n);
   }
 
-  static TempDir* logDir_;
-  static std::string logFile_;
-  size_t logStart_ = 0;
+  testsupport::ProcessLog log_;
   std::unique_ptr<EchoServer> server_;
   std::unique_ptr<CUDPServerThread> thread_;
   std::vector<int> clients_;
 };
-
-TempDir* UDPServerTest::logDir_ = nullptr;
-std::string UDPServerTest::logFile_;
 
 TEST_F(UDPServerTest, EachSenderGetsItsOwnReply) {
   Start();

@@ -3,35 +3,23 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "KTFile.h"
 #include "KTLog.h"
 #include "Log.h"
 #include "ServiceException.h"
+#include "TestSupport.h"
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-// Messages of the log lines in `path`, without time, host and pid.
-std::vector<std::string> LoggedMessages(const std::string& path) {
+// Messages of the log lines in `text`, without time, host and pid.
+std::vector<std::string> LoggedMessages(const std::string& text) {
   std::vector<std::string> messages;
-  std::istringstream in(ReadFile(path));
-  for (std::string line; std::getline(in, line);) {
+  for (const std::string& line : testsupport::Lines(text)) {
     size_t pidEnd = line.find("] ");
     messages.push_back(pidEnd == std::string::npos ? line : line.substr(pidEnd + 2));
   }
@@ -80,26 +68,15 @@ TEST(CWIExceptionLimited, KeepsKeyAndShortText) {
 // The wrapper logs through CLog::log; its lines are sent to a file here.
 class CatchWIExceptionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/ktexcXXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    logFile_ = dir_ + "/process.log";
-    CLog::log.setFileName(logFile_);
-  }
-  void TearDown() override {
-    CLog::log.setFileHandle(KTFileStderr);
-    std::filesystem::remove_all(dir_);
-  }
-  std::string dir_;
-  std::string logFile_;
+  std::vector<std::string> Logged() const { return LoggedMessages(log_.text()); }
+  testsupport::ProcessLog log_;
 };
 
 TEST_F(CatchWIExceptionTest, ReturnsZeroWhenTheBodyReturns) {
   bool ran = false;
   EXPECT_EQ(CatchWIException("body", [&] { ran = true; }), 0);
   EXPECT_TRUE(ran);
-  EXPECT_TRUE(LoggedMessages(logFile_).empty());
+  EXPECT_TRUE(Logged().empty());
 }
 
 TEST_F(CatchWIExceptionTest, ReturnsStatusOfWIExceptionAndOneForOthers) {
@@ -109,7 +86,7 @@ TEST_F(CatchWIExceptionTest, ReturnsStatusOfWIExceptionAndOneForOthers) {
   EXPECT_EQ(CatchWIException("d", [] { throw std::runtime_error("std"); }), 1);
   EXPECT_EQ(CatchWIException("e", [] { throw 42; }), 1);
   EXPECT_EQ(CatchWIException(nullptr, [] { throw 42; }), 1);
-  auto messages = LoggedMessages(logFile_);
+  auto messages = Logged();
   std::vector<std::string> expected = {
       "a(): limit hit (status=110000)", "b(): plain", "c(): service", "d(): std",
       "e(): generic exception caught", "CatchWIExcpetion(): generic exception caught"};
@@ -127,7 +104,7 @@ TEST_F(CatchWIExceptionTest, LimitedExceptionsAreRepeatSuppressed) {
   EXPECT_EQ(raise("unique-key-1"), 7);
   EXPECT_EQ(raise("unique-key-1"), 7);
   EXPECT_EQ(raise("unique-key-2"), 7);
-  auto messages = LoggedMessages(logFile_);
+  auto messages = Logged();
   std::vector<std::string> expected = {"worker(): failed unique-key-1 (status=7)",
                                        "unique-key-1 - repeated 2 times",
                                        "worker(): failed unique-key-2 (status=7)"};
@@ -170,19 +147,14 @@ TEST_F(CatchWIExceptionTest, LoggerWritesEverythingAsOneLine) {
     CLogger logger;
     logger << "%s is not a format";
   }
-  auto messages = LoggedMessages(logFile_);
+  auto messages = Logged();
   std::vector<std::string> expected = {"value=42 1.5 text", "%s is not a format"};
   EXPECT_EQ(messages, expected);
 }
 
 TEST_F(CatchWIExceptionTest, LogSettersRaiseOnFailure) {
-  try {
-    CLog::log.setFileName(nullptr);
-    FAIL() << "no exception";
-  } catch (const CWIException& e) {
-    EXPECT_EQ(e.getStatus(), ERROR_FILE);
-    EXPECT_STREQ(e.what(), "Can't set log file to '' (status=50000)");
-  }
+  EXPECT_EQ(testsupport::ErrorOf<CWIException>([] { CLog::log.setFileName(nullptr); }),
+            "Can't set log file to '' (status=50000)");
   try {
     CLog::log.setFileHandle(nullptr);
     FAIL() << "no exception";
@@ -191,7 +163,7 @@ TEST_F(CatchWIExceptionTest, LogSettersRaiseOnFailure) {
   }
   // The failed calls kept the file as the target.
   KTLogWrite(CLog::log, "still here");
-  auto messages = LoggedMessages(logFile_);
+  auto messages = Logged();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back(), "still here");
 }

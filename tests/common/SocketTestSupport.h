@@ -1,6 +1,6 @@
 // SocketTestSupport.h - helpers for tests that talk over real sockets on
-// 127.0.0.1: raw listeners and clients, waiting for readiness, and a log
-// written to a temporary file whose new lines a test can read.
+// 127.0.0.1: raw listeners and clients, sending, receiving and waiting for
+// readiness.
 #ifndef SOCKETTESTSUPPORT_H
 #define SOCKETTESTSUPPORT_H
 
@@ -13,15 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 
-#include "KTLog.h"
+#include "TestSupport.h"
 
 namespace sockettest {
 
@@ -109,65 +103,11 @@ inline bool PeerClosed(int fd, int timeoutMs) {
   return recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
 }
 
-// Polls cond every 10 ms for at most timeoutMs; true once it holds.
-inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// A temporary directory that is removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/ktsockXXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// Whole content of a file; empty when it cannot be read.
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-// A KTLog writing to a file in its own temporary directory.
-class FileLog {
- public:
-  FileLog() {
-    file_ = dir_.path() + "/test.log";
-    if (KTLogNew(&log_) == 0) KTLogSetOutputFile(log_, file_.c_str());
-  }
-  ~FileLog() {
-    if (log_ != nullptr) KTLogFree(&log_);
-  }
-  FileLog(const FileLog&) = delete;
-  FileLog& operator=(const FileLog&) = delete;
-  KTLog* get() const { return log_; }
-  operator KTLog*() const { return log_; }
-  std::string text() const { return ReadFile(file_); }
-  bool contains(const std::string& part) const { return text().find(part) != std::string::npos; }
-
- private:
-  TempDir dir_;
-  std::string file_;
-  KTLog* log_ = nullptr;
-};
+// The shared scaffolding, under the names the socket tests have always used.
+using testsupport::FileLog;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WaitFor;
 
 }  // namespace sockettest
 
