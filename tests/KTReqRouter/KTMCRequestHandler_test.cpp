@@ -84,16 +84,27 @@ TEST_F(MCRequestTest, ClosedConnectionRemovesItsServerAndResetsTheCacheOnlyWhenB
   ASSERT_TRUE(WaitFor([&] { return State("10.0.0.3", 3) == -1; }, 3000));
   EXPECT_EQ(stayer->ask("3 0 10.0.0.2:2\n"), Ok());  // idle server left: nothing to drop
 
-  for (bool inMonitor : {false, true}) {
-    auto leaver = Register("10.0.0.1:1", "Pool1");
-    EXPECT_EQ(leaver->ask("4 0 10.0.0.1:1\n"), Ok());
-    if (inMonitor) {
-      EXPECT_EQ(leaver->ask("6 0 10.0.0.1:1\n"), Ok());
+  for (int busyState : {KTASSTATUS_WORKING, KTASSTATUS_MONITOR, KTASSTATUS_ASSIGNED}) {
+    std::unique_ptr<Client> leaver;
+    if (busyState == KTASSTATUS_ASSIGNED) {
+      // The stayer works meanwhile, so the leaver is the one handed out.
+      EXPECT_EQ(stayer->ask("4 0 10.0.0.2:2\n"), Ok());
+      leaver = Register("10.0.0.1:1", "Pool1");
+      EXPECT_EQ(AskGetServer(router_.getServerPort(), GetServerRequest("Pool1", 0, 3)),
+                "0 10.0.0.1 1");
+      EXPECT_EQ(stayer->ask("3 0 10.0.0.2:2\n"), Ok());
+    } else {
+      leaver = Register("10.0.0.1:1", "Pool1");
+      EXPECT_EQ(leaver->ask("4 0 10.0.0.1:1\n"), Ok());
+      if (busyState == KTASSTATUS_MONITOR) {
+        EXPECT_EQ(leaver->ask("6 0 10.0.0.1:1\n"), Ok());
+      }
     }
+    ASSERT_EQ(State("10.0.0.1", 1), busyState);
     leaver->shut();
-    ASSERT_TRUE(WaitFor([&] { return State("10.0.0.1", 1) == -1; }, 3000)) << inMonitor;
+    ASSERT_TRUE(WaitFor([&] { return State("10.0.0.1", 1) == -1; }, 3000)) << busyState;
     // The pool's other servers must drop their whole cache.
-    EXPECT_EQ(stayer->ask("3 0 10.0.0.2:2\n"), Ok(Items({"All"}))) << inMonitor;
+    EXPECT_EQ(stayer->ask("3 0 10.0.0.2:2\n"), Ok(Items({"All"}))) << busyState;
   }
 
   stayer->shut();
