@@ -27,11 +27,12 @@ namespace prototest {
 
 using namespace sockettest;
 
-// The process log, redirected once into a temporary file for the whole test program.
+// The process log, redirected once into a temporary file for the whole test
+// program; the folder goes at exit, and lines written after that are lost.
 inline const std::string& ProcessLogFile() {
-  static TempDir* dir = new TempDir();  // kept until exit: late lines still have a file
+  static TempDir dir;
   static const std::string file = [] {
-    std::string name = dir->path() + "/process.log";
+    std::string name = dir.path() + "/process.log";
     CLog::log.setFileName(name);
     return name;
   }();
