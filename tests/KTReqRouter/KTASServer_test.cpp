@@ -17,10 +17,10 @@
 
 namespace {
 
-using astest::Buffer;
 using astest::Request;
-using astest::TempLog;
 using astest::TestClock;
+using testsupport::Buffer;
+using testsupport::FileLog;
 
 typedef long (*MonitorCallback)(void*, va_list);
 
@@ -35,16 +35,21 @@ long CallMonitor(MonitorCallback callback, void* element, ...) {
 
 class KTASServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(0, KTASServerNew(&as_, "Pool1", "10.0.0.5", 7001, 3, 4242, log_));
-  }
-  void TearDown() override {
+  void SetUp() override { Renew(); }
+  void TearDown() override { Release(); }
+
+  void Release() {
     if (as_ != nullptr) {
       EXPECT_EQ(0, KTASServerFree(&as_, log_));
     }
     if (queue_ != nullptr) {
       EXPECT_EQ(0, CacheQueueFree(&queue_, log_));
     }
+  }
+  // Replaces the record (and its queue) by a fresh one.
+  void Renew() {
+    Release();
+    ASSERT_EQ(0, KTASServerNew(&as_, "Pool1", "10.0.0.5", 7001, 3, 4242, log_));
   }
 
   // Registers the record's cache info with a fresh queue of `slots` slots.
@@ -86,6 +91,12 @@ class KTASServerTest : public ::testing::Test {
     return status;
   }
 
+  uint64_t Quality() {
+    uint64_t quality = 99;
+    EXPECT_EQ(0, KTASServerGetQuality(as_, &quality, log_));
+    return quality;
+  }
+
   std::string MonitorLine(MonitorCallback callback = KTASServerMonitorServer) {
     Buffer response;
     EXPECT_EQ(0, CallMonitor(callback, as_, response.get(), log_.get()));
@@ -102,7 +113,7 @@ class KTASServerTest : public ::testing::Test {
   }
 
   TestClock clock_{1700000000, 0};
-  TempLog log_;
+  FileLog log_;
   KTASServer* as_ = nullptr;
   CacheQueue* queue_ = nullptr;
 };
@@ -125,9 +136,7 @@ TEST_F(KTASServerTest, NewRecordStartsIdleWithEmptyHistory) {
   EXPECT_EQ(1700000000, KTASServerGetLastUse(as_));
   EXPECT_EQ(1700000000, as_->lastContact);
   EXPECT_EQ(0u, as_->hits);
-  uint64_t quality = 99;
-  EXPECT_EQ(0, KTASServerGetQuality(as_, &quality, log_));
-  EXPECT_EQ(0u, quality);
+  EXPECT_EQ(0u, Quality());
   int index = -1;
   int overflow = -1;
   EXPECT_EQ(0, KTASServerGetCacheIndex(as_, &index, log_));
@@ -274,8 +283,7 @@ TEST_F(KTASServerTest, StateTable) {
   CASRequestInfo request = Request("9.9.9.9", "SITE-2", "jsp", "/other.jsp");
   for (const Transition& row : table) {
     SCOPED_TRACE(std::string(row.op) + " from " + ASStatusNames[row.from]);
-    KTASServerFree(&as_, log_);
-    ASSERT_EQ(0, KTASServerNew(&as_, "Pool1", "10.0.0.5", 7001, 3, 4242, log_));
+    Renew();
     Enter(row.from);
     const uint64_t hitsBefore = as_->hits;
     KTStatus status = -1;
@@ -390,42 +398,37 @@ TEST_F(KTASServerTest, ShutdownClearsTheHistoryButKeepsTheStore) {
 
 // ---------------------------------------------------------------- statistics
 
-TEST_F(KTASServerTest, MeanMovesByOneFifthRounded) {
-  Measure(100);
-  EXPECT_EQ(100u, as_->meanProcessingTime);
-  Measure(200);
-  uint64_t quality = 0;
-  ASSERT_EQ(0, KTASServerGetQuality(as_, &quality, log_));
-  EXPECT_EQ(120u, quality);
-  EXPECT_EQ(2u, as_->qualityHits);
-}
-
-TEST_F(KTASServerTest, MeanRoundsToTheNearestMillisecondDownwards) {
-  Measure(100);
-  Measure(1);  // 100 - 19.8 = 80.2
-  EXPECT_EQ(80u, as_->meanProcessingTime);
-  Measure(83);  // 80 + 0.6 = 80.6 rounds up
-  EXPECT_EQ(81u, as_->meanProcessingTime);
-}
-
-TEST_F(KTASServerTest, ZeroMillisecondsChangeNothing) {
-  Measure(100);
-  Measure(0);
-  EXPECT_EQ(100u, as_->meanProcessingTime);
-  EXPECT_EQ(1u, as_->qualityHits);
-  EXPECT_EQ(0u, as_->longRequests);
-}
-
-TEST_F(KTASServerTest, LongRequestsAreCountedWithoutMovingTheMean) {
-  Measure(100);
-  Measure(5001);
-  EXPECT_EQ(100u, as_->meanProcessingTime);
-  EXPECT_EQ(1u, as_->qualityHits);
-  EXPECT_EQ(1u, as_->longRequests);
-  Measure(5000);  // the border still counts: 100 + 980 + 0.5
-  EXPECT_EQ(1080u, as_->meanProcessingTime);
-  EXPECT_EQ(2u, as_->qualityHits);
-  EXPECT_EQ(1u, as_->longRequests);
+// Each case measures the given times in turn on a fresh record and checks
+// mean, measured requests and long requests after every one of them.
+TEST_F(KTASServerTest, MeanMovesByOneFifthRoundedAndSkipsLongAndZeroTimes) {
+  struct Step {
+    long long ms;
+    uint64_t mean;
+    uint64_t qualityHits;
+    uint64_t longRequests;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"one fifth of the difference", {{100, 100, 1, 0}, {200, 120, 2, 0}}},
+      // 100 - 19.8 = 80.2 rounds down, 80 + 0.6 = 80.6 rounds up.
+      {"nearest millisecond", {{100, 100, 1, 0}, {1, 80, 2, 0}, {83, 81, 3, 0}}},
+      {"zero milliseconds change nothing", {{100, 100, 1, 0}, {0, 100, 1, 0}}},
+      // Long requests are only counted; the border still counts: 100 + 980 + 0.5.
+      {"long requests", {{100, 100, 1, 0}, {5001, 100, 1, 1}, {5000, 1080, 2, 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Renew();
+    for (const Step& step : c.steps) {
+      Measure(step.ms);
+      EXPECT_EQ(step.mean, Quality()) << step.ms << " ms";
+      EXPECT_EQ(step.qualityHits, as_->qualityHits) << step.ms << " ms";
+      EXPECT_EQ(step.longRequests, as_->longRequests) << step.ms << " ms";
+    }
+  }
 }
 
 TEST_F(KTASServerTest, ElapsedTimeBorrowsAcrossTheSecond) {
@@ -492,34 +495,34 @@ TEST_F(KTASServerTest, MonitorLineShowsTheLastAssignment) {
       MonitorLine());
 }
 
-TEST_F(KTASServerTest, MonitorLinesCountAndShowPendingCacheData) {
-  AttachQueue(8);
-  ASSERT_EQ(0, CacheQueueAddData(queue_, "a\x01\x01" "bc\x01\x01", log_));
-  const std::string prefix = "S Pool1 10.0.0.5:7001 4242 idle 0 0 0 0 0 0 2 ";
-  EXPECT_EQ(prefix + "(NULL) (NULL) (NULL) (NULL) 3 (NULL) 0 \r\n", MonitorLine());
-  EXPECT_EQ(prefix + "(NULL) (NULL) (NULL) (NULL) 3 (NULL) 0 a\x01\x01" "bc\x01\x01\r\n",
-            MonitorLine(KTASServerMonitorDebug));
-}
-
-TEST_F(KTASServerTest, MonitorLinesOfAServerInOverflow) {
-  AttachQueue(3);
-  ASSERT_EQ(0, CacheQueueAddData(queue_, "a\x01\x01" "b\x01\x01" "c\x01\x01", log_));
-  int overflow = 0;
-  ASSERT_EQ(0, KTASServerGetOverflow(as_, &overflow, log_));
-  ASSERT_EQ(1, overflow);
-  const std::string prefix = "S Pool1 10.0.0.5:7001 4242 idle 0 0 0 0 0 1 0 ";
-  EXPECT_EQ(prefix + "(NULL) (NULL) (NULL) (NULL) 3 (NULL) 0 \r\n", MonitorLine());
-  EXPECT_EQ(prefix + "(NULL) (NULL) (NULL) (NULL) 3 (NULL) 0 All\x01\x01\r\n",
-            MonitorLine(KTASServerMonitorDebug));
-}
-
-TEST_F(KTASServerTest, MonitorLineOfAServerNotYetInAQueueShowsNothingWaiting) {
-  EXPECT_EQ(
-      "S Pool1 10.0.0.5:7001 4242 idle 0 0 0 0 0 0 0 (NULL) (NULL) (NULL) (NULL) 3 (NULL) 0 \r\n",
-      MonitorLine());
-  EXPECT_EQ(
-      "S Pool1 10.0.0.5:7001 4242 idle 0 0 0 0 0 0 0 (NULL) (NULL) (NULL) (NULL) 3 (NULL) 0 \r\n",
-      MonitorLine(KTASServerMonitorDebug));
+// The overflow flag and the number of pending items in both lines, the
+// pending data (or the reset item in overflow) in the debug line only.
+TEST_F(KTASServerTest, MonitorLinesShowTheCacheState) {
+  struct Case {
+    const char* what;
+    int slots;  // 0: not registered with a queue
+    const char* data;
+    const char* figures;
+    std::string pending;
+  };
+  const Case cases[] = {
+      {"not yet in a queue", 0, "", "0 0", ""},
+      {"nothing waiting", 8, "", "0 0", ""},
+      {"two items waiting", 8, "a\x01\x01" "bc\x01\x01", "0 2", "a\x01\x01" "bc\x01\x01"},
+      {"overflow", 3, "a\x01\x01" "b\x01\x01" "c\x01\x01", "1 0", "All\x01\x01"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Renew();
+    if (c.slots > 0) AttachQueue(c.slots);
+    if (c.data[0] != '\0') {
+      ASSERT_EQ(0, CacheQueueAddData(queue_, c.data, log_));
+    }
+    const std::string line = std::string("S Pool1 10.0.0.5:7001 4242 idle 0 0 0 0 0 ") + c.figures +
+                             " (NULL) (NULL) (NULL) (NULL) 3 (NULL) 0 ";
+    EXPECT_EQ(line + "\r\n", MonitorLine());
+    EXPECT_EQ(line + c.pending + "\r\n", MonitorLine(KTASServerMonitorDebug));
+  }
 }
 
 TEST_F(KTASServerTest, MonitorPrintsTheLow32BitsOfLargeCounters) {

@@ -1,6 +1,5 @@
 // ASServerTestSupport.h - helpers for the application-server registry tests:
-// request descriptions and a pinned test clock (the log written to a
-// temporary file and the owned KTBuffer come from TestSupport.h).
+// request descriptions and a pinned test clock.
 #ifndef ASSERVERTESTSUPPORT_H
 #define ASSERVERTESTSUPPORT_H
 
@@ -11,10 +10,6 @@
 #include "TestSupport.h"
 
 namespace astest {
-
-// The shared scaffolding under the names these tests use.
-using Buffer = testsupport::Buffer;
-using TempLog = testsupport::FileLog;
 
 // A request description with the fields the registry reads; limits unset.
 inline CASRequestInfo Request(const std::string& clientIP, const std::string& siteGUID,
