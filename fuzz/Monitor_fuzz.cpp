@@ -1,0 +1,141 @@
+// Monitor_fuzz.cpp - fuzz target for the monitor path: random bytes over a
+// real loopback connection into MonitorRequestHandler, on a router whose
+// registry holds servers in every state, several pools and a peer.
+//
+// Each request line is read on the side as well, and the handler's answer
+// must agree with it:
+//  - codes 10, 11, 12, 13 and 15 are answered with one reply "0 <n>\n" and
+//    n bytes of whole lines of their kind (server lines of 19 fields, pool
+//    lines of 22, peer lines of 4; 15 with an empty body);
+//  - 14 is answered with an empty body exactly when the line names an
+//    existing pool after the skipped number, and otherwise ends the
+//    connection;
+//  - every other line (16, unknown codes, no number, a line longer than
+//    8191 bytes) ends the connection without a reply.
+// After every request the registry is still consistent (RegistrySupport.h).
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "KTMCServer.h"
+#include "KTMonitorRequestHandler.h"
+#include "LoopbackSupport.h"
+#include "RegistrySupport.h"
+
+namespace {
+
+// A registry with servers in each state, in three pools, and one peer that
+// shares a pool; built once for the run.
+struct Router {
+  fuzz::Registry registry;
+  std::set<std::string> pools{"Pool1", "Shop", "DefaultPool"};
+
+  Router() {
+    KTASServer* idle = registry.addServer("Pool1", "10.0.0.1", 8001, 0);
+    KTASServer* working = registry.addServer("Pool1", "10.0.0.2", 8002, 1);
+    KTASServer* monitor = registry.addServer("Shop", "::1", 8003, 0);
+    KTASServer* down = registry.addServer("Shop", "10.0.0.4", 8004, 0);
+    registry.addServer("DefaultPool", "10.0.0.5", 8005, 0);
+    (void)idle;
+    KTASServerSetWorking(working, CLog::log);
+    KTASServerSetWorking(monitor, CLog::log);
+    KTASServerStartMonitor(monitor, CLog::log);
+    KTASServerSetShutdown(down, CLog::log);
+
+    KTMCServer* peer = nullptr;
+    FUZZ_CHECK(KTMCServerNew(&peer, "127.0.0.2", 9, "127.0.0.1", 7777, CLog::log) == 0, "peer");
+    FUZZ_CHECK(KTMCServerListAdd(registry.mcs(), peer, CLog::log) == 0, "peer list");
+    ASPool* shop = nullptr;
+    ASPoolListGetMatching(registry.pools(), "Shop", &shop, CLog::log);
+    FUZZ_CHECK(shop != nullptr && ASPoolAddMC(shop, peer, CLog::log) == 0, "peer in pool");
+  }
+};
+
+// Splits a reply body into lines and checks their kind and field count.
+void CheckBody(int code, const std::string& body) {
+  if (code == 14 || code == 15) {
+    FUZZ_CHECK(body.empty(), "reset answered with a body: " + body);
+    return;
+  }
+  for (const std::string& line : fuzz::SplitLines(body, "monitor")) {
+    const std::vector<std::string> f = fuzz::SplitFields(line);
+    FUZZ_CHECK(!f.empty(), "empty monitor line");
+    switch (code) {
+      case 10:
+        FUZZ_CHECK(f[0] == "S" && f.size() == 19, "server line: " + line);
+        break;
+      case 11:  // the pending cache data follows, possibly empty
+        FUZZ_CHECK(f[0] == "S" && f.size() >= 19, "server debug line: " + line);
+        break;
+      case 12:
+        FUZZ_CHECK(f[0] == "M" && f.size() == 4, "peer line: " + line);
+        break;
+      case 13:
+        FUZZ_CHECK(f[0] == "P" && f.size() == 22, "pool line: " + line);
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::QuietLog();
+  static Router* router = new Router();               // lives for the whole run
+  static fuzz::Listener* listener = new fuzz::Listener();
+
+  KTSocket* server = nullptr;
+  const int client = listener->connect(&server, 500);
+  fuzz::SendAll(client, std::string((const char*)data, size));
+  shutdown(client, SHUT_WR);
+
+  std::string replies;
+  for (;;) {
+    std::string line;
+    size_t after = 0;
+    const fuzz::Waiting waiting =
+        fuzz::LineWaiting(server, MONITOR_MAX_REQUEST_LINE, &line, &after);
+    (void)after;
+
+    // What the line asks for, read on the side.
+    int code = -1;
+    bool answerable = false;
+    if (waiting == fuzz::Waiting::Line && sscanf(line.c_str(), "%d", &code) == 1) {
+      if (code == 10 || code == 11 || code == 12 || code == 13 || code == 15) answerable = true;
+      char pool[100] = {0};
+      if (code == 14 && sscanf(line.c_str(), "%*d %*d %99s", pool) == 1)
+        answerable = router->pools.count(pool) == 1;
+    }
+
+    const KTStatus status = MonitorRequestHandler(server, router->registry.pools(),
+                                                  router->registry.mcs(), CLog::log);
+    fuzz::CheckRegistry(router->registry, true);
+    if (status != 0) {
+      FUZZ_CHECK(!answerable, "request '" + line + "' failed with " + std::to_string(status));
+      KTSocketFree(&server, CLog::log);
+      fuzz::ReadToEnd(client, replies);
+      FUZZ_CHECK(replies.empty(), "reply to a refused request: " + replies);
+      break;
+    }
+    FUZZ_CHECK(answerable, "request '" + line + "' was answered");
+    fuzz::ReadAvailable(client, replies);
+    const size_t newline = replies.find('\n');
+    FUZZ_CHECK(newline != std::string::npos, "reply without header: " + replies);
+    int length = -1, used = 0;
+    FUZZ_CHECK(sscanf(replies.c_str(), "0 %d%n", &length, &used) == 1 && (size_t)used == newline &&
+                   length >= 0 && replies.size() == newline + 1 + (size_t)length,
+               "reply '" + replies + "'");
+    CheckBody(code, replies.substr(newline + 1));
+    replies.clear();
+  }
+  close(client);
+  return 0;
+}
