@@ -110,6 +110,16 @@ KTStatus unlockWith(KTASServer* pAS, KTStatus status, KTLog* pLog) {
   return status != STATUS_OK ? status : unlockStatus;
 }
 
+/* Runs `operation` with the record's lock held; returns the lock's failing
+ * status, else the first failure of the operation and the unlock. */
+template <class Operation>
+KTStatus underLock(KTASServer* pAS, KTLog* pLog, Operation operation) {
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  return unlockWith(pAS, operation(), pLog);
+}
+
 /* Gathers the cache figures of a locked record: overflow flag, number of
  * items waiting and, when pData is given, the pending data. A record whose
  * cache info is not (or no longer) registered with a queue has nothing
@@ -172,25 +182,16 @@ KTStatus monitorLine(void* pElement, va_list args, bool debug) {
     unsigned statusGet = 0;
     const char* task = KTBufferGet(pAS->pTask, &statusGet);
     if (task == nullptr) task = KTASSERVER_NULL_TEXT;
-    if (debug) {
-      const char* data = KTBufferGet(pData, &statusGet);
-      status = KTBufferStrAppendf(
-          pResponse, "%c %s %s:%hu %d %s %d %d %d %d %d %d %d %s %s %s %s %d %s %d %s\r\n",
-          pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid, statusName(pAS->ASStatus),
-          (int)(now - pAS->lastContact), (int)pAS->hits, (int)pAS->longRequests,
-          (int)pAS->qualityHits, (int)pAS->meanProcessingTime, overflow, count,
-          orNull(pAS->lastSiteGUID), task, orNull(pAS->lastClientIP), orNull(pAS->lastExtension),
-          pAS->priority, orNull(pAS->lastStoreName), (int)(now - pAS->lastUse),
-          data != nullptr ? data : "");
-    } else {
-      status = KTBufferStrAppendf(
-          pResponse, "%c %s %s:%hu %d %s %d %d %d %d %d %d %d %s %s %s %s %d %s %d \r\n",
-          pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid, statusName(pAS->ASStatus),
-          (int)(now - pAS->lastContact), (int)pAS->hits, (int)pAS->longRequests,
-          (int)pAS->qualityHits, (int)pAS->meanProcessingTime, overflow, count,
-          orNull(pAS->lastSiteGUID), task, orNull(pAS->lastClientIP), orNull(pAS->lastExtension),
-          pAS->priority, orNull(pAS->lastStoreName), (int)(now - pAS->lastUse));
-    }
+    // The plain line ends in a blank; the debug line adds the pending cache data there.
+    const char* data = debug ? KTBufferGet(pData, &statusGet) : nullptr;
+    status = KTBufferStrAppendf(
+        pResponse, "%c %s %s:%hu %d %s %d %d %d %d %d %d %d %s %s %s %s %d %s %d %s\r\n",
+        pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid, statusName(pAS->ASStatus),
+        (int)(now - pAS->lastContact), (int)pAS->hits, (int)pAS->longRequests,
+        (int)pAS->qualityHits, (int)pAS->meanProcessingTime, overflow, count,
+        orNull(pAS->lastSiteGUID), task, orNull(pAS->lastClientIP), orNull(pAS->lastExtension),
+        pAS->priority, orNull(pAS->lastStoreName), (int)(now - pAS->lastUse),
+        data != nullptr ? data : "");
     if (status != STATUS_OK) KTLogWrite(pLog, "%s(): cannot write buffer (%d)", caller, status);
   }
   status = unlockWith(pAS, status, pLog);
@@ -354,11 +355,10 @@ KTStatus KTASServerSetPoolName(KTASServer* pAS, const char* PoolName, KTLog* pLo
                (int)length, KTASSERVER_POOLNAME_SIZE - 1, PoolName);
     return ERROR_INVALID_PARAMETER;
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  copyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
-  return unlockWith(pAS, STATUS_OK, pLog);
+  return underLock(pAS, pLog, [&] {
+    copyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
+    return STATUS_OK;
+  });
 }
 
 /* Returns ERROR_INVALID_PARAMETER for a null argument or a non-null *ppCacheInfo. */
@@ -419,11 +419,10 @@ KTStatus KTASServerGetStatus(KTASServer* pAS, KTASStatus* pStatus, KTLog* pLog) 
                KT_PTR32(pAS), KT_PTR32(pStatus));
     return ERROR_INVALID_PARAMETER;
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  *pStatus = pAS->ASStatus;
-  return unlockWith(pAS, STATUS_OK, pLog);
+  return underLock(pAS, pLog, [&] {
+    *pStatus = pAS->ASStatus;
+    return STATUS_OK;
+  });
 }
 
 /* Returns ERROR_INVALID_PARAMETER for a null argument, else the lock's failing status. */
@@ -433,11 +432,10 @@ KTStatus KTASServerGetQuality(KTASServer* pAS, uint64_t* pQuality, KTLog* pLog) 
                KT_PTR32(pAS), KT_PTR32(pQuality));
     return ERROR_INVALID_PARAMETER;
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  *pQuality = pAS->meanProcessingTime;
-  return unlockWith(pAS, STATUS_OK, pLog);
+  return underLock(pAS, pLog, [&] {
+    *pQuality = pAS->meanProcessingTime;
+    return STATUS_OK;
+  });
 }
 
 /* Returns ERROR_INVALID_PARAMETER for a null argument. */
@@ -476,11 +474,10 @@ KTStatus KTASServerSetSocket(KTASServer* pAS, KTSocket* pSocket, KTLog* pLog) {
     KTLogWrite(pLog, "KTASServerSetSocket(): get socket file descriptor");
     return status;
   }
-  int locked = 0;
-  status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  pAS->SocketFd = fd;
-  return unlockWith(pAS, STATUS_OK, pLog);
+  return underLock(pAS, pLog, [&] {
+    pAS->SocketFd = fd;
+    return STATUS_OK;
+  });
 }
 
 /* Returns ERROR_INVALID_PARAMETER for a null argument, else the socket's or lock's failing
@@ -492,17 +489,16 @@ KTStatus KTASServerSocketMatches(KTASServer* pAS, KTSocket* pSocket, int* pResul
     return ERROR_INVALID_PARAMETER;
   }
   *pResult = 0;
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  int fd = -1;
-  status = KTSocketGetFd(pSocket, &fd, pLog);
-  if (status == STATUS_OK) {
-    *pResult = (fd == pAS->SocketFd) ? 1 : 0;
-  } else {
-    KTLogWrite(pLog, "KTASServerSocketMatches(): get socket file descriptor");
-  }
-  return unlockWith(pAS, status, pLog);
+  return underLock(pAS, pLog, [&] {
+    int fd = -1;
+    KTStatus status = KTSocketGetFd(pSocket, &fd, pLog);
+    if (status == STATUS_OK) {
+      *pResult = (fd == pAS->SocketFd) ? 1 : 0;
+    } else {
+      KTLogWrite(pLog, "KTASServerSocketMatches(): get socket file descriptor");
+    }
+    return status;
+  });
 }
 
 /* Returns ERROR_UNKNOWN for a corrupt state, else the task buffer's or lock's failing status. */
@@ -512,40 +508,42 @@ KTStatus KTASServerSetIdle(KTASServer* pAS, KTLog* pLog) {
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  pAS->lastContact = KTTimeNow();
-  switch (pAS->ASStatus) {
-    case KTASSTATUS_WORKING:
-      updateQuality(pAS);
-      pAS->ASStatus = KTASSTATUS_IDLE;
-      break;
-    case KTASSTATUS_MONITOR:
-      pAS->ASStatus = KTASSTATUS_IDLE;
-      break;
-    case KTASSTATUS_ASSIGNED:
-      // The server reports idle before it has seen the assigned request when
-      // the web adapter is still on its way; only a long silence ends the
-      // assignment (the request never arrived).
-      if (elapsedSinceStart(pAS) > KTASSERVER_ASSIGNED_TIMEOUT_MS) pAS->ASStatus = KTASSTATUS_IDLE;
-      break;
-    case KTASSTATUS_IDLE:
-      break;
-    case KTASSTATUS_SHUTDOWN:
-      status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
-      if (status != STATUS_OK) {
-        KTLogWrite(pLog, "KTASServerSetIdle(): error setting the task buffer (%d)", status);
-      }
-      pAS->ASStatus = KTASSTATUS_IDLE;
-      break;
-    default:
-      KTLogWrite(pLog, "KTASServerSetIdle(): unknown error, method was called in state %d",
-                 (int)pAS->ASStatus);
-      status = ERROR_UNKNOWN;
-      break;
-  }
-  return unlockWith(pAS, status, pLog);
+  return underLock(pAS, pLog, [&] {
+    KTStatus status = STATUS_OK;
+    pAS->lastContact = KTTimeNow();
+    switch (pAS->ASStatus) {
+      case KTASSTATUS_WORKING:
+        updateQuality(pAS);
+        pAS->ASStatus = KTASSTATUS_IDLE;
+        break;
+      case KTASSTATUS_MONITOR:
+        pAS->ASStatus = KTASSTATUS_IDLE;
+        break;
+      case KTASSTATUS_ASSIGNED:
+        // The server reports idle before it has seen the assigned request when
+        // the web adapter is still on its way; only a long silence ends the
+        // assignment (the request never arrived).
+        if (elapsedSinceStart(pAS) > KTASSERVER_ASSIGNED_TIMEOUT_MS) {
+          pAS->ASStatus = KTASSTATUS_IDLE;
+        }
+        break;
+      case KTASSTATUS_IDLE:
+        break;
+      case KTASSTATUS_SHUTDOWN:
+        status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
+        if (status != STATUS_OK) {
+          KTLogWrite(pLog, "KTASServerSetIdle(): error setting the task buffer (%d)", status);
+        }
+        pAS->ASStatus = KTASSTATUS_IDLE;
+        break;
+      default:
+        KTLogWrite(pLog, "KTASServerSetIdle(): unknown error, method was called in state %d",
+                   (int)pAS->ASStatus);
+        status = ERROR_UNKNOWN;
+        break;
+    }
+    return status;
+  });
 }
 
 /* Returns ERROR_UNKNOWN when not idle, or the task buffer's or lock's failing status; the
@@ -556,31 +554,32 @@ KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestIn
                KT_PTR32(pAS), KT_PTR32(pRequestInfo));
     return ERROR_INVALID_PARAMETER;
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  if (pAS->ASStatus != KTASSTATUS_IDLE) {
-    KTLogWrite(pLog, "KTASServerSetAssigned(): method was called in an invalid state %d",
-               (int)pAS->ASStatus);
-    return unlockWith(pAS, ERROR_UNKNOWN, pLog);
-  }
-  status = KTBufferStrSet(pAS->pTask, ASRequestInfoGetURI(pRequestInfo));
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTASServerSetAssigned(): error setting the buffer to the given task (%d)",
-               status);
-    return unlockWith(pAS, status, pLog);
-  }
-  copyBounded(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), ASRequestInfoGetSiteGUID(pRequestInfo));
-  copyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
-              ASRequestInfoGetStoreName(pRequestInfo));
-  copyBounded(pAS->lastClientIP, sizeof(pAS->lastClientIP), ASRequestInfoGetClientIP(pRequestInfo));
-  copyBounded(pAS->lastExtension, sizeof(pAS->lastExtension),
-              ASRequestInfoGetExtension(pRequestInfo));
-  pAS->ASStatus = KTASSTATUS_ASSIGNED;
-  HighResTime(&pAS->startingTime);
-  pAS->hits++;
-  pAS->lastUse = pAS->startingTime.sec;
-  return unlockWith(pAS, STATUS_OK, pLog);
+  return underLock(pAS, pLog, [&] {
+    if (pAS->ASStatus != KTASSTATUS_IDLE) {
+      KTLogWrite(pLog, "KTASServerSetAssigned(): method was called in an invalid state %d",
+                 (int)pAS->ASStatus);
+      return (KTStatus)ERROR_UNKNOWN;
+    }
+    KTStatus status = KTBufferStrSet(pAS->pTask, ASRequestInfoGetURI(pRequestInfo));
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerSetAssigned(): error setting the buffer to the given task (%d)",
+                 status);
+      return status;
+    }
+    copyBounded(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID),
+                ASRequestInfoGetSiteGUID(pRequestInfo));
+    copyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
+                ASRequestInfoGetStoreName(pRequestInfo));
+    copyBounded(pAS->lastClientIP, sizeof(pAS->lastClientIP),
+                ASRequestInfoGetClientIP(pRequestInfo));
+    copyBounded(pAS->lastExtension, sizeof(pAS->lastExtension),
+                ASRequestInfoGetExtension(pRequestInfo));
+    pAS->ASStatus = KTASSTATUS_ASSIGNED;
+    HighResTime(&pAS->startingTime);
+    pAS->hits++;
+    pAS->lastUse = pAS->startingTime.sec;
+    return (KTStatus)STATUS_OK;
+  });
 }
 
 /* Returns the lock's failing status. */
@@ -590,13 +589,12 @@ KTStatus KTASServerSetWorking(KTASServer* pAS, KTLog* pLog) {
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  // A server being monitored stays so until it reports idle; startingTime is
-  // left alone so that the measured time runs from the assignment.
-  if (pAS->ASStatus != KTASSTATUS_MONITOR) pAS->ASStatus = KTASSTATUS_WORKING;
-  return unlockWith(pAS, STATUS_OK, pLog);
+  return underLock(pAS, pLog, [&] {
+    // A server being monitored stays so until it reports idle; startingTime is
+    // left alone so that the measured time runs from the assignment.
+    if (pAS->ASStatus != KTASSTATUS_MONITOR) pAS->ASStatus = KTASSTATUS_WORKING;
+    return STATUS_OK;
+  });
 }
 
 /* Returns ERROR_UNKNOWN (unchanged) unless working, else the lock's failing status. */
@@ -606,17 +604,16 @@ KTStatus KTASServerStartMonitor(KTASServer* pAS, KTLog* pLog) {
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  if (pAS->ASStatus != KTASSTATUS_WORKING) {
-    KTLogWrite(pLog, "KTASServerStartMonitor(): method was called in an invalid state %d",
-               (int)pAS->ASStatus);
-    return unlockWith(pAS, ERROR_UNKNOWN, pLog);
-  }
-  pAS->ASStatus = KTASSTATUS_MONITOR;
-  pAS->lastContact = KTTimeNow();
-  return unlockWith(pAS, STATUS_OK, pLog);
+  return underLock(pAS, pLog, [&] {
+    if (pAS->ASStatus != KTASSTATUS_WORKING) {
+      KTLogWrite(pLog, "KTASServerStartMonitor(): method was called in an invalid state %d",
+                 (int)pAS->ASStatus);
+      return (KTStatus)ERROR_UNKNOWN;
+    }
+    pAS->ASStatus = KTASSTATUS_MONITOR;
+    pAS->lastContact = KTTimeNow();
+    return (KTStatus)STATUS_OK;
+  });
 }
 
 /* Returns the task buffer's failing status (the record is still shut down) or the lock's. */
@@ -626,23 +623,22 @@ KTStatus KTASServerSetShutdown(KTASServer* pAS, KTLog* pLog) {
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  pAS->ASStatus = KTASSTATUS_SHUTDOWN;
-  pAS->SocketFd = -1;
-  pAS->hits = 0;
-  status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTASServerSetShutdown(): error setting task buffer (%d)", status);
-  }
-  // "(NULL)" never equals a real client or site, so a server that comes back
-  // is not preferred by affinity to its old clients.
-  copyBounded(pAS->lastClientIP, sizeof(pAS->lastClientIP), KTASSERVER_NULL_TEXT);
-  copyBounded(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), KTASSERVER_NULL_TEXT);
-  copyBounded(pAS->lastExtension, sizeof(pAS->lastExtension), KTASSERVER_NULL_TEXT);
-  clearQuality(pAS);
-  return unlockWith(pAS, status, pLog);
+  return underLock(pAS, pLog, [&] {
+    pAS->ASStatus = KTASSTATUS_SHUTDOWN;
+    pAS->SocketFd = -1;
+    pAS->hits = 0;
+    KTStatus status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerSetShutdown(): error setting task buffer (%d)", status);
+    }
+    // "(NULL)" never equals a real client or site, so a server that comes back
+    // is not preferred by affinity to its old clients.
+    copyBounded(pAS->lastClientIP, sizeof(pAS->lastClientIP), KTASSERVER_NULL_TEXT);
+    copyBounded(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), KTASSERVER_NULL_TEXT);
+    copyBounded(pAS->lastExtension, sizeof(pAS->lastExtension), KTASSERVER_NULL_TEXT);
+    clearQuality(pAS);
+    return status;
+  });
 }
 
 /* Returns the failing status; no line is written then. */

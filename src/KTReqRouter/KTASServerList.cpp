@@ -13,6 +13,7 @@
 #include "KTASServerList.h"
 
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -61,10 +62,46 @@ bool isInUse(KTASStatus status) {
          status == KTASSTATUS_MONITOR;
 }
 
+/* Enters (or leaves) the list's critical section, logging failures under
+ * the name of the public lock (or unlock) function. Returns the failing status. */
+KTStatus enterOrLeave(KTASServerList* pSrvList, bool enter, KTLog* pLog) {
+  const char* const function = enter ? "KTASServerListLock" : "KTASServerListUnlock";
+  if (pSrvList == nullptr || pSrvList->pCriticalSection == nullptr) {
+    KTLogWrite(pLog, "%s(): wrong arguments passed to the procedure", function);
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTCriticalSection* pSection = pSrvList->pCriticalSection;
+  KTStatus status = enter ? pSection->Enter(pSection) : pSection->Leave(pSection);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "%s(): failed to %s critical section (%d)", function, enter ? "enter" : "leave",
+               status);
+  }
+  return status;
+}
+
 /* Leaves the list lock; returns `status` when set, else the unlock's. */
 KTStatus unlockWith(KTASServerList* pSrvList, KTStatus status, KTLog* pLog) {
   KTStatus unlockStatus = KTASServerListUnlock(pSrvList, pLog);
   return status != STATUS_OK ? status : unlockStatus;
+}
+
+/* Runs `operation` with the list lock held; returns the lock's failing
+ * status, else the first failure of the operation and the unlock. */
+template <class Operation>
+KTStatus underListLock(KTASServerList* pSrvList, KTLog* pLog, Operation operation) {
+  KTStatus status = KTASServerListLock(pSrvList, pLog);
+  if (status != STATUS_OK) return status;
+  return unlockWith(pSrvList, operation(), pLog);
+}
+
+/* The server at `index` of the list (list lock held) in *ppAS; the list's
+ * failing status, ERROR_INTERNAL_INCONSISTENCE for a null element. */
+KTStatus serverAt(KTASServerList* pSrvList, int index, KTASServer** ppAS) {
+  KTStatus status = STATUS_OK;
+  *ppAS = static_cast<KTASServer*>(
+      KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &status, index));
+  if (status == STATUS_OK && *ppAS == nullptr) status = ERROR_INTERNAL_INCONSISTENCE;
+  return status;
 }
 
 /* Reads every server of the list into `views` (list order) and the
@@ -89,12 +126,11 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys,
   }
   int maxPriority = 0;
   for (int index = 0; index < count; ++index) {
-    KTStatus elementStatus = STATUS_OK;
-    KTASServer* pAS = static_cast<KTASServer*>(
-        KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &elementStatus, index));
-    if (pAS == nullptr || elementStatus != STATUS_OK) {
+    KTASServer* pAS = nullptr;
+    status = serverAt(pSrvList, index, &pAS);
+    if (status != STATUS_OK) {
       KTLogWrite(pLog, "_IdleServers(): cannot get list element (index=%d, count=%d)", index, count);
-      return elementStatus != STATUS_OK ? elementStatus : (KTStatus)ERROR_INTERNAL_INCONSISTENCE;
+      return status;
     }
     int locked = 0;
     status = KTASServerLock(pAS, &locked, pLog);
@@ -124,49 +160,43 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys,
   return STATUS_OK;
 }
 
-/* The number of servers in use whose last request matched (by `field`). */
-int countInUse(const std::vector<ServerView>& views, bool ServerView::*field) {
+/* True when `max` servers or more are in use whose last request matched
+ * (by `field`); then the refusal is traced and logged (repeats of the same
+ * `key` suppressed). `function` and `what` name the limit in the texts. */
+bool limitReached(const std::vector<ServerView>& views, bool ServerView::*field, int max,
+                  const char* function, const char* what, const char* key,
+                  const CASRequestInfo* pInfo, KTLog* pLog) {
   int count = 0;
   for (const ServerView& view : views) {
     if (view.inUse && view.*field) ++count;
   }
-  return count;
+  if (count < max) return false;
+  KTDEBUG_MSG(KTDEBUG_RROUTER, "%s(): limit exceeded for %s: %s - %d of %d servers are in use",
+              function, what, key, count, max);
+  char shortText[64];
+  snprintf(shortText, sizeof shortText, "%s(): limit exceeded for %s", function, what);
+  KTLogWriteLimited(pLog, key, shortText,
+                    "%s(): limit exceeded for %s: %s - %d of %d servers are in use; request from %s for %s%s",
+                    function, what, key, count, max, ASRequestInfoGetClientIP(pInfo),
+                    ASRequestInfoGetHost(pInfo), ASRequestInfoGetURI(pInfo));
+  return true;
 }
 
 /* True when the request's extension may not occupy another server. */
 bool _TestLimitByExtension(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
                            KTLog* pLog) {
   const int max = ASRequestInfoGetExtMaxServers(pInfo);
-  if (max < 0) return false;
-  const int count = countInUse(views, &ServerView::sameExtension);
-  if (count < max) return false;
-  const char* extension = ASRequestInfoGetExtension(pInfo);
-  KTDEBUG_MSG(KTDEBUG_RROUTER,
-              "_TestLimitByExtension(): limit exceeded for extension: %s - %d of %d servers are in use",
-              extension, count, max);
-  KTLogWriteLimited(pLog, extension, "_TestLimitByExtension(): limit exceeded for extension",
-                    "_TestLimitByExtension(): limit exceeded for extension: %s - %d of %d servers are in use; request from %s for %s%s",
-                    extension, count, max, ASRequestInfoGetClientIP(pInfo),
-                    ASRequestInfoGetHost(pInfo), ASRequestInfoGetURI(pInfo));
-  return true;
+  return max >= 0 && limitReached(views, &ServerView::sameExtension, max, "_TestLimitByExtension",
+                                  "extension", ASRequestInfoGetExtension(pInfo), pInfo, pLog);
 }
 
 /* True when the request's client may not occupy another server. */
 bool _TestLimitByClient(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
                         KTLog* pLog) {
   int max = 0;
-  if (ASRequestInfoGetMaxServerPerClient(pInfo, &max) != STATUS_OK) return false;
-  const int count = countInUse(views, &ServerView::sameClient);
-  if (count < max) return false;
-  const char* clientIP = ASRequestInfoGetClientIP(pInfo);
-  KTDEBUG_MSG(KTDEBUG_RROUTER,
-              "_TestLimitByClient(): limit exceeded for client ip: %s - %d of %d servers are in use",
-              clientIP, count, max);
-  KTLogWriteLimited(pLog, clientIP, "_TestLimitByClient(): limit exceeded for client ip",
-                    "_TestLimitByClient(): limit exceeded for client ip: %s - %d of %d servers are in use; request from %s for %s%s",
-                    clientIP, count, max, clientIP, ASRequestInfoGetHost(pInfo),
-                    ASRequestInfoGetURI(pInfo));
-  return true;
+  return ASRequestInfoGetMaxServerPerClient(pInfo, &max) == STATUS_OK &&
+         limitReached(views, &ServerView::sameClient, max, "_TestLimitByClient", "client ip",
+                      ASRequestInfoGetClientIP(pInfo), pInfo, pLog);
 }
 
 /* True when the request's site may not occupy another server; *pSpecial
@@ -174,18 +204,9 @@ bool _TestLimitByClient(const std::vector<ServerView>& views, const CASRequestIn
 bool _TestLimitBySite(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
                       int* pSpecial, KTLog* pLog) {
   int max = 0;
-  if (ASRequestInfoGetMaxServerPerSite(pInfo, &max, pSpecial) != STATUS_OK) return false;
-  const int count = countInUse(views, &ServerView::sameSite);
-  if (count < max) return false;
-  const char* siteGUID = ASRequestInfoGetSiteGUID(pInfo);
-  KTDEBUG_MSG(KTDEBUG_RROUTER,
-              "_TestLimitBySite(): limit exceeded for site: %s - %d of %d servers are in use",
-              siteGUID, count, max);
-  KTLogWriteLimited(pLog, siteGUID, "_TestLimitBySite(): limit exceeded for site",
-                    "_TestLimitBySite(): limit exceeded for site: %s - %d of %d servers are in use; request from %s for %s%s",
-                    siteGUID, count, max, ASRequestInfoGetClientIP(pInfo),
-                    ASRequestInfoGetHost(pInfo), ASRequestInfoGetURI(pInfo));
-  return true;
+  return ASRequestInfoGetMaxServerPerSite(pInfo, &max, pSpecial) == STATUS_OK &&
+         limitReached(views, &ServerView::sameSite, max, "_TestLimitBySite", "site",
+                      ASRequestInfoGetSiteGUID(pInfo), pInfo, pLog);
 }
 
 /* The first candidate whose last request matched (by `field`), or -1. */
@@ -270,13 +291,12 @@ KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostNa
   KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
   if (status != STATUS_OK) return status;
   for (int index = 0; index < count; ++index) {
-    KTStatus elementStatus = STATUS_OK;
-    KTASServer* pAS = static_cast<KTASServer*>(
-        KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &elementStatus, index));
-    if (pAS == nullptr || elementStatus != STATUS_OK) {
+    KTASServer* pAS = nullptr;
+    status = serverAt(pSrvList, index, &pAS);
+    if (status != STATUS_OK) {
       KTLogWrite(pLog, "KTASServerListGetMatching(): error getting AS server at the position #%d from the list of servers",
                  index);
-      return elementStatus != STATUS_OK ? elementStatus : (KTStatus)ERROR_INTERNAL_INCONSISTENCE;
+      return status;
     }
     int matches = 0;
     status = KTASServerMatches(pAS, hostName, port, &matches, pLog);
@@ -346,14 +366,14 @@ KTStatus KTASServerListCleanup(KTASServerList* pSrvList, KTLog* pLog) {
     KTLogWrite(pLog, "KTASServerListCleanup(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListClearAndFreeElements(pSrvList->pServers, pSrvList->pMemMgrSys,
-                                      KTASServerDestructor, pLog);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTASServerListCleanup(): error freeing the application servers (%d)", status);
-  }
-  return unlockWith(pSrvList, status, pLog);
+  return underListLock(pSrvList, pLog, [&] {
+    KTStatus status = KTListClearAndFreeElements(pSrvList->pServers, pSrvList->pMemMgrSys,
+                                                 KTASServerDestructor, pLog);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerListCleanup(): error freeing the application servers (%d)", status);
+    }
+    return status;
+  });
 }
 
 /* Returns ERROR_UNKNOWN for a duplicate host and port, else the list's or lock's status. */
@@ -362,20 +382,20 @@ KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLo
     KTLogWrite(pLog, "KTASServerListAdd(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
-  KTASServer* pExisting = nullptr;
-  status = _KTASServerListGetMatching(pSrvList, pAS->IP, pAS->port, &pExisting, pLog);
-  if (status == STATUS_OK && pExisting != nullptr) {
-    KTLogWrite(pLog, "KTASServerListAdd(): the given application server already exists in the current list");
-    status = ERROR_UNKNOWN;
-  } else if (status == STATUS_OK) {
-    status = KTListAdd(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
+  return underListLock(pSrvList, pLog, [&] {
+    KTASServer* pExisting = nullptr;
+    KTStatus status = _KTASServerListGetMatching(pSrvList, pAS->IP, pAS->port, &pExisting, pLog);
+    if (status == STATUS_OK && pExisting != nullptr) {
+      KTLogWrite(pLog, "KTASServerListAdd(): the given application server already exists in the current list");
+      status = ERROR_UNKNOWN;
+    } else if (status == STATUS_OK) {
+      status = KTListAdd(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
+      if (status != STATUS_OK) {
+        KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
+      }
     }
-  }
-  return unlockWith(pSrvList, status, pLog);
+    return status;
+  });
 }
 
 /* Returns ERROR_NO_SUCH_ELEMENT when the record is not listed, else the lock's status. */
@@ -384,11 +404,11 @@ KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* 
     KTLogWrite(pLog, "KTASServerListRemove(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListRemove(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
-  if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerListRemove(): cannot remove from list");
-  return unlockWith(pSrvList, status, pLog);
+  return underListLock(pSrvList, pLog, [&] {
+    KTStatus status = KTListRemove(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
+    if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerListRemove(): cannot remove from list");
+    return status;
+  });
 }
 
 /* Returns 0 whether found or not; the list's or lock's failing status otherwise. */
@@ -399,10 +419,9 @@ KTStatus KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostNam
     KTLogWrite(pLog, "KTASServerListGetMatching(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
-  status = _KTASServerListGetMatching(pSrvList, hostName, port, ppASServer, pLog);
-  return unlockWith(pSrvList, status, pLog);
+  return underListLock(pSrvList, pLog, [&] {
+    return _KTASServerListGetMatching(pSrvList, hostName, port, ppASServer, pLog);
+  });
 }
 
 /* Returns 0 whether found or not; the list's, socket's or lock's failing status otherwise. */
@@ -412,28 +431,26 @@ KTStatus KTASServerListGetMatchingForSocket(KTASServerList* pSrvList, KTSocket* 
     KTLogWrite(pLog, "KTASServerListGetMatchingForSocket(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
-  int count = 0;
-  status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
-  for (int index = 0; status == STATUS_OK && index < count; ++index) {
-    KTStatus elementStatus = STATUS_OK;
-    KTASServer* pAS = static_cast<KTASServer*>(
-        KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &elementStatus, index));
-    if (pAS == nullptr || elementStatus != STATUS_OK) {
-      KTLogWrite(pLog, "KTASServerListGetMatchingForSocket(): error getting AS server at the position #%d from the list of servers",
-                 index);
-      status = elementStatus != STATUS_OK ? elementStatus : (KTStatus)ERROR_INTERNAL_INCONSISTENCE;
-      break;
+  return underListLock(pSrvList, pLog, [&] {
+    int count = 0;
+    KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
+    for (int index = 0; status == STATUS_OK && index < count; ++index) {
+      KTASServer* pAS = nullptr;
+      status = serverAt(pSrvList, index, &pAS);
+      if (status != STATUS_OK) {
+        KTLogWrite(pLog, "KTASServerListGetMatchingForSocket(): error getting AS server at the position #%d from the list of servers",
+                   index);
+        break;
+      }
+      int matches = 0;
+      status = KTASServerSocketMatches(pAS, pSocket, &matches, pLog);
+      if (status == STATUS_OK && matches) {
+        *ppServer = pAS;
+        break;
+      }
     }
-    int matches = 0;
-    status = KTASServerSocketMatches(pAS, pSocket, &matches, pLog);
-    if (status == STATUS_OK && matches) {
-      *ppServer = pAS;
-      break;
-    }
-  }
-  return unlockWith(pSrvList, status, pLog);
+    return status;
+  });
 }
 
 /* Returns the first non-zero iterator result, else the lock's status. */
@@ -443,13 +460,13 @@ KTStatus KTASServerListForEach(KTASServerList* pSrvList, KTListIterator pIterato
     KTLogWrite(pLog, "KTASServerListForEach(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
   va_list args;
   va_start(args, pLog);
-  status = KTListVForEach(pSrvList->pServers, pSrvList->pMemMgrSys, pIterator, args);
+  KTStatus status = underListLock(pSrvList, pLog, [&] {
+    return KTListVForEach(pSrvList->pServers, pSrvList->pMemMgrSys, pIterator, args);
+  });
   va_end(args);
-  return unlockWith(pSrvList, status, pLog);
+  return status;
 }
 
 /* Returns the list's or lock's failing status. */
@@ -458,37 +475,21 @@ KTStatus KTASServerListSize(KTASServerList* pSrvList, int* pCount, KTLog* pLog) 
     KTLogWrite(pLog, "KTASServerListSize(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, pCount);
-  if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerListSize(): cannot get list size (%d)", status);
-  return unlockWith(pSrvList, status, pLog);
+  return underListLock(pSrvList, pLog, [&] {
+    KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, pCount);
+    if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerListSize(): cannot get list size (%d)", status);
+    return status;
+  });
 }
 
 /* Returns the critical section's failing status. */
 KTStatus KTASServerListLock(KTASServerList* pSrvList, KTLog* pLog) {
-  if (pSrvList == nullptr || pSrvList->pCriticalSection == nullptr) {
-    KTLogWrite(pLog, "KTASServerListLock(): wrong arguments passed to the procedure");
-    return ERROR_INVALID_PARAMETER;
-  }
-  KTStatus status = pSrvList->pCriticalSection->Enter(pSrvList->pCriticalSection);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTASServerListLock(): failed to enter critical section (%d)", status);
-  }
-  return status;
+  return enterOrLeave(pSrvList, true, pLog);
 }
 
 /* Returns the critical section's failing status. */
 KTStatus KTASServerListUnlock(KTASServerList* pSrvList, KTLog* pLog) {
-  if (pSrvList == nullptr || pSrvList->pCriticalSection == nullptr) {
-    KTLogWrite(pLog, "KTASServerListUnlock(): wrong arguments passed to the procedure");
-    return ERROR_INVALID_PARAMETER;
-  }
-  KTStatus status = pSrvList->pCriticalSection->Leave(pSrvList->pCriticalSection);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTASServerListUnlock(): failed to leave critical section (%d)", status);
-  }
-  return status;
+  return enterOrLeave(pSrvList, false, pLog);
 }
 
 /* Returns ERROR_NO_SUCH_ELEMENT, ERROR_REQUESTROUTER_LIMIT_EXCEEDED, ERROR_INVALID_PARAMETER or
