@@ -63,12 +63,13 @@ std::vector<std::string> RRScenarioDatagrams(const RRScenario& scenario) {
   for (int pool = 0; pool < scenario.pools; ++pool) {
     for (int client = 0; client < 16; ++client) {
       for (int site = 0; site < 4; ++site) {
-        const int e = (client + site) % 4;
+        const int e = scenario.refused ? 0 : (client + site) % 4;
         const std::string uri = std::string("/shop/page") + std::to_string(site) + "." + extensions[e];
         CASRequestInfo info("bench" + std::to_string(site), uri, "10.1.0." + std::to_string(client + 1), 0, 3);
         info.poolName = poolName(scenario.pools, pool);
         info.storeName = "Store" + std::to_string(site);
         info.siteGUID = "site-" + std::to_string(site);
+        if (scenario.refused) info.extMaxServers = 0;
         if (scenario.limits) {
           info.poolMaxServersPerClient = std::max(1, perPool / 4);
           info.poolMaxServersPerSite = std::max(1, perPool / 2);
@@ -192,6 +193,13 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     farmSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double rate = result.seconds > 0 ? result.counts.answers() / result.seconds : 0;
     routerRates.push_back(rate);
+    if (options.verbose) {
+      char text[200];
+      std::snprintf(text, sizeof text, "%s: round %d: baseline %.0f/s (lost %llu), router %.0f/s (lost %llu)",
+                    scenario.name.c_str(), round + 1, baseRate, static_cast<unsigned long long>(base.counts.lost),
+                    rate, static_cast<unsigned long long>(result.counts.lost));
+      progress(options, text + std::string());
+    }
     if (baseRate > 0) ratios.push_back(rate / baseRate);
     routerLatencies.merge(result.latencies);
     counts.add(result.counts);
@@ -267,6 +275,13 @@ std::vector<RRScenario> RRAllScenarios() {
     RRScenario s;
     s.name = "flood" + std::to_string(servers);
     s.servers = servers;
+    all.push_back(s);
+  }
+  for (int servers : {10, 100, 1000}) {
+    RRScenario s;
+    s.name = "refused" + std::to_string(servers);
+    s.servers = servers;
+    s.refused = true;
     all.push_back(s);
   }
   for (bool limits : {false, true}) {

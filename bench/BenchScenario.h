@@ -29,6 +29,8 @@ struct RRScenario {
   int routers = 1;           /* 1, or 2 (second on 127.0.0.2) */
   bool limits = false;       /* requests carry per-client, per-site and per-extension limits */
   bool paced = false;        /* clients wait for each cycle before the next request */
+  bool refused = false;      /* every request carries an extension limit of 0: the router
+                                scans the whole pool, refuses it, and assigns nothing */
   int serviceMs = 0;
   int cacheItemsPerIdle = 0;
 };
@@ -50,7 +52,9 @@ struct RRBenchOptions {
 };
 
 /* The datagrams of a scenario: every combination of 16 clients, 4 sites
- * and 4 extensions over the pools, with or without limits. */
+ * and 4 extensions over the pools, with or without limits; refused
+ * scenarios use one extension with a limit of 0, so that the refusal is
+ * logged once rather than for every change of extension. */
 std::vector<std::string> RRScenarioDatagrams(const RRScenario& scenario);
 
 /* Runs the scenario; throws CToolException with the router's log tail when
@@ -58,9 +62,10 @@ std::vector<std::string> RRScenarioDatagrams(const RRScenario& scenario);
 RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& options);
 
 /* The scenarios of "--all": pool sizes 10, 100 and 1000 with one client as
- * fast as it can, the same paced without and with limits, four clients
- * with limits that bite, two routers with cache traffic, and 1000 servers
- * in 100 pools for the memory figure. */
+ * fast as it can (full cycles, and refused requests without any
+ * message-center traffic), the same paced without and with limits, four
+ * clients with limits that bite, two routers with cache traffic, and 1000
+ * servers in 100 pools for the memory figure. */
 std::vector<RRScenario> RRAllScenarios();
 
 #endif /* BENCHSCENARIO_H */

@@ -38,6 +38,7 @@ const char* const kUsage =
     "  --service-ms MS       time between working and idle report (default 0)\n"
     "  --cache-items K       cache items sent with every idle report (default 0)\n"
     "  --paced               a client waits for its server's cycle before the next request\n"
+    "  --refused             requests carry an extension limit of 0: scanned, refused, nothing assigned\n"
     "options:\n"
     "  --router-bin PATH     router binary (default: the one built with rrbench)\n"
     "  --duration MS         measured time per side, split over the rounds (default 1500)\n"
@@ -111,6 +112,8 @@ int run(const std::vector<std::string>& args) {
       custom.limits = true;
     } else if (arg == "--paced") {
       custom.paced = true;
+    } else if (arg == "--refused") {
+      custom.refused = true;
     } else if (arg == "--rounds") {
       options.rounds = number(args, &i, 1, 100);
     } else if (arg == "--service-ms") {

@@ -130,6 +130,17 @@ TEST(BenchScenarioTest, DatagramsFitAndCarryTheLimits) {
     EXPECT_EQ(4, info.extMaxServers);
     EXPECT_TRUE(info.siteMaxServers == -1 || info.siteMaxServers == 1);
   }
+
+  // Refused requests share one extension, so the refusal is logged once.
+  RRScenario refused;
+  refused.refused = true;
+  for (const std::string& datagram : RRScenarioDatagrams(refused)) {
+    std::istringstream in(datagram.substr(2));
+    CASRequestInfo info;
+    in >> info;
+    EXPECT_EQ("html", info.extension);
+    EXPECT_EQ(0, info.extMaxServers);
+  }
 }
 
 // A message center that acknowledges every header line; the reply for a
