@@ -70,6 +70,14 @@ TEST_F(RouterLifecycleTest, ConfigurationThatDoesNotLoadEndsStartUp) {
   runToEnd();
   expectFailure("CConfigFile::parse(): error while parsing XML (line 3) :expected ' or \"");
   EXPECT_EQ("", mProcess.out());
+  // The configuration is loaded before the switch is looked at.
+  RouterProcess status;
+  ASSERT_TRUE(status.start(KTREQROUTER_BIN, {"-status"}, mInstall.environment(), mInstall.root(),
+                           "status"));
+  ASSERT_TRUE(status.waitExit(10000));
+  EXPECT_TRUE(status.exitedWith(1));
+  EXPECT_EQ("", status.out());
+  EXPECT_THAT(status.err(), HasSubstr("main(): exception: CConfigFile::parse()"));
 }
 
 TEST_F(RouterLifecycleTest, MissingConfigurationFileEndsStartUp) {
