@@ -144,6 +144,17 @@ std::string syntaxError(const std::string& text, size_t offset, const char* what
   return "CConfigFile::parse(): error while parsing XML (line " + std::to_string(line) + ") :" + what;
 }
 
+/* The endpoints (router address and the given port) of every router whose
+ * port is set, in router-name order. */
+IPEndpointVector routerEndpoints(const Config& config, const uint16_t RequestRouter::*port) {
+  IPEndpointVector endpoints;
+  for (const auto& entry : config.requestrouters.routers) {
+    const RequestRouter& router = *entry.second;
+    if (router.*port != 0) endpoints.push_back(IPEndpoint(router.ip, router.*port, router.bind));
+  }
+  return endpoints;
+}
+
 }  // namespace
 
 CConfigFile::CConfigFile() {}
@@ -227,12 +238,7 @@ const Config& CConfigFile::config() const {
 
 /* Ends the process when no configuration has been loaded. */
 IPEndpointVector CConfigFile::getMessageCenters() const {
-  IPEndpointVector endpoints;
-  for (const auto& entry : config().requestrouters.routers) {
-    const RequestRouter& router = *entry.second;
-    if (router.mc_port != 0) endpoints.push_back(IPEndpoint(router.ip, router.mc_port, router.bind));
-  }
-  return endpoints;
+  return routerEndpoints(config(), &RequestRouter::mc_port);
 }
 
 /* Throws CException for an unknown router or one without a message-center port. */
@@ -244,13 +250,7 @@ IPEndpoint CConfigFile::getMessageCenter(const std::string& name) const {
 
 /* Ends the process when no configuration has been loaded. */
 IPEndpointVector CConfigFile::getMonitors() const {
-  IPEndpointVector endpoints;
-  for (const auto& entry : config().requestrouters.routers) {
-    const RequestRouter& router = *entry.second;
-    if (router.monitor_port != 0)
-      endpoints.push_back(IPEndpoint(router.ip, router.monitor_port, router.bind));
-  }
-  return endpoints;
+  return routerEndpoints(config(), &RequestRouter::monitor_port);
 }
 
 /* Throws CException for an unknown router. */
@@ -261,12 +261,7 @@ IPEndpoint CConfigFile::getMonitor(const std::string& name) const {
 
 /* Ends the process when no configuration has been loaded. */
 IPEndpointVector CConfigFile::getRequestRouters() const {
-  IPEndpointVector endpoints;
-  for (const auto& entry : config().requestrouters.routers) {
-    const RequestRouter& router = *entry.second;
-    if (router.port != 0) endpoints.push_back(IPEndpoint(router.ip, router.port, router.bind));
-  }
-  return endpoints;
+  return routerEndpoints(config(), &RequestRouter::port);
 }
 
 /* Throws CException for an unknown router or one without a get-server port. */

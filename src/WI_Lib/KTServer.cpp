@@ -34,65 +34,32 @@ long _FreeParkedSocket(void** ppElement, va_list args) {
 /* Releases whatever parts of a pool exist, in the order of KTServerFree,
  * nulling each released part; stops at the first failure and returns it. */
 KTStatus _ReleaseParts(KTServer* pServer, KTLog* pLog) {
-  KTStatus status;
   KTMemoryManager* pMgr = pServer->pMemMgrSys;
-  if (pServer->pParkedSockets != nullptr) {
-    status = KTListClearAndFreeElements(pServer->pParkedSockets, pMgr, _FreeParkedSocket, pLog);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTServerFree(): error clearing list of parked sockets");
-      return status;
-    }
-  }
-  if (pServer->pStringProperties != nullptr) {
-    status = KTHashClear(pServer->pStringProperties, pMgr);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTServerFree(): error clearing hash of string properties");
-      return status;
-    }
-  }
-  if (pServer->pIntProperties != nullptr) {
-    status = KTHashClear(pServer->pIntProperties, pMgr);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTServerFree(): error clearing hash of integer properties");
-      return status;
-    }
-  }
-  if (pServer->pParkedSockets != nullptr) {
-    status = KTListFree(&pServer->pParkedSockets, pMgr);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTServerFree(): unable to delete the list of parked sockets");
-      return status;
-    }
-  }
-  if (pServer->pStringProperties != nullptr) {
-    status = KTHashFree(&pServer->pStringProperties, pMgr);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTServerFree(): error destroying hash of string properties");
-      return status;
-    }
-  }
-  if (pServer->pIntProperties != nullptr) {
-    status = KTHashFree(&pServer->pIntProperties, pMgr);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTServerFree(): error destroying hash of integer properties");
-      return status;
-    }
-  }
-  if (pServer->pMemMgrSys != nullptr) {
-    status = pServer->pMemMgrSys->Free(&pServer->pMemMgrSys);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTServerFree(): unable to destroy the local system-memory-manager");
-      return status;
-    }
-  }
-  if (pServer->pCriticalSection != nullptr) {
-    status = pServer->pCriticalSection->Free(&pServer->pCriticalSection);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTServerFree(): unable to destroy the critical section");
-      return status;
-    }
-  }
-  return STATUS_OK;
+  KTStatus status = STATUS_OK;
+  /* Runs one release step when its part exists and nothing failed before. */
+  auto step = [&](bool exists, const char* failure, auto release) {
+    if (!exists || status != STATUS_OK) return;
+    status = release();
+    if (status != STATUS_OK) KTLogWrite(pLog, "KTServerFree(): %s", failure);
+  };
+  step(pServer->pParkedSockets != nullptr, "error clearing list of parked sockets", [&] {
+    return KTListClearAndFreeElements(pServer->pParkedSockets, pMgr, _FreeParkedSocket, pLog);
+  });
+  step(pServer->pStringProperties != nullptr, "error clearing hash of string properties",
+       [&] { return KTHashClear(pServer->pStringProperties, pMgr); });
+  step(pServer->pIntProperties != nullptr, "error clearing hash of integer properties",
+       [&] { return KTHashClear(pServer->pIntProperties, pMgr); });
+  step(pServer->pParkedSockets != nullptr, "unable to delete the list of parked sockets",
+       [&] { return KTListFree(&pServer->pParkedSockets, pMgr); });
+  step(pServer->pStringProperties != nullptr, "error destroying hash of string properties",
+       [&] { return KTHashFree(&pServer->pStringProperties, pMgr); });
+  step(pServer->pIntProperties != nullptr, "error destroying hash of integer properties",
+       [&] { return KTHashFree(&pServer->pIntProperties, pMgr); });
+  step(pServer->pMemMgrSys != nullptr, "unable to destroy the local system-memory-manager",
+       [&] { return pServer->pMemMgrSys->Free(&pServer->pMemMgrSys); });
+  step(pServer->pCriticalSection != nullptr, "unable to destroy the critical section",
+       [&] { return pServer->pCriticalSection->Free(&pServer->pCriticalSection); });
+  return status;
 }
 
 /* Takes one parked connection at random into *ppSocket (null when none is

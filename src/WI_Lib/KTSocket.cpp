@@ -152,6 +152,48 @@ void _HexDump(int level, const char* data, size_t length) {
 /* Host text of a socket for messages. */
 const char* _Host(const KTSocket* pSocket) { return pSocket->ip ? pSocket->ip : ""; }
 
+/* What a wait before the next chunk of a transfer came to. */
+enum class Ready { kYes, kRetry, kFailed };
+
+/* Waits until the connection can send (or receive) within the socket's
+ * time-out, counted from startMs. An interrupted wait asks for a retry; a
+ * failed, broken or timed-out wait is logged under the name of the public
+ * send (or receive) function and its status is left in *pStatus. */
+Ready _WaitForTransfer(KTSocket* pSocket, bool send, long long startMs, KTStatus* pStatus,
+                       KTLog* pLog) {
+  const char* const function = send ? "KTSocketSend" : "KTSocketReceive";
+  WaitResult w = _Wait(pSocket->socket, !send, send, true, _Remaining(startMs, pSocket->timeout));
+  if (w.rc < 0 && w.error == EINTR) {
+    KTDEBUG_MSG(send ? KTDEBUG_SOCKETSEND : KTDEBUG_SOCKETRECV,
+                "%s(): select was interrupted, trying again", function);
+    return Ready::kRetry;
+  }
+  if (w.rc < 0) {
+    ErrorText err(w.error);
+    if (!err.ok()) {
+      *pStatus = _NoMemory(pLog, function);
+      return Ready::kFailed;
+    }
+    KTLogWrite(pLog, "%s(): socket #%d connected to [%s]:%hu can not be used anymore (%s)",
+               function, pSocket->socket, _Host(pSocket), pSocket->port, err.text());
+    *pStatus = ERROR_SOCKET;
+    return Ready::kFailed;
+  }
+  if (w.exception) {
+    KTLogWrite(pLog, "%s(): socket #%d connected to [%s]:%hu can not be used anymore (exception)",
+               function, pSocket->socket, _Host(pSocket), pSocket->port);
+    *pStatus = ERROR_SOCKET;
+    return Ready::kFailed;
+  }
+  if (!(send ? w.writable : w.readable)) {
+    KTLogWrite(pLog, "%s(): socket #%d connected to [%s]:%hu exceeded general timeout of %d seconds",
+               function, pSocket->socket, _Host(pSocket), pSocket->port, pSocket->timeout / 1000);
+    *pStatus = ERROR_SOCKET_TIMEOUT;
+    return Ready::kFailed;
+  }
+  return Ready::kYes;
+}
+
 /* Allocates a zeroed record; null when out of memory. */
 KTSocket* _NewRecord() { return (KTSocket*)calloc(1, sizeof(KTSocket)); }
 
@@ -460,38 +502,9 @@ KTStatus KTSocketSend(KTSocket* pSocket, const char* buffer, size_t* pLength, KT
   KTStatus status = STATUS_OK;
   long long start = _MonotonicMs();
   while (sent < requested) {
-    WaitResult w = _Wait(pSocket->socket, false, true, true, _Remaining(start, pSocket->timeout));
-    if (w.rc < 0 && w.error == EINTR) {
-      KTDEBUG_MSG(KTDEBUG_SOCKETSEND, "KTSocketSend(): select was interrupted, trying again");
-      continue;
-    }
-    if (w.rc < 0) {
-      ErrorText err(w.error);
-      if (!err.ok()) {
-        status = _NoMemory(pLog, "KTSocketSend");
-        break;
-      }
-      KTLogWrite(pLog, "KTSocketSend(): socket #%d connected to [%s]:%hu can not be used anymore (%s)",
-                 pSocket->socket, _Host(pSocket), pSocket->port, err.text());
-      status = ERROR_SOCKET;
-      break;
-    }
-    if (w.exception) {
-      KTLogWrite(pLog,
-                 "KTSocketSend(): socket #%d connected to [%s]:%hu can not be used anymore "
-                 "(exception)",
-                 pSocket->socket, _Host(pSocket), pSocket->port);
-      status = ERROR_SOCKET;
-      break;
-    }
-    if (!w.writable) {
-      KTLogWrite(pLog,
-                 "KTSocketSend(): socket #%d connected to [%s]:%hu exceeded general timeout of %d "
-                 "seconds",
-                 pSocket->socket, _Host(pSocket), pSocket->port, pSocket->timeout / 1000);
-      status = ERROR_SOCKET_TIMEOUT;
-      break;
-    }
+    Ready ready = _WaitForTransfer(pSocket, true, start, &status, pLog);
+    if (ready == Ready::kRetry) continue;
+    if (ready == Ready::kFailed) break;
     size_t chunk = requested - sent;
     if (chunk > KTSOCKET_CHUNK) chunk = KTSOCKET_CHUNK;
     /* MSG_NOSIGNAL: a vanished peer is an error to report, not a signal that kills the process. */
@@ -563,39 +576,9 @@ KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog
   KTStatus status = STATUS_OK;
   long long start = _MonotonicMs();
   while (received < requested) {
-    WaitResult w = _Wait(pSocket->socket, true, false, true, _Remaining(start, pSocket->timeout));
-    if (w.rc < 0 && w.error == EINTR) {
-      KTDEBUG_MSG(KTDEBUG_SOCKETRECV, "KTSocketReceive(): select was interrupted, trying again");
-      continue;
-    }
-    if (w.rc < 0) {
-      ErrorText err(w.error);
-      if (!err.ok()) {
-        status = _NoMemory(pLog, "KTSocketReceive");
-        break;
-      }
-      KTLogWrite(pLog,
-                 "KTSocketReceive(): socket #%d connected to [%s]:%hu can not be used anymore (%s)",
-                 pSocket->socket, _Host(pSocket), pSocket->port, err.text());
-      status = ERROR_SOCKET;
-      break;
-    }
-    if (w.exception) {
-      KTLogWrite(pLog,
-                 "KTSocketReceive(): socket #%d connected to [%s]:%hu can not be used anymore "
-                 "(exception)",
-                 pSocket->socket, _Host(pSocket), pSocket->port);
-      status = ERROR_SOCKET;
-      break;
-    }
-    if (!w.readable) {
-      KTLogWrite(pLog,
-                 "KTSocketReceive(): socket #%d connected to [%s]:%hu exceeded general timeout of "
-                 "%d seconds",
-                 pSocket->socket, _Host(pSocket), pSocket->port, pSocket->timeout / 1000);
-      status = ERROR_SOCKET_TIMEOUT;
-      break;
-    }
+    Ready ready = _WaitForTransfer(pSocket, false, start, &status, pLog);
+    if (ready == Ready::kRetry) continue;
+    if (ready == Ready::kFailed) break;
     size_t chunk = requested - received;
     if (chunk > KTSOCKET_CHUNK) chunk = KTSOCKET_CHUNK;
     ssize_t n = recv(pSocket->socket, buffer + received, chunk, 0);

@@ -32,6 +32,17 @@ double _SecondsSince(const hrtime* pStart) {
   return (double)HRTimeMilliseconds(&diff) / 1000.0;
 }
 
+/* Logs "<what> on host '<ip>', port <port> took <s> s, status=<status>" for
+ * a call that began at *pStart and took CTCPServer::kSlowCallMs or more;
+ * the host and port are those of the listening socket pListen. */
+void _LogIfSlow(const hrtime* pStart, const char* what, const KTSocket* pListen, KTStatus status) {
+  double seconds = _SecondsSince(pStart);
+  if (seconds * 1000.0 < (double)CTCPServer::kSlowCallMs) return;
+  KTLogWrite(CLog::log, "%s on host '%s', port %d took %0.3f s, status=%d", what,
+             pListen && pListen->ip ? pListen->ip : "", pListen ? (int)pListen->port : 0, seconds,
+             status);
+}
+
 }  // namespace
 
 CTCPServer::CTCPServer(const IPEndpoint& endpoint)
@@ -120,13 +131,7 @@ void CTCPServer::serveConnected(KTSocket* pServerSocket) {
       status = e.getStatus();
     }
   }
-  double seconds = _SecondsSince(&start);
-  if (seconds * 1000.0 >= (double)kSlowCallMs)
-    KTLogWrite(CLog::log,
-               "ServeConnected(): accepting connection on host '%s', port %d took %0.3f s, "
-               "status=%d",
-               pServerSocket->ip ? pServerSocket->ip : "", (int)pServerSocket->port, seconds,
-               status);
+  _LogIfSlow(&start, "ServeConnected(): accepting connection", pServerSocket, status);
 }
 
 /* Throws CWIException for a null socket; returns the handler's status. */
@@ -154,13 +159,7 @@ KTStatus CTCPServer::serveRequest(KTSocket* pSocket) {
       KTLogWrite(CLog::log, "ServeRequest(): %s", e.what());
     }
   }
-  double seconds = _SecondsSince(&start);
-  if (seconds * 1000.0 >= (double)kSlowCallMs) {
-    const KTSocket* pListen = mpServerSocket;
-    KTLogWrite(CLog::log, "ServeRequest(): request on host '%s', port %d took %0.3f s, status=%d",
-               pListen && pListen->ip ? pListen->ip : "", pListen ? (int)pListen->port : 0,
-               seconds, status);
-  }
+  _LogIfSlow(&start, "ServeRequest(): request", mpServerSocket, status);
   return status;
 }
 
