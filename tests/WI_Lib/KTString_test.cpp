@@ -134,53 +134,43 @@ KTStatus replace(std::vector<char>* buffer, size_t* size, const char* text, cons
   return KTStringReplace(buffer->data(), size, search, repl);
 }
 
-TEST(KTStringReplace, ReplacesEveryOccurrence) {
-  std::vector<char> b;
-  size_t size = 64;
-  ASSERT_EQ(0, replace(&b, &size, "a-b-c-", "-", "::"));
-  EXPECT_STREQ("a::b::c::", b.data());
-  size = 64;
-  ASSERT_EQ(0, replace(&b, &size, "xxABCyyABC", "ABC", "z"));
-  EXPECT_STREQ("xxzyyz", b.data());
-  size = 64;
-  ASSERT_EQ(0, replace(&b, &size, "keep all", "none", "x"));
-  EXPECT_STREQ("keep all", b.data());
-  size = 64;
-  ASSERT_EQ(0, replace(&b, &size, "aXa", "a", "aa"));  // replacement holds the search text
-  EXPECT_STREQ("aaXaa", b.data());
-  size = 64;
-  ASSERT_EQ(0, replace(&b, &size, "\x01\x01item\x01\x01", "\x01\x01", ""));
-  EXPECT_STREQ("item", b.data());
-}
-
-TEST(KTStringReplace, TooSmallBufferReportsRequiredSize) {
-  std::vector<char> b;
-  size_t size = 9;
-  ASSERT_EQ(ERROR_INSUFFICIENT_BUFFER, replace(&b, &size, "a-b-c", "-", "<=>"));
-  EXPECT_EQ(10u, size);  // 5 + (3 - 1) * 2 + 1
-  EXPECT_STREQ("a-b-c", b.data());
-  ASSERT_EQ(0, replace(&b, &size, "a-b-c", "-", "<=>"));
-  EXPECT_STREQ("a<=>b<=>c", b.data());
-}
-
-TEST(KTStringReplace, OverlappingOccurrencesCountForSizeButReplaceOnce) {
-  std::vector<char> b;
-  size_t size = 5;
-  ASSERT_EQ(ERROR_INSUFFICIENT_BUFFER, replace(&b, &size, "aaa", "aa", "bbb"));
-  EXPECT_EQ(6u, size);  // two occurrences counted: 3 + 1 * 2 + 1
-  ASSERT_EQ(0, replace(&b, &size, "aaa", "aa", "bbb"));
-  EXPECT_STREQ("bbba", b.data());
-}
-
-TEST(KTStringReplace, ShrinkingReplacementNeverReportsAHugeSize) {
-  // Overlapping hits with an empty replacement make the estimate negative.
-  std::vector<char> b;
-  size_t size = 5;
-  ASSERT_EQ(0, replace(&b, &size, "aaaa", "aa", ""));
-  EXPECT_STREQ("", b.data());
-  size = 4;
-  ASSERT_EQ(0, replace(&b, &size, "aaa", "aa", ""));
-  EXPECT_STREQ("a", b.data());
+// Replaces every occurrence when the buffer is large enough; otherwise
+// leaves the text alone and reports the size it would need.
+TEST(KTStringReplace, ReplacesEveryOccurrenceOrReportsTheRequiredSize) {
+  struct Case {
+    const char* text;
+    const char* search;
+    const char* repl;
+    size_t size;
+    KTStatus status;
+    const char* result;
+    size_t required;  // checked when the buffer is too small
+  };
+  const Case cases[] = {
+      {"a-b-c-", "-", "::", 64, 0, "a::b::c::", 0},
+      {"xxABCyyABC", "ABC", "z", 64, 0, "xxzyyz", 0},
+      {"keep all", "none", "x", 64, 0, "keep all", 0},
+      {"aXa", "a", "aa", 64, 0, "aaXaa", 0},  // replacement holds the search text
+      {"\x01\x01item\x01\x01", "\x01\x01", "", 64, 0, "item", 0},
+      {"a-b-c", "-", "<=>", 9, ERROR_INSUFFICIENT_BUFFER, "a-b-c", 10},  // 5 + (3 - 1) * 2 + 1
+      {"a-b-c", "-", "<=>", 10, 0, "a<=>b<=>c", 0},
+      // Overlapping occurrences count for the size but are replaced once.
+      {"aaa", "aa", "bbb", 5, ERROR_INSUFFICIENT_BUFFER, "aaa", 6},  // 3 + 1 * 2 + 1
+      {"aaa", "aa", "bbb", 6, 0, "bbba", 0},
+      // Overlapping hits with an empty replacement make the estimate
+      // negative; that must never turn into a huge size.
+      {"aaaa", "aa", "", 5, 0, "", 0},
+      {"aaa", "aa", "", 4, 0, "a", 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<char> b;
+    size_t size = c.size;
+    ASSERT_EQ(c.status, replace(&b, &size, c.text, c.search, c.repl)) << c.text << " / " << c.search;
+    EXPECT_STREQ(c.result, b.data()) << c.text << " / " << c.search;
+    if (c.status != 0) {
+      EXPECT_EQ(c.required, size) << c.text << " / " << c.search;
+    }
+  }
 }
 
 TEST(KTStringReplace, RejectsBadArguments) {

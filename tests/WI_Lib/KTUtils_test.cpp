@@ -7,6 +7,7 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -35,36 +36,32 @@ void OnSignal(int) {}
 
 }  // namespace
 
+// The difference borrows one second when the end's milliseconds are the
+// smaller; its milliseconds always stay below 1000.
 TEST(HRTimeDiff, BorrowsOneSecondWhenNeeded) {
-  hrtime start = Stamp(100, 900);
-  hrtime end = Stamp(102, 100);
-  hrtime diff;
-  ASSERT_EQ(0, HRTimeDiff(&start, &end, &diff));
-  EXPECT_EQ(1, diff.sec);
-  EXPECT_EQ(200, diff.msec);
-  EXPECT_EQ(1200, HRTimeMilliseconds(&diff));
-
-  // Equal milliseconds: whole seconds, and the milliseconds stay below 1000.
-  start = Stamp(100, 500);
-  end = Stamp(103, 500);
-  ASSERT_EQ(0, HRTimeDiff(&start, &end, &diff));
-  EXPECT_EQ(3, diff.sec);
-  EXPECT_EQ(0, diff.msec);
-
-  end = start;
-  ASSERT_EQ(0, HRTimeDiff(&start, &end, &diff));
-  EXPECT_EQ(0, HRTimeMilliseconds(&diff));
-
-  start = Stamp(100, 999);
-  end = Stamp(101, 0);
-  ASSERT_EQ(0, HRTimeDiff(&start, &end, &diff));
-  EXPECT_EQ(0, diff.sec);
-  EXPECT_EQ(1, diff.msec);
-
-  start = Stamp(100, 1);
-  end = Stamp(100, 999);
-  ASSERT_EQ(0, HRTimeDiff(&start, &end, &diff));
-  EXPECT_EQ(998, HRTimeMilliseconds(&diff));
+  struct Case {
+    hrtime start;
+    hrtime end;
+    time_t sec;
+    int msec;
+    long long milliseconds;
+  };
+  const Case cases[] = {
+      {Stamp(100, 900), Stamp(102, 100), 1, 200, 1200},
+      {Stamp(100, 500), Stamp(103, 500), 3, 0, 3000},
+      {Stamp(100, 500), Stamp(100, 500), 0, 0, 0},
+      {Stamp(100, 999), Stamp(101, 0), 0, 1, 1},
+      {Stamp(100, 1), Stamp(100, 999), 0, 998, 998},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.start.sec) + "." + std::to_string(c.start.msec) + " .. " +
+                 std::to_string(c.end.sec) + "." + std::to_string(c.end.msec));
+    hrtime diff;
+    ASSERT_EQ(0, HRTimeDiff(&c.start, &c.end, &diff));
+    EXPECT_EQ(c.sec, diff.sec);
+    EXPECT_EQ(c.msec, diff.msec);
+    EXPECT_EQ(c.milliseconds, HRTimeMilliseconds(&diff));
+  }
 }
 
 TEST(HRTimeDiff, NullArguments) {
