@@ -4,7 +4,6 @@
 
 #include <stdlib.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "CmdLine.h"
 #include "EnvVars.h"
 #include "Exception.h"
+#include "TestSupport.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -26,15 +26,10 @@ CCmdLine makeCmdLine(std::vector<const char*> args) {
   return CCmdLine(static_cast<int>(args.size()), args.data(), "-");
 }
 
-// The message of the CException raised by parseCommandLine, or "" when none.
+// The message of the CException raised by parseCommandLine, or "<none>".
 std::string parseError(std::vector<const char*> args) {
   CCmdLine cmd = makeCmdLine(std::move(args));
-  try {
-    parseCommandLine(cmd);
-  } catch (const CException& e) {
-    return e.what();
-  }
-  return "";
+  return testsupport::ErrorOf([&] { parseCommandLine(cmd); });
 }
 
 const char kBadDebug[] = "parseCommandLine(): invalid value for parameter -debug";
@@ -44,13 +39,7 @@ const char kNoDebugLog[] =
 const char kNoIPList[] =
     "parseCommandLine(): Used '-iplist' option without passig an ip address list";
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) result.push_back(line);
-  return result;
-}
+using testsupport::Lines;
 
 }  // namespace
 
@@ -182,7 +171,7 @@ TEST(IPList, WithoutEnvironmentTheLocalAddressesAreUsed) {
 }
 
 TEST(Usage, RouterOptionLinesAreRightAlignedIn34Columns) {
-  EXPECT_THAT(lines(routerOptionsUsage()),
+  EXPECT_THAT(Lines(routerOptionsUsage()),
               ElementsAre("                          -debug: set debug level",
                           "                       -debuglog: debug log file prefix",
                           "                            -log: use alternate log file",
@@ -191,7 +180,7 @@ TEST(Usage, RouterOptionLinesAreRightAlignedIn34Columns) {
   const std::string usage = routerOptionsUsage();
   EXPECT_EQ('\n', usage.back());
   // Every description starts in column 35, right after the label field.
-  for (const std::string& line : lines(usage)) EXPECT_EQ(34u, line.find(": ") + 2) << line;
+  for (const std::string& line : Lines(usage)) EXPECT_EQ(34u, line.find(": ") + 2) << line;
 }
 
 TEST(Usage, ControllerUsageIsFollowedByABlankLineAndTheRouterOptions) {
