@@ -28,6 +28,10 @@
 #include "KTUtils.h"
 #include "VXASRequestInfo.h"
 
+/* How often the selection is repeated when the chosen server left the idle
+ * state before it could be assigned. */
+constexpr int KTASSERVERLIST_SELECT_ATTEMPTS = 3;
+
 namespace {
 
 /* The texts of a request bounded exactly as a server record stores them, so
@@ -505,17 +509,30 @@ KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* p
   }
   KTStatus status = KTASServerListLock(pSrvList, pLog);
   if (status != STATUS_OK) return status;
-  KTASServer* pAS = nullptr;
-  status = _KTASServerListGetIdle(pSrvList, pASRequestInfo, pStrategyInfo, &pAS, pLog);
-  if (status == STATUS_OK && pAS == nullptr) {
-    status = ERROR_NO_SUCH_ELEMENT;
-  } else if (status == STATUS_OK) {
-    status = KTASServerGetHost(pAS, pIP, pPort, pLog);
-    // Assigned inside the list lock: the next selection counts it as in use.
-    if (status == STATUS_OK) status = KTASServerSetAssigned(pAS, pASRequestInfo, pLog);
-    KTDEBUG_MSG(KTDEBUG_RROUTER, "KTASServerListGetIdle(): %s:%hu for %s%s (%d)", pAS->IP,
-                pAS->port, ASRequestInfoGetHost(pASRequestInfo),
-                ASRequestInfoGetURI(pASRequestInfo), status);
+  // A server's own report (working, monitor) may change its state between the
+  // selection's snapshot and the assignment, since reports take only the
+  // record's lock. Such a server is no longer idle: select again rather than
+  // answering the web adapter with an error.
+  for (int attempt = 0; attempt < KTASSERVERLIST_SELECT_ATTEMPTS; ++attempt) {
+    KTASServer* pAS = nullptr;
+    status = _KTASServerListGetIdle(pSrvList, pASRequestInfo, pStrategyInfo, &pAS, pLog);
+    if (status == STATUS_OK && pAS == nullptr) {
+      status = ERROR_NO_SUCH_ELEMENT;
+    } else if (status == STATUS_OK) {
+      status = KTASServerGetHost(pAS, pIP, pPort, pLog);
+      // Assigned inside the list lock: the next selection counts it as in use.
+      if (status == STATUS_OK) status = KTASServerSetAssigned(pAS, pASRequestInfo, pLog);
+      KTDEBUG_MSG(KTDEBUG_RROUTER, "KTASServerListGetIdle(): %s:%hu for %s%s (%d)", pAS->IP,
+                  pAS->port, ASRequestInfoGetHost(pASRequestInfo),
+                  ASRequestInfoGetURI(pASRequestInfo), status);
+      if (status == ERROR_UNKNOWN) {
+        KTASStatus current = KTASSTATUS_IDLE;
+        if (KTASServerGetStatus(pAS, &current, pLog) == STATUS_OK && current != KTASSTATUS_IDLE) {
+          continue;
+        }
+      }
+    }
+    break;
   }
   // A failed unlock is logged by the unlock itself; the selection's result stands.
   KTASServerListUnlock(pSrvList, pLog);
