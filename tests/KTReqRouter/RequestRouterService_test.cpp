@@ -23,19 +23,19 @@ using ::testing::HasSubstr;
 
 namespace {
 
-std::unique_ptr<XMLConfig::CConfigFile> configOf(const std::vector<RouterSpec>& routers) {
+std::unique_ptr<XMLConfig::CConfigFile> configOf(const std::vector<RouterDef>& routers) {
   auto config = std::make_unique<XMLConfig::CConfigFile>();
   config->parse(ConfigXml(routers));
   return config;
 }
 
-RouterSpec fixedRouter(const std::string& name, const std::string& host, uint16_t base) {
-  RouterSpec spec;
-  spec.name = name;
-  spec.host = host;
-  spec.port = base;
-  spec.mcPort = base + 1;
-  return spec;
+RouterDef fixedRouter(const std::string& name, const std::string& host, uint16_t base) {
+  RouterDef def;
+  def.name = name;
+  def.host = host;
+  def.port = base;
+  def.mcPort = base + 1;
+  return def;
 }
 
 // The process log goes to a file of the test, so that its lines can be read.
@@ -87,7 +87,7 @@ TEST_F(ServiceTest, InstanceWithoutRouterNameEndsWithoutError) {
 }
 
 TEST_F(ServiceTest, ServiceRunsItsRoutersUntilStopped) {
-  RouterSpec rr1 = MakeRouter("RR1");
+  RouterDef rr1 = MakeRouter("RR1");
   CRequestRouterService service(configOf({rr1}), {"127.0.0.1"});
   ASSERT_EQ(1u, service.addLocalRouters());
   service.setPollInterval(50);
@@ -113,8 +113,8 @@ TEST_F(ServiceTest, ServiceRunsItsRoutersUntilStopped) {
 }
 
 TEST_F(ServiceTest, FailingRouterStopsTheOtherRouters) {
-  RouterSpec good = MakeRouter("Good");
-  RouterSpec bad = MakeRouter("Bad");
+  RouterDef good = MakeRouter("Good");
+  RouterDef bad = MakeRouter("Bad");
   bad.mcPort = 0;
   CRequestRouterService service(configOf({good, bad}), {"127.0.0.1"});
   ASSERT_EQ(2u, service.addLocalRouters());

@@ -234,7 +234,7 @@ TEST_F(PeerStartupTest, RefusedPeerLeavesNoPoolPointingAtIt) {
 // them in a thread of the test.
 class RouterInstanceTest : public ::testing::Test {
  protected:
-  void load(const std::vector<RouterSpec>& routers) { mConfig.parse(ConfigXml(routers)); }
+  void load(const std::vector<RouterDef>& routers) { mConfig.parse(ConfigXml(routers)); }
 
   // Runs the instance in a thread; stop() sets its stop flag and waits.
   void start(CRequestRouter& router) {
@@ -267,8 +267,8 @@ class RouterInstanceTest : public ::testing::Test {
 };
 
 TEST_F(RouterInstanceTest, UnknownRouterOrOneWithoutMessageCenterCannotBeBuilt) {
-  RouterSpec rr1 = MakeRouter("RR1");
-  RouterSpec rr2 = MakeRouter("RR2");
+  RouterDef rr1 = MakeRouter("RR1");
+  RouterDef rr2 = MakeRouter("RR2");
   rr2.mcPort = 0;
   load({rr1, rr2});
   try {
@@ -286,7 +286,7 @@ TEST_F(RouterInstanceTest, UnknownRouterOrOneWithoutMessageCenterCannotBeBuilt) 
 }
 
 TEST_F(RouterInstanceTest, LoneRouterServesItsListenersUntilStopped) {
-  RouterSpec rr1 = MakeRouter("RR1");
+  RouterDef rr1 = MakeRouter("RR1");
   load({rr1});
   CRequestRouter router(mConfig, mIPList.getList(), "RR1");
   int count = -1;
@@ -319,7 +319,7 @@ TEST_F(RouterInstanceTest, LoneRouterServesItsListenersUntilStopped) {
 }
 
 TEST_F(RouterInstanceTest, ReleasedRouterFreesItsPorts) {
-  RouterSpec rr1 = MakeRouter("RR1");
+  RouterDef rr1 = MakeRouter("RR1");
   load({rr1});
   {
     CRequestRouter router(mConfig, mIPList.getList(), "RR1");
@@ -335,7 +335,7 @@ TEST_F(RouterInstanceTest, ReleasedRouterFreesItsPorts) {
 }
 
 TEST_F(RouterInstanceTest, WithoutMonitorPortOnlyTwoListenersRun) {
-  RouterSpec rr1 = MakeRouter("RR1");
+  RouterDef rr1 = MakeRouter("RR1");
   rr1.monitorPort = 0;
   load({rr1});
   CRequestRouter router(mConfig, mIPList.getList(), "RR1");
@@ -347,8 +347,8 @@ TEST_F(RouterInstanceTest, WithoutMonitorPortOnlyTwoListenersRun) {
 }
 
 TEST_F(RouterInstanceTest, PeerDownAtStartUpIsListedAndStartUpGoesOn) {
-  RouterSpec rr1 = MakeRouter("RR1");
-  RouterSpec rr2 = MakeRouter("RR2");
+  RouterDef rr1 = MakeRouter("RR1");
+  RouterDef rr2 = MakeRouter("RR2");
   load({rr1, rr2});
   CRequestRouter router(mConfig, mIPList.getList(), "RR1");
   int count = -1;
@@ -373,15 +373,15 @@ TEST_F(RouterInstanceTest, PeerDownAtStartUpIsListedAndStartUpGoesOn) {
 }
 
 TEST_F(RouterInstanceTest, PeerThatDoesNotResolveFailsTheInstance) {
-  RouterSpec rr1 = MakeRouter("RR1");
-  RouterSpec rr2 = MakeRouter("RR2");
+  RouterDef rr1 = MakeRouter("RR1");
+  RouterDef rr2 = MakeRouter("RR2");
   rr2.host = "no-such-host.invalid";
   load({rr1, rr2});
   EXPECT_THROW(CRequestRouter(mConfig, mIPList.getList(), "RR1"), CWIException);
 }
 
 TEST_F(RouterInstanceTest, ListenerThatCannotBindEndsRunWithAnError) {
-  RouterSpec rr1 = MakeRouter("RR1");
+  RouterDef rr1 = MakeRouter("RR1");
   load({rr1});
   const int taken = BindSocket(rr1.host, rr1.port, SOCK_DGRAM);
   ASSERT_GE(taken, 0);

@@ -1,8 +1,8 @@
 // RouterSystemSupport.h - harness for tests that run the router program:
 // an installation in a temporary folder, free ports, the router process
-// itself, and simple clients for its three protocols (an application server
-// on the message-center port, a web adapter on the get-server port and a
-// monitor client).
+// itself, a private copy of the program for daemon runs, and simple clients
+// for its three protocols (an application server on the message-center port,
+// a web adapter on the get-server port and a monitor client).
 //
 // Every client works on blocking sockets with a receive time-out, so a
 // router that does not answer fails the test instead of hanging it. A
@@ -20,6 +20,8 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -131,7 +133,7 @@ inline bool TcpPortAnswers(const std::string& host, uint16_t port) {
 // ---------------------------------------------------------------------------
 // Installation: configuration and log folders in a fresh temporary folder
 
-struct RouterSpec {
+struct RouterDef {
   std::string name;
   std::string host = "127.0.0.1";
   uint16_t port = 0;         // get-server UDP port
@@ -140,23 +142,23 @@ struct RouterSpec {
 };
 
 // A router with free ports on its host (all three listeners).
-inline RouterSpec MakeRouter(const std::string& name, const std::string& host = "127.0.0.1") {
-  RouterSpec spec;
-  spec.name = name;
-  spec.host = host;
-  spec.port = FreePort(host);
-  spec.mcPort = FreePort(host);
-  spec.monitorPort = FreePort(host);
-  return spec;
+inline RouterDef MakeRouter(const std::string& name, const std::string& host = "127.0.0.1") {
+  RouterDef def;
+  def.name = name;
+  def.host = host;
+  def.port = FreePort(host);
+  def.mcPort = FreePort(host);
+  def.monitorPort = FreePort(host);
+  return def;
 }
 
 // A complete configuration: the routers, one pool per name served by all
 // routers, and one cache server on a free port.
-inline std::string ConfigXml(const std::vector<RouterSpec>& routers,
+inline std::string ConfigXml(const std::vector<RouterDef>& routers,
                              const std::vector<std::string>& pools = {"Pool1"}) {
   std::ostringstream xml;
   xml << "<?xml version=\"1.0\"?>\n<config>\n  <requestrouters max_cache_items=\"100\">\n";
-  for (const RouterSpec& r : routers) {
+  for (const RouterDef& r : routers) {
     xml << "    <requestrouter name=\"" << r.name << "\" host=\"" << r.host << "\" port=\"" << r.port
         << "\"";
     if (r.mcPort != 0) xml << " mc_port=\"" << r.mcPort << "\"";
@@ -166,7 +168,7 @@ inline std::string ConfigXml(const std::vector<RouterSpec>& routers,
   xml << "  </requestrouters>\n  <pools>\n";
   for (const std::string& pool : pools) {
     xml << "    <pool name=\"" << pool << "\">\n      <requestrouters>\n";
-    for (const RouterSpec& r : routers) {
+    for (const RouterDef& r : routers) {
       xml << "        <requestrouter>" << r.name << "</requestrouter>\n";
     }
     xml << "      </requestrouters>\n    </pool>\n";
@@ -336,6 +338,77 @@ class PortHolder {
 
  private:
   pid_t mPid = -1;
+};
+
+// A copy of a program file (mode 0755) in a folder of the test. The daemon
+// controller keys its PID list with ftok(program file, 80), so daemons
+// started from the copy have a list and a segment of their own, apart from
+// anyone else running the original. A copy whose key already names a
+// segment (ftok keys can collide) is kept aside and another one is made.
+// When the object ends, every daemon of the copy still listed is killed and
+// the segment, if any, is removed.
+class ProgramCopy {
+ public:
+  static constexpr int kProjectId = 80;
+  static constexpr int kEntries = 32;
+  static constexpr size_t kEntrySize = 36;  // int32 pid, then a 32-byte name
+
+  ProgramCopy() = default;
+  ~ProgramCopy() { cleanUp(); }
+  ProgramCopy(const ProgramCopy&) = delete;
+  ProgramCopy& operator=(const ProgramCopy&) = delete;
+
+  // Copies source into dir; false when no copy with an unused key was made.
+  bool make(const std::string& source, const std::string& dir) {
+    const std::string base = dir + "/" + std::filesystem::path(source).filename().string();
+    for (int i = 0; i < 20; ++i) {
+      const std::string path = base + std::to_string(i);
+      std::error_code error;
+      if (!std::filesystem::copy_file(source, path, error) || chmod(path.c_str(), 0755) != 0) return false;
+      const key_t key = ftok(path.c_str(), kProjectId);
+      if (key != -1 && shmget(key, 0, 0) == -1 && errno == ENOENT) {
+        mPath = path;
+        mKey = key;
+        return true;
+      }
+    }
+    return false;
+  }
+  const std::string& path() const { return mPath; }
+
+  // True when the key of the copy names no segment (shmget fails with ENOENT).
+  bool segmentGone() const { return mKey == -1 || (shmget(mKey, 0, 0) == -1 && errno == ENOENT); }
+
+  // Kills every listed process that runs the copy, then removes the segment.
+  void cleanUp() {
+    if (mKey == -1) return;
+    const int id = shmget(mKey, 0, 0);
+    if (id == -1) return;
+    void* mapped = shmat(id, nullptr, SHM_RDONLY);
+    if (mapped != (void*)-1) {
+      for (int i = 0; i < kEntries; ++i) {
+        int32_t pid;
+        memcpy(&pid, (const char*)mapped + i * kEntrySize, sizeof pid);
+        if (pid > 0 && runsCopy(pid)) {
+          ::kill(pid, SIGKILL);
+          waitpid(pid, nullptr, 0);  // fails at once when it is not our child
+        }
+      }
+      shmdt(mapped);
+    }
+    shmctl(id, IPC_RMID, nullptr);
+  }
+
+ private:
+  bool runsCopy(pid_t pid) const {
+    char target[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 && std::string(target, (size_t)n) == mPath;
+  }
+
+  std::string mPath;
+  key_t mKey = -1;
 };
 
 // ---------------------------------------------------------------------------
@@ -559,7 +632,7 @@ class FakeWebAdapter {
 // Waits until the router's listeners answer: a connection to the message
 // center (and the monitor, when it has one) is accepted and a get-server
 // datagram for a pool nobody serves is answered.
-inline bool WaitUntilListening(const RouterSpec& r, int timeoutMs) {
+inline bool WaitUntilListening(const RouterDef& r, int timeoutMs) {
   return WaitUntil(
       [&r] {
         if (r.mcPort != 0 && !TcpPortAnswers(r.host, r.mcPort)) return false;

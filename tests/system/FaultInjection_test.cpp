@@ -43,7 +43,7 @@ class FaultInjectionTest : public ::testing::Test {
     if (HasFailure()) std::cerr << "router log:\n" << mInstall.logText() << mProcess.err();
   }
 
-  void startRouter(RouterProcess& process, const RouterSpec& router, const std::string& log) {
+  void startRouter(RouterProcess& process, const RouterDef& router, const std::string& log) {
     ASSERT_TRUE(process.start(KTREQROUTER_BIN, {"-iplist", router.host, "-console"},
                               mInstall.environment(log), mInstall.root(), log));
     ASSERT_TRUE(WaitUntilListening(router, 10000))
@@ -59,13 +59,13 @@ class FaultInjectionTest : public ::testing::Test {
   bool listed(const std::string& address) { return Contains(servers(), " " + address + " "); }
 
   // A server announced in Pool1 that stays connected.
-  void announce(FakeAppServer& as, const RouterSpec& router) {
+  void announce(FakeAppServer& as, const RouterDef& router) {
     ASSERT_TRUE(as.connectTo(router.host, router.mcPort));
     ASSERT_EQ(0, as.announce("Pool1"));
   }
 
   Installation mInstall;
-  RouterSpec mRouter;
+  RouterDef mRouter;
   RouterProcess mProcess;
 };
 
@@ -73,7 +73,7 @@ class FaultInjectionTest : public ::testing::Test {
 // protocol clients cannot send: cut short, or never finished.
 class RawConnection {
  public:
-  RawConnection(const RouterSpec& router, uint16_t port) {
+  RawConnection(const RouterDef& router, uint16_t port) {
     struct sockaddr_in addr;
     mFd = socket(AF_INET, SOCK_STREAM, 0);
     if (mFd >= 0 && FillAddress(router.host, port, &addr) &&
@@ -209,7 +209,7 @@ TEST(FaultInjectionFlood, TwoThousandConnectionsAtOnceLeaveTheOthersServed) {
 
   Installation install;
   ASSERT_TRUE(install.ok());
-  RouterSpec router = MakeRouter("RR1");
+  RouterDef router = MakeRouter("RR1");
   install.writeConfig(ConfigXml({router}));
   RouterProcess process;
   ASSERT_TRUE(process.start(KTREQROUTER_BIN, {"-iplist", router.host, "-console"},
@@ -348,23 +348,23 @@ TEST_F(FaultInjectionTest, FloodOfMalformedDatagramsIsAnsweredWithErrorsOrDroppe
 TEST(FaultInjectionPeers, KilledPeerIsMarkedDownAndRejoinsItsPoolsAfterARestart) {
   Installation install;
   ASSERT_TRUE(install.ok());
-  RouterSpec a = MakeRouter("RouterA", "127.0.0.1");
-  RouterSpec b = MakeRouter("RouterB", "127.0.0.2");
+  RouterDef a = MakeRouter("RouterA", "127.0.0.1");
+  RouterDef b = MakeRouter("RouterB", "127.0.0.2");
   ASSERT_NE(0, b.port) << "127.0.0.2 is not usable on this host";
   install.writeConfig(ConfigXml({a, b}));
-  auto start = [&](RouterProcess& process, const RouterSpec& router, const std::string& name) {
+  auto start = [&](RouterProcess& process, const RouterDef& router, const std::string& name) {
     ASSERT_TRUE(process.start(KTREQROUTER_BIN, {"-iplist", router.host, "-console"},
                               install.environment("log" + name), install.root(), name));
     ASSERT_TRUE(WaitUntilListening(router, 10000)) << name << ": " << process.err();
   };
-  auto peerState = [](const RouterSpec& on, const RouterSpec& peer) {
+  auto peerState = [](const RouterDef& on, const RouterDef& peer) {
     MonitorClient monitor;
     if (!monitor.connectTo(on.host, on.monitorPort)) return std::string("no monitor");
     std::vector<std::string> line =
         FindLine(monitor.query(12), {"M", peer.host + ":" + std::to_string(peer.mcPort)});
     return line.size() > kPeerState ? line[kPeerState] : std::string("absent");
   };
-  auto poolLine = [](const RouterSpec& on) {
+  auto poolLine = [](const RouterDef& on) {
     MonitorClient monitor;
     if (!monitor.connectTo(on.host, on.monitorPort)) return std::vector<std::string>();
     return FindLine(monitor.query(13), {"P", "Pool1"});

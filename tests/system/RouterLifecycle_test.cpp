@@ -1,7 +1,7 @@
 // System tests of the router process's life: start-up failures end the
 // process with a message and a non-zero status, SIGTERM ends a running
 // router, and the daemon controller starts, reports and stops it in the
-// background.
+// background, where it routes like in the foreground.
 #include <sys/prctl.h>
 
 #include <gmock/gmock.h>
@@ -61,7 +61,7 @@ class RouterLifecycleTest : public ::testing::Test {
   }
 
   Installation mInstall;
-  RouterSpec mRouter;
+  RouterDef mRouter;
   RouterProcess mProcess;
 };
 
@@ -88,7 +88,7 @@ TEST_F(RouterLifecycleTest, MissingConfigurationFileEndsStartUp) {
 
 TEST_F(RouterLifecycleTest, RouterThatCannotBeBuiltStopsTheService) {
   // A router without a message-center port cannot run as an instance.
-  RouterSpec noMC = mRouter;
+  RouterDef noMC = mRouter;
   noMC.mcPort = 0;
   mInstall.writeConfig(ConfigXml({noMC}));
   runToEnd();
@@ -194,30 +194,52 @@ class DaemonReaper {
   std::atomic<bool> mReaped{false};
 };
 
-TEST_F(RouterLifecycleTest, DaemonStartsReportsAndStops) {
-  mInstall.writeConfig(ConfigXml({mRouter}));
-  DaemonReaper reaper;
-  const std::vector<std::string> iplist = {"-iplist", "127.0.0.1"};
-  auto control = [&](const std::string& sw, RouterProcess& p) {
-    std::vector<std::string> args = iplist;
-    args.push_back(sw);
-    ASSERT_TRUE(p.start(KTREQROUTER_BIN, args, mInstall.environment(), mInstall.root(), sw.substr(1)));
+// The daemon tests run a copy of the program from their installation, so
+// the PID list and its segment belong to the test alone.
+class RouterDaemonTest : public RouterLifecycleTest {
+ protected:
+  void SetUp() override {
+    RouterLifecycleTest::SetUp();
+    ASSERT_TRUE(mProgram.make(KTREQROUTER_BIN, mInstall.root())) << "cannot copy " << KTREQROUTER_BIN;
+    mInstall.writeConfig(ConfigXml({mRouter}));
+  }
+
+  // Runs the copy with the controller switch sw to its end.
+  void control(const std::string& sw, RouterProcess& p) {
+    ASSERT_TRUE(p.start(mProgram.path(), {"-iplist", "127.0.0.1", sw}, mInstall.environment(),
+                        mInstall.root(), sw.substr(1)));
     ASSERT_TRUE(p.waitExit(10000)) << sw;
-  };
+  }
+  // Starts the daemon and waits until it routes; its pid from "-status".
+  void startDaemon(pid_t* pPid) {
+    RouterProcess start;
+    control("-start", start);
+    EXPECT_TRUE(start.exitedWith(0)) << start.err();
+    ASSERT_TRUE(WaitUntilListening(mRouter, 10000)) << start.err();
+    RouterProcess status;
+    control("-status", status);
+    EXPECT_TRUE(status.exitedWith(0)) << status.err();
+    const std::string report = status.out();
+    ASSERT_THAT(report, MatchesRegex("Running services:\n\\[[0-9]+\\] VEXORA_RR \n")) << report;
+    *pPid = atoi(report.c_str() + report.find('[') + 1);
+    ASSERT_GT(*pPid, 0);
+    mReaper.watch(*pPid);
+  }
 
-  RouterProcess start;
-  control("-start", start);
-  EXPECT_TRUE(start.exitedWith(0)) << start.err();
-  ASSERT_TRUE(WaitUntilListening(mRouter, 10000)) << start.err();
+  ProgramCopy mProgram;
+  DaemonReaper mReaper;  // ends before mProgram, which then removes what is left
+};
 
-  RouterProcess status;
-  control("-status", status);
-  EXPECT_TRUE(status.exitedWith(0)) << status.err();
-  const std::string report = status.out();
-  ASSERT_THAT(report, MatchesRegex("Running services:\n\\[[0-9]+\\] VEXORA_RR \n")) << report;
-  const pid_t daemonPid = atoi(report.c_str() + report.find('[') + 1);
-  ASSERT_GT(daemonPid, 0);
-  reaper.watch(daemonPid);
+TEST_F(RouterDaemonTest, DaemonStartsRoutesReportsAndStops) {
+  pid_t daemonPid = 0;
+  ASSERT_NO_FATAL_FAILURE(startDaemon(&daemonPid));
+
+  // The background router answers get-server requests like the console one.
+  FakeAppServer as("127.0.0.1:9703");
+  ASSERT_TRUE(as.connectTo(mRouter.host, mRouter.mcPort));
+  ASSERT_EQ(0, as.announce("Pool1"));
+  FakeWebAdapter adapter(mRouter.host, mRouter.port);
+  EXPECT_EQ("0 127.0.0.1 9703", adapter.getServer(FakeWebAdapter::Request()));
 
   // A second start is refused while the daemon runs.
   RouterProcess again;
@@ -229,7 +251,8 @@ TEST_F(RouterLifecycleTest, DaemonStartsReportsAndStops) {
   RouterProcess stop;
   control("-stop", stop);
   EXPECT_TRUE(stop.exitedWith(0)) << stop.err();
-  EXPECT_TRUE(WaitUntil([&] { return reaper.reaped(); }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return mReaper.reaped(); }, 3000));
+  EXPECT_TRUE(as.closedByPeer(1000));
   expectPortsFree();
 
   RouterProcess after;
@@ -242,6 +265,31 @@ TEST_F(RouterLifecycleTest, DaemonStartsReportsAndStops) {
   EXPECT_TRUE(stopAgain.exitedWith(1));
   EXPECT_THAT(stopAgain.err(), HasSubstr("main(): exception: CDaemonController::stopService(): "
                                          "Could not find daemon pid for service VEXORA_RR"));
+  EXPECT_TRUE(mProgram.segmentGone());
+}
+
+TEST_F(RouterDaemonTest, DaemonThatDiedIsMarkedAndCleanedUpByStop) {
+  pid_t daemonPid = 0;
+  ASSERT_NO_FATAL_FAILURE(startDaemon(&daemonPid));
+  ::kill(daemonPid, SIGKILL);
+  ASSERT_TRUE(WaitUntil([&] { return mReaper.reaped(); }, 3000));
+
+  const std::string entry = "[" + std::to_string(daemonPid) + "] VEXORA_RR ";
+  RouterProcess status;
+  control("-status", status);
+  EXPECT_EQ("Running services:\n" + entry + "(dead)\n", status.out());
+
+  RouterProcess stop;
+  control("-stop", stop);
+  EXPECT_TRUE(stop.exitedWith(1));
+  EXPECT_THAT(stop.err(), HasSubstr("main(): exception: CDaemonController::stopService(): Daemon 'VEXORA_RR' [" +
+                                    std::to_string(daemonPid) + "] is not running"));
+  // The stale entry is gone, and with it the segment.
+  EXPECT_TRUE(mProgram.segmentGone());
+  RouterProcess after;
+  control("-status", after);
+  EXPECT_EQ("No services running.\n", after.out());
+  EXPECT_TRUE(mProgram.segmentGone());
 }
 
 }  // namespace

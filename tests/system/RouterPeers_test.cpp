@@ -37,7 +37,7 @@ class TwoRoutersTest : public ::testing::Test {
     }
   }
 
-  void startRouter(RouterProcess& process, const RouterSpec& router, const std::string& name) {
+  void startRouter(RouterProcess& process, const RouterDef& router, const std::string& name) {
     ASSERT_TRUE(process.start(KTREQROUTER_BIN, {"-iplist", router.host, "-console"},
                               mInstall.environment("log" + name), mInstall.root(), name));
     ASSERT_TRUE(WaitUntilListening(router, 10000))
@@ -47,14 +47,14 @@ class TwoRoutersTest : public ::testing::Test {
   static std::vector<std::string> shopLine(MonitorClient& monitor) {
     return FindLine(monitor.query(13), {"P", "Shop"});
   }
-  static std::string peerState(MonitorClient& monitor, const RouterSpec& peer) {
+  static std::string peerState(MonitorClient& monitor, const RouterDef& peer) {
     std::vector<std::string> line =
         FindLine(monitor.query(12), {"M", peer.host + ":" + std::to_string(peer.mcPort)});
     return line.size() > kPeerState ? line[kPeerState] : std::string();
   }
 
   Installation mInstall;
-  RouterSpec mA, mB;
+  RouterDef mA, mB;
   RouterProcess mProcessA, mProcessB;
 };
 

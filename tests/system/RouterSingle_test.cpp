@@ -63,7 +63,7 @@ class SingleRouterTest : public ::testing::Test {
   }
 
   Installation mInstall;
-  RouterSpec mRouter;
+  RouterDef mRouter;
   RouterProcess mProcess;
   MonitorClient mMonitor;
 };

@@ -59,7 +59,7 @@ class RRCtlRouterTest : public ::testing::Test {
   }
 
   Installation mInstall;
-  RouterSpec mRouter;
+  RouterDef mRouter;
   RouterProcess mProcess;
   std::string mMonitor;
   std::string mGetServer;
