@@ -5,14 +5,15 @@
  * answered. RRHandleGetServerRequest holds the pool list's read lock from
  * the pool lookup until the pool's counters are updated, so the
  * message-center thread cannot free the pool in between; the reply is only
- * built in memory under it.
+ * built in memory under it. The listener reads the datagram in place and
+ * builds the reply in a string: no stream is set up per request.
  */
 #include "RRRequestHandler.h"
 
+#include <charconv>
 #include <exception>
 #include <istream>
 #include <ostream>
-#include <sstream>
 
 #include "ASRequestInfo.h"
 #include "KTBuffer.h"
@@ -30,17 +31,20 @@ bool moreTriesLeft(const CASRequestInfo& info) {
   return (long long)info.tries + 1 < (long long)info.maxTries;
 }
 
-}  // namespace
+/* Replaces reply with the one-digit answer code. */
+void setCode(std::string& reply, RRResponseCode code) {
+  reply.assign(1, static_cast<char>('0' + code));
+}
 
-/* Throws CWIException on a null pool list, a failing lookup or an internal
- * selection failure; writes nothing to os then. */
-void RRHandleGetServerRequest(std::istream& is, std::ostream& os, ASPoolList* pPoolList) {
-  if (pPoolList == nullptr) {
-    throw CWIException(ERROR_INVALID_PARAMETER,
-                       "RRHandleGetServerRequest(): wrong arguments passed to the procedure");
-  }
-  CASRequestInfo info;
-  is >> info;
+void throwNoPoolList() {
+  throw CWIException(ERROR_INVALID_PARAMETER,
+                     "RRHandleGetServerRequest(): wrong arguments passed to the procedure");
+}
+
+/* Answers the request `info`: looks its pool up and asks it for an idle
+ * server. Throws CWIException for a failing lookup or an internal selection
+ * failure; reply is unchanged then. */
+void answer(const CASRequestInfo& info, std::string& reply, ASPoolList* pPoolList) {
   KTDEBUG_MSG(KTDEBUG_REQUEST, "RRHandleGetServerRequest(): pool '%s', client %s, try %d of %d",
               info.poolName.c_str(), info.clientIP.c_str(), info.tries, info.maxTries);
 
@@ -61,29 +65,63 @@ void RRHandleGetServerRequest(std::istream& is, std::ostream& os, ASPoolList* pP
                       "RRHandleGetServerRequest(): no application servers for pool",
                       "RRHandleGetServerRequest(): no application servers for pool '%s'",
                       info.poolName.c_str());
-    os << (moreTriesLeft(info) ? RR_RESPONSE_TRYLATER : RR_RESPONSE_TIMEOUT);
+    setCode(reply, moreTriesLeft(info) ? RR_RESPONSE_TRYLATER : RR_RESPONSE_TIMEOUT);
     return;
   }
 
   status = ASPoolGetIdleServer(pPool, &info, host, &port, CLog::log);
   switch (status) {
-    case STATUS_OK:
-      os << RR_RESPONSE_OK << ' ' << static_cast<const char*>(host) << ' ' << port;
+    case STATUS_OK: {
+      const char* hostText = static_cast<const char*>(host);
+      char portText[8];
+      char* portEnd = std::to_chars(portText, portText + sizeof portText, port).ptr;
+      const std::size_t hostLength = std::char_traits<char>::length(hostText);
+      reply.clear();
+      reply.reserve(2 + hostLength + 1 + static_cast<std::size_t>(portEnd - portText));
+      reply += static_cast<char>('0' + RR_RESPONSE_OK);
+      reply += ' ';
+      reply.append(hostText, hostLength);
+      reply += ' ';
+      reply.append(portText, portEnd);
       break;
+    }
     case ERROR_NO_SUCH_ELEMENT:
       if (moreTriesLeft(info)) {
-        os << RR_RESPONSE_TRYLATER;
+        setCode(reply, RR_RESPONSE_TRYLATER);
       } else {
         ASPoolAddTimeout(pPool, CLog::log);
-        os << RR_RESPONSE_TIMEOUT;
+        setCode(reply, RR_RESPONSE_TIMEOUT);
       }
       break;
     case ERROR_REQUESTROUTER_LIMIT_EXCEEDED:
-      os << RR_RESPONSE_ABORT;
+      setCode(reply, RR_RESPONSE_ABORT);
       break;
     default:
       throw CWIException(status, "_GetIdleServer()");
   }
+}
+
+}  // namespace
+
+/* Throws CWIException on a null pool list, a failing lookup or an internal
+ * selection failure; writes nothing to os then. */
+void RRHandleGetServerRequest(std::istream& is, std::ostream& os, ASPoolList* pPoolList) {
+  if (pPoolList == nullptr) throwNoPoolList();
+  CASRequestInfo info;
+  is >> info;
+  std::string reply;
+  answer(info, reply, pPoolList);
+  os << reply;
+}
+
+/* Throws CWIException on a null pool list, a failing lookup or an internal
+ * selection failure; reply is unchanged then. */
+void RRHandleGetServerText(const char* text, std::size_t size, std::string& reply,
+                           ASPoolList* pPoolList) {
+  if (pPoolList == nullptr) throwNoPoolList();
+  CASRequestInfo info;
+  info.scan(text, size);
+  answer(info, reply, pPoolList);
 }
 
 CRequestRouterServer::CRequestRouterServer(const IPEndpoint& bindEndpoint, int timeoutms)
@@ -92,16 +130,19 @@ CRequestRouterServer::CRequestRouterServer(const IPEndpoint& bindEndpoint, int t
 /* Never throws: every failure is logged and answered "3 <status>". */
 std::string CRequestRouterServer::processRequest(const std::string& request, bool& abort) {
   (void)abort;
-  std::istringstream is(request);
-  std::ostringstream os;
   try {
+    std::size_t pos = 0;
     int code = 0;
-    if (!(is >> code)) code = 0;
+    if (CASRequestInfo::scanNumber(request.data(), request.size(), &pos, &code) !=
+        CASRequestInfo::SCAN_NUMBER) {
+      code = 0;
+    }
     if (code != RR_REQUEST_GETSERVER) {
       throw CWIException(ERROR_UNKNOWN, "Invalid request code: %d", code);
     }
-    RRHandleGetServerRequest(is, os, mpPoolList);
-    return os.str();
+    std::string reply;
+    RRHandleGetServerText(request.data() + pos, request.size() - pos, reply, mpPoolList);
+    return reply;
   } catch (const CWIException& e) {
     KTLogWrite(CLog::log, "%s", e.what());
     return std::to_string(RR_RESPONSE_ERROR) + " " + std::to_string(e.getStatus());

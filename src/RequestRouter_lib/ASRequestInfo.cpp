@@ -7,7 +7,9 @@
  */
 #include "ASRequestInfo.h"
 
+#include <initializer_list>
 #include <istream>
+#include <iterator>
 #include <ostream>
 
 #include "Exception.h"
@@ -42,28 +44,45 @@ void splitInto(const std::string& uri, std::string& prefix, std::string& extensi
   extension.swap(newExtension);
 }
 
-/* Reads one text token; a failed read (end of text) leaves the field as it is. */
-void readText(std::istream& is, std::string& field) {
-  std::string token;
-  if (is >> token) field.swap(token);
+/* True for the characters the "C" locale counts as white space. */
+inline bool isSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');  // \t \n \v \f \r
 }
 
-/* Reads one decimal number. At the end of the text the field keeps its value;
- * anything that is not a number (or does not fit an int) makes the field 0.
- * Either way the stream is left failed, so the remaining reads do nothing. */
-void readNumber(std::istream& is, int& field) {
-  if (!is) return;
-  is >> std::ws;
-  if (is.eof()) {
-    is.setstate(std::ios::failbit);
-    return;
+/* Skips white space from *pPos; returns false when the text ends there. */
+inline bool skipSpace(const char* text, std::size_t size, std::size_t* pPos) {
+  std::size_t pos = *pPos;
+  while (pos < size && isSpace(text[pos])) ++pos;
+  *pPos = pos;
+  return pos < size;
+}
+
+/* Reads one text token into field; at the end of the text the field keeps
+ * its value and false is returned. */
+bool scanToken(const char* text, std::size_t size, std::size_t* pPos, std::string& field) {
+  if (!skipSpace(text, size, pPos)) return false;
+  const std::size_t start = *pPos;
+  std::size_t pos = start;
+  while (pos < size && !isSpace(text[pos])) ++pos;
+  field.assign(text + start, pos - start);
+  *pPos = pos;
+  return true;
+}
+
+/* Reads one number field. At the end of the text the field keeps its value;
+ * anything that is not a number makes the field 0. Either way false is
+ * returned, which ends the reading. */
+bool scanNumberField(const char* text, std::size_t size, std::size_t* pPos, int& field) {
+  switch (CASRequestInfo::scanNumber(text, size, pPos, &field)) {
+    case CASRequestInfo::SCAN_NUMBER:
+      return true;
+    case CASRequestInfo::SCAN_NOT_A_NUMBER:
+      field = 0;
+      return false;
+    case CASRequestInfo::SCAN_END:
+      break;
   }
-  int value = 0;
-  if (is >> value) {
-    field = value;
-  } else {
-    field = 0;
-  }
+  return false;
 }
 
 }  // namespace
@@ -103,25 +122,82 @@ std::ostream& CASRequestInfo::operator<<(std::ostream& os) const {
   return os;
 }
 
-std::istream& CASRequestInfo::operator>>(std::istream& is) {
+CASRequestInfo::ScanResult CASRequestInfo::scanNumber(const char* text, std::size_t size,
+                                                       std::size_t* pPos, int* pValue) {
+  if (!skipSpace(text, size, pPos)) return SCAN_END;
+  std::size_t pos = *pPos;
+  bool negative = false;
+  if (text[pos] == '-' || text[pos] == '+') {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  // Every digit is read even when the value no longer fits, as a stream
+  // read of an int does; the magnitude stops growing past 2^31.
+  const unsigned long long limit = negative ? 2147483648ULL : 2147483647ULL;
+  unsigned long long magnitude = 0;
+  bool tooLarge = false;
+  const std::size_t firstDigit = pos;
+  for (; pos < size && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+    if (tooLarge) continue;
+    magnitude = magnitude * 10 + static_cast<unsigned long long>(text[pos] - '0');
+    tooLarge = magnitude > limit;
+  }
+  *pPos = pos;
+  if (pos == firstDigit || tooLarge) return SCAN_NOT_A_NUMBER;
+  *pValue = negative ? static_cast<int>(-static_cast<long long>(magnitude))
+                     : static_cast<int>(magnitude);
+  return SCAN_NUMBER;
+}
+
+bool CASRequestInfo::scan(const char* text, std::size_t size, std::size_t* pUsed) {
   // Start from the defaults so that a text ending early never leaves values
-  // of an earlier request behind.
-  *this = CASRequestInfo();
-  readText(is, clientIP);
-  readNumber(is, tries);
-  readNumber(is, maxTries);
-  readText(is, httpHost);
-  readText(is, uriPrefix);
-  readText(is, extension);
-  readText(is, poolName);
-  readText(is, storeName);
-  readText(is, siteGUID);
-  readNumber(is, siteMaxServers);
-  readNumber(is, poolMaxServersPerSite);
-  readNumber(is, poolMaxServersPerClient);
-  readNumber(is, extMaxServers);
-  readText(is, uri);
+  // of an earlier request behind; clearing in place keeps the strings' storage.
+  for (std::string* text : {&uriPrefix, &clientIP, &httpHost, &poolName, &storeName, &siteGUID,
+                            &extension, &uri}) {
+    text->clear();
+  }
+  siteMaxServers = poolMaxServersPerSite = poolMaxServersPerClient = extMaxServers = -1;
+  tries = maxTries = 0;
+  std::size_t pos = 0;
+  const bool complete = text != nullptr &&
+                        scanToken(text, size, &pos, clientIP) &&
+                        scanNumberField(text, size, &pos, tries) &&
+                        scanNumberField(text, size, &pos, maxTries) &&
+                        scanToken(text, size, &pos, httpHost) &&
+                        scanToken(text, size, &pos, uriPrefix) &&
+                        scanToken(text, size, &pos, extension) &&
+                        scanToken(text, size, &pos, poolName) &&
+                        scanToken(text, size, &pos, storeName) &&
+                        scanToken(text, size, &pos, siteGUID) &&
+                        scanNumberField(text, size, &pos, siteMaxServers) &&
+                        scanNumberField(text, size, &pos, poolMaxServersPerSite) &&
+                        scanNumberField(text, size, &pos, poolMaxServersPerClient) &&
+                        scanNumberField(text, size, &pos, extMaxServers) &&
+                        scanToken(text, size, &pos, uri);
   if (uri.empty()) uri = uriPrefix + extension;
+  if (pUsed != nullptr) *pUsed = pos;
+  return complete;
+}
+
+std::istream& CASRequestInfo::operator>>(std::istream& is) {
+  if (!is) {
+    scan("", 0);
+    is.setstate(std::ios::failbit);
+    return is;
+  }
+  const std::istream::pos_type start = is.tellg();
+  const std::string rest{std::istreambuf_iterator<char>(is), std::istreambuf_iterator<char>()};
+  std::size_t used = 0;
+  const bool complete = scan(rest.data(), rest.size(), &used);
+  is.width(0);
+  if (used < rest.size() && start != std::istream::pos_type(-1)) {
+    // Give back what the fields did not use, for a caller that reads on.
+    is.seekg(start + static_cast<std::istream::off_type>(used));
+  }
+  std::ios::iostate state = std::ios::goodbit;
+  if (used == rest.size()) state |= std::ios::eofbit;
+  if (!complete) state |= std::ios::failbit;
+  is.setstate(state);
   return is;
 }
 

@@ -107,6 +107,33 @@ TEST_F(GetServerTest, WrongRequestCodesAreAnsweredWithErrorOne) {
   EXPECT_EQ(ServerState(router_.pools(), "10.0.0.1", 1), KTASSTATUS_IDLE);
 }
 
+TEST_F(GetServerTest, DatagramIsReadInPlaceAndRepliesAreExact) {
+  auto first = Register("10.0.0.21:65535", "Pool1");
+  auto second = Register("10.0.0.22:2", "Pool1");
+  // A code too large for an int is no code 1, whatever its low bits.
+  EXPECT_EQ(Ask("4294967297 " + GetServerRequest("Pool1", 0, 3).substr(2)), "3 1");
+  EXPECT_TRUE(log_.waitFor("Invalid request code: 0 (status=1)"));
+
+  // Only `size` characters are read; the reply replaces what the string held.
+  const std::string body = GetServerRequest("Pool1", 0, 3).substr(2);
+  const std::string text = body + "9 trailing";
+  std::string reply = "stale reply text";
+  RRHandleGetServerText(text.data(), body.size(), reply, router_.pools());
+  EXPECT_EQ(reply, "0 10.0.0.21 65535");
+
+  // Sign, leading zeros and any white space after the code are a valid 1.
+  EXPECT_EQ(Ask("+001\v" + body), "0 10.0.0.22 2");
+  std::istringstream in(body);
+  std::ostringstream out;
+  RRHandleGetServerRequest(in, out, router_.pools());
+  EXPECT_EQ(out.str(), "1");
+  RRHandleGetServerText(body.data(), body.size(), reply, router_.pools());
+  EXPECT_EQ(reply, "1");
+  reply = "kept";
+  EXPECT_THROW(RRHandleGetServerText(body.data(), body.size(), reply, nullptr), CWIException);
+  EXPECT_EQ(reply, "kept");
+}
+
 TEST_F(GetServerTest, PoolNeverAnnouncedIsTryLaterOrTimeOutLoggedOncePerRun) {
   EXPECT_EQ(Ask(GetServerRequest("Ghost", 0, 3)), "1");
   EXPECT_EQ(Ask(GetServerRequest("Ghost", 1, 3)), "1");

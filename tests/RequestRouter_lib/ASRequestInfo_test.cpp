@@ -1,8 +1,12 @@
 // Tests of the request description: text form in both directions and URI splitting.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "ASRequestInfo.h"
 #include "Exception.h"
@@ -202,6 +206,223 @@ TEST(ASRequestInfoSplit, WhiteSpaceIsRefusedAndFailureChangesNothing) {
   info.splitUri();
   EXPECT_EQ("/other.", info.uriPrefix);
   EXPECT_EQ("gif", info.extension);
+}
+
+// ---------------------------------------------------------------------------
+// The in-place scanner against a field-by-field std::istream reader: the
+// reference below reads the text form the way the description was read
+// before the scanner existed, and both must agree on every field, on the
+// stream state and on where the reading stopped.
+
+void RefText(std::istream& is, std::string& field) {
+  std::string token;
+  if (is >> token) field.swap(token);
+}
+
+void RefNumber(std::istream& is, int& field) {
+  if (!is) return;
+  is >> std::ws;
+  if (is.eof()) {
+    is.setstate(std::ios::failbit);
+    return;
+  }
+  int value = 0;
+  field = (is >> value) ? value : 0;
+}
+
+struct Outcome {
+  CASRequestInfo info;
+  bool failed = false;
+  bool atEnd = false;
+  long long position = -1;  // characters read
+};
+
+Outcome ReferenceRead(const std::string& text) {
+  Outcome out;
+  std::istringstream is(text);
+  CASRequestInfo& i = out.info;
+  RefText(is, i.clientIP);
+  RefNumber(is, i.tries);
+  RefNumber(is, i.maxTries);
+  RefText(is, i.httpHost);
+  RefText(is, i.uriPrefix);
+  RefText(is, i.extension);
+  RefText(is, i.poolName);
+  RefText(is, i.storeName);
+  RefText(is, i.siteGUID);
+  RefNumber(is, i.siteMaxServers);
+  RefNumber(is, i.poolMaxServersPerSite);
+  RefNumber(is, i.poolMaxServersPerClient);
+  RefNumber(is, i.extMaxServers);
+  RefText(is, i.uri);
+  if (i.uri.empty()) i.uri = i.uriPrefix + i.extension;
+  out.failed = is.fail();
+  out.atEnd = is.eof();
+  out.position = is.rdbuf()->pubseekoff(0, std::ios::cur, std::ios::in);
+  return out;
+}
+
+Outcome OperatorRead(const std::string& text) {
+  Outcome out;
+  out.info.poolName = "left over";
+  out.info.extMaxServers = 42;
+  std::istringstream is(text);
+  is >> out.info;
+  out.failed = is.fail();
+  out.atEnd = is.eof();
+  out.position = is.rdbuf()->pubseekoff(0, std::ios::cur, std::ios::in);
+  return out;
+}
+
+std::string Show(const std::string& text) {
+  std::string shown;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f) {
+      shown += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      shown += hex;
+    }
+  }
+  return "'" + shown + "'";
+}
+
+void ExpectSameFields(const CASRequestInfo& want, const CASRequestInfo& got, const std::string& text) {
+  EXPECT_EQ(write(want), write(got)) << Show(text);
+  EXPECT_EQ(want.uri, got.uri) << Show(text);  // the written form shortens it
+}
+
+// Scans text through scan(), through operator>>, and through scan() on a copy
+// that is followed by more characters, and compares all three with the reference.
+void ExpectLikeReference(const std::string& text) {
+  const Outcome want = ReferenceRead(text);
+
+  CASRequestInfo scanned;
+  scanned.clientIP = "left over";
+  std::size_t used = 12345;
+  const bool complete = scanned.scan(text.data(), text.size(), &used);
+  ExpectSameFields(want.info, scanned, text);
+  EXPECT_EQ(!want.failed, complete) << Show(text);
+  EXPECT_EQ(want.position, static_cast<long long>(used)) << Show(text);
+
+  // The text need not end in a NUL: what lies behind `size` is never read.
+  const std::string padded = text + "9 z";
+  CASRequestInfo bounded;
+  bounded.scan(padded.data(), text.size());
+  ExpectSameFields(want.info, bounded, text);
+
+  const Outcome got = OperatorRead(text);
+  ExpectSameFields(want.info, got.info, text);
+  EXPECT_EQ(want.failed, got.failed) << Show(text);
+  EXPECT_EQ(want.atEnd, got.atEnd) << Show(text);
+  EXPECT_EQ(want.position, got.position) << Show(text);
+}
+
+// Hand-picked texts: the datagram bodies of the fuzz corpus and the corners
+// of white space, signs, int range and early ends.
+const std::string kEdgeTexts[] = {
+    "",
+    " ",
+    "\t\n\v\f\r ",
+    "10.0.0.7 0 3 shop1 /shop/index. html Pool1 Store1 S1 -1 -1 -1 -1 /shop/index.html",
+    "10.0.0.7 0 3 shop1 /shop/index. html Pool1 Store1 S1 -1 -1 -1 -1 /shop/index.html  \n",
+    "10.0.0.7 0 3 shop1 /shop/index. html Pool1 Store1 S1 -1 -1 -1 -1 /a.b trailing words",
+    "10.0.0.7 x 3 shop1",
+    "10.0.0.7\t1\n3  shop1 /a. jsp P St Si 2 -1 4 1",
+    "1.2.3.4 2147483648 -2147483649 h /p. e P S G +1 007 -0 5 /p.e?x=1/y",
+    "c 0 1 h /x. y P S G -1 -1 -1 -1 /x.y/" + std::string(200, 'u'),
+    "c 2147483647 -2147483648 h p e P S G 0 0 0 0 u",
+    "c -2147483648 -00000000002147483648 h",
+    "c 4294967297 1",
+    "c 99999999999999999999999999 1",
+    "c -99999999999999999999999999 1",
+    "c - 1",
+    "c + 1",
+    "c -",
+    "c +",
+    "c +-1",
+    "c --1",
+    "c 1.5 3",
+    "c 1,5 3",
+    "c 0x10 3",
+    "c 5x 3",
+    "c 5 3x host",
+    "c 5 3host p e P S G 1 2 3 4u",
+    "c 5 3 h p e P S G 1 2 3 4",
+    "c 5 3 h p e P S G 1 2 3 4 ",
+    "c 5 3 h p e P S G 1 2 3",
+    "c 5",
+    "c 5 ",
+    "c",
+    "c ",
+    "\xff\xfe 1 2 \xa0h",
+    "c 1 2 h\xa0p e",
+    "c\v1\f2\rh\np\te P S G 1 2 3 4 u",
+};
+
+TEST(ASRequestInfoScan, AgreesWithStreamReadingOnEdgeCases) {
+  for (const std::string& text : kEdgeTexts) ExpectLikeReference(text);
+  // NUL is an ordinary character to both readers.
+  ExpectLikeReference(std::string("c\0d 1 2 h\0 p", 14));
+  ExpectLikeReference(std::string("c 1\0 2", 7));
+}
+
+TEST(ASRequestInfoScan, AgreesWithStreamReadingOnRandomTexts) {
+  // Texts built from pieces that sit on the readers' decision points, and
+  // texts of random bytes.
+  const std::vector<std::string> pieces = {
+      "0", "1", "-1", "+7", "007", "-0", "-", "+", "x", "5x", "1.5", "2147483647", "2147483648",
+      "-2147483648", "-2147483649", "99999999999", "/a.", "html", "Pool1", "10.0.0.7", "/a.b?q",
+      "\xff", std::string(1, '\0'), "",
+  };
+  const std::vector<std::string> gaps = {" ", "  ", "\t", "\n", "\r\n", "\v", "\f", ""};
+  std::mt19937 rng(20261207);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int count = static_cast<int>(rng() % 18);
+    for (int i = 0; i < count; ++i) {
+      text += gaps[rng() % gaps.size()];
+      text += pieces[rng() % pieces.size()];
+    }
+    if (rng() % 3 == 0) text += gaps[rng() % gaps.size()];
+    ExpectLikeReference(text);
+    if (::testing::Test::HasFailure()) return;
+  }
+  const char alphabet[] = " \t\n\v\f\r0123456789+-.x\xff";
+  for (int round = 0; round < 2000; ++round) {
+    std::string text(rng() % 40, ' ');
+    for (char& c : text) c = alphabet[rng() % (sizeof alphabet - 1)];
+    ExpectLikeReference(text);
+    if (::testing::Test::HasFailure()) return;
+  }
+}
+
+TEST(ASRequestInfoScan, NumberScannerMatchesStreamIntRead) {
+  const char* const texts[] = {"1", " 1 rest", "\n\t+1", "-0", "x", "", "  ", "-", "+",
+                               "2147483647", "2147483648", "-2147483648", "-2147483649",
+                               "4294967297", "00000000000000000000001", "12ab", "1.0"};
+  for (const char* text : texts) {
+    const std::string s = text;
+    std::istringstream is(s);
+    int want = 77;
+    const bool wantOk = static_cast<bool>(is >> want);
+    const long long wantPos = is.rdbuf()->pubseekoff(0, std::ios::cur, std::ios::in);
+
+    std::size_t pos = 0;
+    int got = 77;
+    const CASRequestInfo::ScanResult result = CASRequestInfo::scanNumber(s.data(), s.size(), &pos, &got);
+    EXPECT_EQ(wantOk, result == CASRequestInfo::SCAN_NUMBER) << Show(s);
+    if (wantOk) {
+      EXPECT_EQ(want, got) << Show(s);
+    } else {
+      EXPECT_EQ(77, got) << Show(s);  // a failed scan leaves the value alone
+      EXPECT_EQ(s.find_first_not_of(" \t\n") == std::string::npos,
+                result == CASRequestInfo::SCAN_END)
+          << Show(s);
+    }
+    EXPECT_EQ(wantPos, static_cast<long long>(pos)) << Show(s);
+  }
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #ifndef RRREQUESTHANDLER_H
 #define RRREQUESTHANDLER_H
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 
@@ -45,6 +46,13 @@ enum RRResponseCode {
  * status when it fails, and the selection's status (message
  * "_GetIdleServer()") for an internal failure. */
 void RRHandleGetServerRequest(std::istream& is, std::ostream& os, struct ASPoolList* pPoolList);
+
+/* The same for a description held in text[0, size) (no NUL needed): the
+ * reply replaces the contents of `reply`. Throws like
+ * RRHandleGetServerRequest and leaves `reply` unchanged then. This is the
+ * listener's path; it needs no stream. */
+void RRHandleGetServerText(const char* text, std::size_t size, std::string& reply,
+                           struct ASPoolList* pPoolList);
 
 /* The get-server UDP listener of a router instance. mpPoolList is borrowed
  * from the instance and set before the listener's thread starts. */

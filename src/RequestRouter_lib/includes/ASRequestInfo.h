@@ -8,7 +8,9 @@
  *   siteGUID siteMaxServers poolMaxServersPerSite poolMaxServersPerClient
  *   extMaxServers uri
  * Text fields cannot hold white space and an empty text field cannot be
- * represented (the reader would take the next token for it).
+ * represented (the reader would take the next token for it). White space is
+ * blank, tab, line feed, carriage return, vertical tab and form feed; numbers
+ * are decimal with an optional sign, as the "C" locale reads them.
  *
  * Thread safety: an object is not locked; share it read-only or not at all.
  */
@@ -56,11 +58,33 @@ class CASRequestInfo {
    * extMaxServers, then the URI (a URI over 150 characters as its first 147
    * characters and "..."). Returns os. */
   std::ostream& operator<<(std::ostream& os) const;
-  /* Reads the text form from is. Every field starts at its default; a text
-   * that ends early leaves the rest at the defaults; a number field that does
-   * not hold a number becomes 0 and ends the reading. An empty uri becomes
-   * uriPrefix + extension. Returns is (failed when the text ended early). */
+  /* Reads the text form from is with scan() over the rest of the stream.
+   * Returns is, failed when scan() returns false and at its end when the
+   * text was used up; a seekable stream is left just after the last
+   * character read, like a field-by-field stream read would. */
   std::istream& operator>>(std::istream& is);
+
+  /* What scanNumber found. */
+  enum ScanResult { SCAN_NUMBER, SCAN_END, SCAN_NOT_A_NUMBER };
+
+  /* Reads the text form from text[0, size) (it need not end in a NUL). Every
+   * field starts at its default; a text that ends early leaves the rest at
+   * the defaults; a number field that does not hold a number (or does not
+   * fit an int) becomes 0 and ends the reading. An empty uri becomes
+   * uriPrefix + extension. Stores in *pUsed (when not null) how many
+   * characters were read: a number ends before the first character that is
+   * not a digit, a text field at the first white space, and nothing after
+   * the uri is read. Returns false when the reading ended early, true when
+   * all fields were read. */
+  bool scan(const char* text, std::size_t size, std::size_t* pUsed = nullptr);
+
+  /* Skips white space from text[*pPos] and reads a decimal int (optional
+   * sign, then digits), advancing *pPos past what it read. Returns
+   * SCAN_NUMBER with *pValue set, SCAN_END when only white space was left,
+   * or SCAN_NOT_A_NUMBER (no digits, or out of the int range) with *pValue
+   * unchanged. */
+  static ScanResult scanNumber(const char* text, std::size_t size, std::size_t* pPos,
+                               int* pValue);
 
   std::string uriPrefix;
   std::string clientIP;
