@@ -2,8 +2,10 @@
  *
  * The reader is forgiving by design: whatever a datagram holds is taken in
  * order, and what it lacks stays at the defaults, so a short or damaged
- * request still yields a usable description. splitUri is the strict part,
- * used when a request is built from a real URI.
+ * request still yields a usable description. It is a single pass over the
+ * text (scan) because it runs for every get-server datagram; the stream
+ * operator hands the rest of its stream to the same pass. splitUri is the
+ * strict part, used when a request is built from a real URI.
  */
 #include "ASRequestInfo.h"
 
@@ -152,9 +154,9 @@ CASRequestInfo::ScanResult CASRequestInfo::scanNumber(const char* text, std::siz
 bool CASRequestInfo::scan(const char* text, std::size_t size, std::size_t* pUsed) {
   // Start from the defaults so that a text ending early never leaves values
   // of an earlier request behind; clearing in place keeps the strings' storage.
-  for (std::string* text : {&uriPrefix, &clientIP, &httpHost, &poolName, &storeName, &siteGUID,
-                            &extension, &uri}) {
-    text->clear();
+  for (std::string* field : {&uriPrefix, &clientIP, &httpHost, &poolName, &storeName, &siteGUID,
+                             &extension, &uri}) {
+    field->clear();
   }
   siteMaxServers = poolMaxServersPerSite = poolMaxServersPerClient = extMaxServers = -1;
   tries = maxTries = 0;

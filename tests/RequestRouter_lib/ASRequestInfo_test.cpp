@@ -364,8 +364,9 @@ const std::string kEdgeTexts[] = {
 TEST(ASRequestInfoScan, AgreesWithStreamReadingOnEdgeCases) {
   for (const std::string& text : kEdgeTexts) ExpectLikeReference(text);
   // NUL is an ordinary character to both readers.
-  ExpectLikeReference(std::string("c\0d 1 2 h\0 p", 14));
-  ExpectLikeReference(std::string("c 1\0 2", 7));
+  using namespace std::string_literals;
+  ExpectLikeReference("c\0d 1 2 h\0 p"s);
+  ExpectLikeReference("c 1\0 2"s);
 }
 
 TEST(ASRequestInfoScan, AgreesWithStreamReadingOnRandomTexts) {
