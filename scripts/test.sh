@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Builds the router in its debugging, release and AddressSanitizer variants
-# and runs the whole test suite in each; stops at the first failure.
+# Builds the router's two variants and runs the whole test suite in each;
+# stops at the first failure.
 #
-#   scripts/test.sh           debug, release, asan
-#   scripts/test.sh --tsan    the same plus a ThreadSanitizer build
+#   scripts/test.sh           debugging build (trace on) under AddressSanitizer
+#                             and UBSan, then the release build (no trace)
+#   scripts/test.sh --plain   adds a debugging build without sanitizers
+#   scripts/test.sh --tsan    adds a ThreadSanitizer build
+#   scripts/test.sh --fuzz    adds a short libFuzzer run of every target
+#                             (needs clang with its fuzzer runtime)
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
+with_plain=0
 with_tsan=0
+with_fuzz=0
 for arg in "$@"; do
   case "$arg" in
+    --plain) with_plain=1 ;;
     --tsan) with_tsan=1 ;;
-    -h|--help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --fuzz) with_fuzz=1 ;;
+    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "test.sh: unknown argument '$arg' (try --help)" >&2; exit 2 ;;
   esac
 done
@@ -32,10 +40,15 @@ build_and_test() {
   ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2
 }
 
-build_and_test build/debug -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=
+build_and_test build/debug -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=address
 build_and_test build/release -DCMAKE_BUILD_TYPE=Release -DKTRR_DEBUG_TRACE=OFF -DKTRR_SANITIZE=
-build_and_test build/asan -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=address
+if [ "$with_plain" = 1 ]; then
+  build_and_test build/plain -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=
+fi
 if [ "$with_tsan" = 1 ]; then
   build_and_test build/tsan -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=thread
+fi
+if [ "$with_fuzz" = 1 ]; then
+  scripts/fuzz.sh 20
 fi
 echo "==> all tests passed"

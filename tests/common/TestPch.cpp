@@ -1,0 +1,1 @@
+// Carrier of the precompiled test header shared by every test program.
