@@ -8,6 +8,7 @@
 #   scripts/test.sh --tsan    adds a ThreadSanitizer build
 #   scripts/test.sh --fuzz    adds a short libFuzzer run of every target
 #                             (needs clang with its fuzzer runtime)
+#   scripts/test.sh --faults  also runs the fault-injection system tests
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -16,12 +17,14 @@ cd "$root"
 with_plain=0
 with_tsan=0
 with_fuzz=0
+ctest_filter=(-LE faults)
 for arg in "$@"; do
   case "$arg" in
     --plain) with_plain=1 ;;
     --tsan) with_tsan=1 ;;
     --fuzz) with_fuzz=1 ;;
-    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --faults) ctest_filter=() ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "test.sh: unknown argument '$arg' (try --help)" >&2; exit 2 ;;
   esac
 done
@@ -37,7 +40,7 @@ build_and_test() {
   echo "==> build $dir"
   cmake --build "$dir" -j"$jobs"
   echo "==> test $dir"
-  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 "${ctest_filter[@]}"
 }
 
 build_and_test build/debug -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=address
