@@ -45,12 +45,12 @@ int64_t nowNs() {
 
 }  // namespace
 
-CAppServerFarm::CAppServerFarm(std::vector<RRBenchServerSpec> servers, RRFarmOptions options)
-    : mSpecs(std::move(servers)),
+CAppServerFarm::CAppServerFarm(std::vector<RRBenchServerDef> servers, RRFarmOptions options)
+    : mDefs(std::move(servers)),
       mOptions(options),
       mByPort(65536, -1),
-      mServerCycles(new std::atomic<uint64_t>[mSpecs.size()]) {
-  for (std::size_t i = 0; i < mSpecs.size(); ++i) mServerCycles[i] = 0;
+      mServerCycles(new std::atomic<uint64_t>[mDefs.size()]) {
+  for (std::size_t i = 0; i < mDefs.size(); ++i) mServerCycles[i] = 0;
 }
 
 CAppServerFarm::~CAppServerFarm() {
@@ -69,17 +69,17 @@ void CAppServerFarm::start(int timeoutMs) {
   if (mEpoll < 0 || mWake < 0) {
     throw CToolException(CToolException::TOOL_IO, std::string("epoll/eventfd: ") + std::strerror(errno));
   }
-  for (std::size_t i = 0; i < mSpecs.size(); ++i) {
-    const RRBenchServerSpec& spec = mSpecs[i];
-    if (mByPort[spec.port] >= 0) {
-      throw CToolException(CToolException::TOOL_USAGE, "two simulated servers on port " + std::to_string(spec.port));
+  for (std::size_t i = 0; i < mDefs.size(); ++i) {
+    const RRBenchServerDef& def = mDefs[i];
+    if (mByPort[def.port] >= 0) {
+      throw CToolException(CToolException::TOOL_USAGE, "two simulated servers on port " + std::to_string(def.port));
     }
-    mByPort[spec.port] = static_cast<int>(i);
+    mByPort[def.port] = static_cast<int>(i);
     Sim* sim = new Sim;
     mSims.push_back(sim);
-    sim->address = RRMCAddress(spec.host, spec.port);
-    CToolSocket socket = CToolSocket::connectTcp(spec.messageCenter, timeoutMs);
-    socket.sendAll(RRMCInitialFree(sim->address, spec.pool, 100000 + static_cast<long>(i), 0));
+    sim->address = RRMCAddress(def.host, def.port);
+    CToolSocket socket = CToolSocket::connectTcp(def.messageCenter, timeoutMs);
+    socket.sendAll(RRMCInitialFree(sim->address, def.pool, 100000 + static_cast<long>(i), 0));
     sim->fd = socket.release();
   }
   // Acknowledgements are read after all announcements went out, so the
@@ -224,7 +224,7 @@ void CAppServerFarm::sendIdle(std::size_t index) {
   Sim* sim = mSims[index];
   std::string data;
   for (int k = 0; k < mOptions.cacheItemsPerIdle; ++k) {
-    data += "r" + std::to_string(mSpecs[index].router) + "-s" + std::to_string(index) + "-n" +
+    data += "r" + std::to_string(mDefs[index].router) + "-s" + std::to_string(index) + "-n" +
             std::to_string(sim->sequence++) + RR_CACHE_DELIMITER;
   }
   mItemsSent.fetch_add(static_cast<uint64_t>(mOptions.cacheItemsPerIdle), std::memory_order_relaxed);
@@ -234,7 +234,7 @@ void CAppServerFarm::sendIdle(std::size_t index) {
 
 void CAppServerFarm::countCache(std::size_t index, const std::string& data) {
   if (data.empty()) return;
-  const std::string own = "r" + std::to_string(mSpecs[index].router) + "-";
+  const std::string own = "r" + std::to_string(mDefs[index].router) + "-";
   std::string::size_type start = 0;
   while (start < data.size()) {
     std::string::size_type end = data.find(RR_CACHE_DELIMITER, start);

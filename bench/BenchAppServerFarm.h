@@ -26,7 +26,7 @@
 
 #include "RRToolAddress.h"
 
-struct RRBenchServerSpec {
+struct RRBenchServerDef {
   RRToolAddress messageCenter; /* the router the server reports to */
   int router = 0;              /* index of that router, for cache origin */
   std::string pool;
@@ -53,7 +53,7 @@ struct RRFarmCounters {
 
 class CAppServerFarm {
  public:
-  CAppServerFarm(std::vector<RRBenchServerSpec> servers, RRFarmOptions options);
+  CAppServerFarm(std::vector<RRBenchServerDef> servers, RRFarmOptions options);
   ~CAppServerFarm();
   CAppServerFarm(const CAppServerFarm&) = delete;
   CAppServerFarm& operator=(const CAppServerFarm&) = delete;
@@ -95,7 +95,7 @@ class CAppServerFarm {
   void countCache(std::size_t index, const std::string& data);
   void markDead(std::size_t index);
 
-  std::vector<RRBenchServerSpec> mSpecs;
+  std::vector<RRBenchServerDef> mDefs;
   RRFarmOptions mOptions;
   std::vector<Sim*> mSims;
   std::vector<int> mByPort;      /* port to index, -1 for none */

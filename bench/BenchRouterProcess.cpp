@@ -81,7 +81,7 @@ uint16_t RRBenchFreePort(const std::string& host, std::set<uint16_t>* pUsed) {
   throw CToolException(CToolException::TOOL_IO, "no free port found on " + host);
 }
 
-std::string RRBenchConfigXml(const std::vector<RRBenchRouterSpec>& routers, uint16_t cachePort,
+std::string RRBenchConfigXml(const std::vector<RRBenchRouterDef>& routers, uint16_t cachePort,
                              unsigned maxCacheItems) {
   std::ostringstream xml;
   xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -184,7 +184,7 @@ std::string CRouterProcess::logTail(std::size_t lines) const {
          tailOf(mLogDir + "/console-" + mIpList + ".txt", lines);
 }
 
-void CRouterProcess::waitReady(const RRBenchRouterSpec& spec, int timeoutMs) {
+void CRouterProcess::waitReady(const RRBenchRouterDef& def, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   CASRequestInfo probe("bench", "/ready/probe.html", "127.0.0.1", 0, 1);
   probe.poolName = "rrbench-ready-probe";
@@ -195,13 +195,13 @@ void CRouterProcess::waitReady(const RRBenchRouterSpec& spec, int timeoutMs) {
   while (std::chrono::steady_clock::now() < deadline) {
     if (!running()) {
       throw CToolException(CToolException::TOOL_CLOSED,
-                           "router '" + spec.name + "' ended during start-up\n" + logTail());
+                           "router '" + def.name + "' ended during start-up\n" + logTail());
     }
     try {
-      CMonitorClient monitor(spec.monitor(), 500);
+      CMonitorClient monitor(def.monitor(), 500);
       monitor.request(CMonitorClient::requestLine(RR_MONITOR_POOLS));
-      CToolSocket mc = CToolSocket::connectTcp(spec.messageCenter(), 500);
-      CToolSocket udp = CToolSocket::connectUdp(spec.getServer());
+      CToolSocket mc = CToolSocket::connectTcp(def.messageCenter(), 500);
+      CToolSocket udp = CToolSocket::connectUdp(def.getServer());
       udp.sendAll(datagram);
       RRParseGetServerAnswer(udp.receiveDatagram(500));
       return;
@@ -210,7 +210,7 @@ void CRouterProcess::waitReady(const RRBenchRouterSpec& spec, int timeoutMs) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  throw CToolException(CToolException::TOOL_TIMEOUT, "router '" + spec.name + "' not ready within " +
+  throw CToolException(CToolException::TOOL_TIMEOUT, "router '" + def.name + "' not ready within " +
                                                          std::to_string(timeoutMs) + " ms (" + last + ")\n" +
                                                          logTail());
 }

@@ -22,7 +22,7 @@
 #include "RRToolAddress.h"
 
 /* One configured router. */
-struct RRBenchRouterSpec {
+struct RRBenchRouterDef {
   std::string name;
   std::string host;
   uint16_t port = 0;        /* get-server (UDP) */
@@ -41,7 +41,7 @@ uint16_t RRBenchFreePort(const std::string& host, std::set<uint16_t>* pUsed);
 
 /* A configuration document with the routers, one pool served by all of
  * them, and one cache server on cachePort. */
-std::string RRBenchConfigXml(const std::vector<RRBenchRouterSpec>& routers, uint16_t cachePort,
+std::string RRBenchConfigXml(const std::vector<RRBenchRouterDef>& routers, uint16_t cachePort,
                              unsigned maxCacheItems);
 
 /* A temporary directory removed with its content on destruction (unless kept). */
@@ -74,7 +74,7 @@ class CRouterProcess {
   /* Waits until the monitor answers and the get-server port answers a
    * probe; throws CToolException TOOL_TIMEOUT (or TOOL_CLOSED when the
    * process ended) with the end of the router's log. */
-  void waitReady(const RRBenchRouterSpec& spec, int timeoutMs);
+  void waitReady(const RRBenchRouterDef& def, int timeoutMs);
   /* SIGTERM, then SIGKILL after five seconds; harmless when not running.
    * Returns the wait status, -1 when there was no process. */
   int stop();

@@ -104,15 +104,15 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
 
   std::unique_ptr<CBenchDir> dir;
   std::vector<std::unique_ptr<CRouterProcess>> processes;
-  std::vector<RRBenchRouterSpec> specs;
+  std::vector<RRBenchRouterDef> defs;
   if (options.external) {
-    RRBenchRouterSpec spec;
-    spec.name = "external";
-    spec.host = options.externalGetServer.host;
-    spec.port = options.externalGetServer.port;
-    spec.mcPort = options.externalMessageCenter.port;
-    spec.monitorPort = options.externalMonitor.port;
-    specs.push_back(spec);
+    RRBenchRouterDef def;
+    def.name = "external";
+    def.host = options.externalGetServer.host;
+    def.port = options.externalGetServer.port;
+    def.mcPort = options.externalMessageCenter.port;
+    def.monitorPort = options.externalMonitor.port;
+    defs.push_back(def);
   } else {
     dir.reset(new CBenchDir);
     if (options.keepFiles) dir->keep();
@@ -120,30 +120,30 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     mkdir(logDir.c_str(), 0755);
     std::set<uint16_t> used;
     for (int r = 0; r < scenario.routers; ++r) {
-      RRBenchRouterSpec spec;
-      spec.name = "RR" + std::to_string(r + 1);
-      spec.host = "127.0.0." + std::to_string(r + 1);
-      spec.port = RRBenchFreePort(spec.host, &used);
-      spec.mcPort = RRBenchFreePort(spec.host, &used);
-      spec.monitorPort = RRBenchFreePort(spec.host, &used);
-      specs.push_back(spec);
+      RRBenchRouterDef def;
+      def.name = "RR" + std::to_string(r + 1);
+      def.host = "127.0.0." + std::to_string(r + 1);
+      def.port = RRBenchFreePort(def.host, &used);
+      def.mcPort = RRBenchFreePort(def.host, &used);
+      def.monitorPort = RRBenchFreePort(def.host, &used);
+      defs.push_back(def);
     }
     const uint16_t cachePort = RRBenchFreePort("127.0.0.1", &used);
-    std::ofstream(dir->path() + "/ServerConfig.xml") << RRBenchConfigXml(specs, cachePort, 1000);
-    for (const RRBenchRouterSpec& spec : specs) {
-      processes.emplace_back(new CRouterProcess(options.routerBinary, dir->path(), logDir, spec.host));
+    std::ofstream(dir->path() + "/ServerConfig.xml") << RRBenchConfigXml(defs, cachePort, 1000);
+    for (const RRBenchRouterDef& def : defs) {
+      processes.emplace_back(new CRouterProcess(options.routerBinary, dir->path(), logDir, def.host));
       processes.back()->start();
     }
-    for (std::size_t r = 0; r < specs.size(); ++r) processes[r]->waitReady(specs[r], options.startTimeoutMs);
+    for (std::size_t r = 0; r < defs.size(); ++r) processes[r]->waitReady(defs[r], options.startTimeoutMs);
     if (options.keepFiles) std::cerr << "rrbench: " << scenario.name << ": files kept in " << dir->path() << "\n";
   }
 
   progress(options, scenario.name + ": registering " + std::to_string(scenario.servers) + " servers");
-  std::vector<RRBenchServerSpec> servers;
+  std::vector<RRBenchServerDef> servers;
   for (int i = 0; i < scenario.servers; ++i) {
-    RRBenchServerSpec server;
-    server.router = i % static_cast<int>(specs.size());
-    server.messageCenter = specs[static_cast<std::size_t>(server.router)].messageCenter();
+    RRBenchServerDef server;
+    server.router = i % static_cast<int>(defs.size());
+    server.messageCenter = defs[static_cast<std::size_t>(server.router)].messageCenter();
     server.pool = poolName(scenario.pools, i % scenario.pools);
     server.port = static_cast<uint16_t>(30000 + i);
     servers.push_back(server);
@@ -160,10 +160,10 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     throw CToolException(e.kind(), std::string(e.what()) + "\n" + tails);
   }
   // Routers tell each other about new pools; give that a moment.
-  if (specs.size() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  if (defs.size() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   std::vector<RRToolAddress> targets;
-  for (const auto& spec : specs) targets.push_back(spec.getServer());
+  for (const auto& def : defs) targets.push_back(def.getServer());
   CEchoServer echo;
   CGetServerClients baseClients({echo.address()}, scenario.clients, datagrams, nullptr);
   CGetServerClients routerClients(targets, scenario.clients, datagrams, &farm, scenario.paced);
@@ -238,13 +238,13 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     note << "cache items sent " << after.cacheItemsSent << " received " << after.cacheItemsReceived
          << " (from the other router " << after.crossRouterItems << ") resets " << after.cacheResets << "; ";
   }
-  for (std::size_t r = 0; r < specs.size(); ++r) {
-    if (specs[r].monitorPort == 0) continue;
-    const long long hits = poolHits(specs[r].monitor());
+  for (std::size_t r = 0; r < defs.size(); ++r) {
+    if (defs[r].monitorPort == 0) continue;
+    const long long hits = poolHits(defs[r].monitor());
     if (hits < 0) {
-      note << specs[r].name << " monitor unreadable; ";
+      note << defs[r].name << " monitor unreadable; ";
     } else if (static_cast<uint64_t>(hits) != okPerTarget[r]) {
-      note << specs[r].name << " hits " << hits << " != ok answers " << okPerTarget[r] << "; ";
+      note << defs[r].name << " hits " << hits << " != ok answers " << okPerTarget[r] << "; ";
     }
   }
 

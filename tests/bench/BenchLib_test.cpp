@@ -81,7 +81,7 @@ TEST(BenchStatsTest, MemoryOfAProcess) {
 
 TEST(BenchRouterProcessTest, ConfigurationIsAcceptedByTheRouterReader) {
   std::set<uint16_t> used;
-  std::vector<RRBenchRouterSpec> routers(2);
+  std::vector<RRBenchRouterDef> routers(2);
   for (int r = 0; r < 2; ++r) {
     routers[r].name = "RR" + std::to_string(r + 1);
     routers[r].host = "127.0.0.1";
@@ -162,13 +162,13 @@ class ScriptedMessageCenter {
   FakeLineServer mServer;
 };
 
-RRBenchServerSpec serverAt(uint16_t mcPort, uint16_t port, int router = 0) {
-  RRBenchServerSpec spec;
-  spec.messageCenter = {"127.0.0.1", mcPort};
-  spec.router = router;
-  spec.pool = "BenchPool";
-  spec.port = port;
-  return spec;
+RRBenchServerDef serverAt(uint16_t mcPort, uint16_t port, int router = 0) {
+  RRBenchServerDef def;
+  def.messageCenter = {"127.0.0.1", mcPort};
+  def.router = router;
+  def.pool = "BenchPool";
+  def.port = port;
+  return def;
 }
 
 TEST(BenchFarmTest, AnnouncesAndRunsOneCyclePerAssignment) {
@@ -304,12 +304,12 @@ TEST(BenchLoadTest, EchoBaselineAndSilentTargets) {
 TEST(BenchRouterProcessTest, ProgramsThatAreNoRouter) {
   CBenchDir dir;
   const std::string logDir = dir.path();
-  RRBenchRouterSpec spec;
-  spec.name = "RR1";
-  spec.host = "127.0.0.1";
-  spec.port = tooltest::UnusedPort();
-  spec.mcPort = tooltest::UnusedPort();
-  spec.monitorPort = tooltest::UnusedPort();
+  RRBenchRouterDef def;
+  def.name = "RR1";
+  def.host = "127.0.0.1";
+  def.port = tooltest::UnusedPort();
+  def.mcPort = tooltest::UnusedPort();
+  def.monitorPort = tooltest::UnusedPort();
 
   CRouterProcess missing("/nonexistent/router", dir.path(), logDir, "127.0.0.1");
   EXPECT_THROW(missing.start(), CToolException);
@@ -321,7 +321,7 @@ TEST(BenchRouterProcessTest, ProgramsThatAreNoRouter) {
   CRouterProcess ends(script, dir.path(), logDir, "127.0.0.1");
   ends.start();
   try {
-    ends.waitReady(spec, 5000);
+    ends.waitReady(def, 5000);
     FAIL() << "no exception";
   } catch (const CToolException& e) {
     EXPECT_EQ(CToolException::TOOL_CLOSED, e.kind());
@@ -335,7 +335,7 @@ TEST(BenchRouterProcessTest, ProgramsThatAreNoRouter) {
   chmod(sleeper.c_str(), 0755);
   CRouterProcess quiet(sleeper, dir.path(), logDir, "127.0.0.1");
   quiet.start();
-  EXPECT_THROW(quiet.waitReady(spec, 200), CToolException);
+  EXPECT_THROW(quiet.waitReady(def, 200), CToolException);
   EXPECT_TRUE(quiet.running());
   const int status = quiet.stop();
   EXPECT_TRUE(WIFSIGNALED(status));
