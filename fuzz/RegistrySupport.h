@@ -30,12 +30,6 @@
 
 namespace fuzz {
 
-// Open fault: the message center still registers an address written
-// ":port" as a server with an empty host, whose get-server answer
-// "0  port" the web adapter cannot read. Set to true once such an address
-// is refused.
-constexpr bool kRefuseEmptyHost = false;
-
 // The pool list and the peer list of one router; freed peers first, since
 // they read the pools' peer queues.
 class Registry {
@@ -149,7 +143,7 @@ inline long CheckOnePool(void* element, va_list args) {
     FUZZ_CHECK(s[1] == name, "server line of pool " + std::string(name) + ": " + line);
     const size_t colon = s[2].rfind(':');
     FUZZ_CHECK(colon != std::string::npos, "server address: " + line);
-    FUZZ_CHECK(colon > 0 || !kRefuseEmptyHost, "server without host: " + line);
+    FUZZ_CHECK(colon > 0, "server without host: " + line);
     const std::pair<std::string, int> address(s[2].substr(0, colon),
                                               atoi(s[2].c_str() + colon + 1));
     FUZZ_CHECK(state->servers.insert(address).second, "server in two places: " + s[2]);

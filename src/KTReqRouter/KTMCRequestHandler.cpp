@@ -216,7 +216,9 @@ KTStatus finishRequest(KTBuffer** ppResponse, char* data, KTStatus status) {
 int ParseSocket(char* IP, unsigned short* pPort, int ok) {
   if (!ok || IP == nullptr || pPort == nullptr) return 1;
   char* colon = strrchr(IP, ':');
-  if (colon == nullptr) return 1;
+  /* ":port" names no host: a server registered so would be handed out as
+   * "0  port", which the web adapter cannot read. */
+  if (colon == nullptr || colon == IP) return 1;
   /* The port is plain decimal: no sign, no blanks, at most 65535; text after
    * the digits is ignored as by a "%hu" scan. */
   const char* digits = colon + 1;
@@ -821,6 +823,53 @@ KTStatus _AddServerData(ASPool* pPool, const char* data, ASPoolList* pPoolList, 
 /* ---------------------------------------------------- MCClientCloseHandler */
 
 /* Returns the last failing status; 0 when nothing was bound to the connection. */
+namespace {
+
+/* Shuts down the server bound to a connection that ended, resets its pool's
+ * cache when it was busy, removes it from its pool (freeing a pool left
+ * empty) and frees it; *pFreed tells whether the record is gone. Returns the
+ * last failing step's status. */
+KTStatus closeServer(ASPoolList* pPoolList, KTMCServerList* pMCs, ASPool* pPool, KTASServer* pAS,
+                     bool* pFreed, KTLog* pLog) {
+  *pFreed = false;
+  KTASStatus before = KTASSTATUS_SHUTDOWN;
+  KTStatus status = KTASServerGetStatus(pAS, &before, pLog);
+  if (status == STATUS_OK) status = KTASServerSetShutdown(pAS, pLog);
+  if (status == STATUS_OK && isBusy(before)) {
+    /* The server may have changed data that its pool's other servers
+     * cached without ever reporting it: they have to drop everything. */
+    status = ASPoolResetCache(pPool, 0, pLog);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "MCClientCloseHandler(): error reset cache on local pools");
+    }
+  }
+  if (status == STATUS_OK) {
+    KTDEBUG_MSG(KTDEBUG_RROUTER, "MCClientCloseHandler(): removing server [%s]:%hu", pAS->IP,
+                pAS->port);
+    status = ASPoolRemoveServer(pPool, pAS, pMCs, pLog);
+    if (status != STATUS_OK) {
+      /* Possibly still listed: keep the record rather than free it under
+       * the selection's feet. */
+      KTLogWrite(pLog, "MCClientCloseHandler(): error removing server");
+    } else {
+      KTStatus emptyStatus = ASPoolListRemoveEmptyPool(pPoolList, &pPool, pLog);
+      if (emptyStatus != STATUS_OK) {
+        KTLogWrite(pLog, "MCClientCloseHandler(): error ask if pool empty (%d).", emptyStatus);
+        status = emptyStatus;
+      }
+      KTStatus freeStatus = KTASServerFree(&pAS, pLog);
+      *pFreed = true;
+      if (freeStatus != STATUS_OK) {
+        KTLogWrite(pLog, "MCClientCloseHandler(): error free server");
+        status = freeStatus;
+      }
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
 KTStatus MCClientCloseHandler(KTSocket* pSocket, ASPoolList* pPoolList, KTMCServerList* pMCs,
                               KTLog* pLog) {
   if (pSocket == nullptr || pPoolList == nullptr || pMCs == nullptr) {
@@ -839,37 +888,24 @@ KTStatus MCClientCloseHandler(KTSocket* pSocket, ASPoolList* pPoolList, KTMCServ
   }
 
   if (pAS != nullptr) {
-    KTASStatus before = KTASSTATUS_SHUTDOWN;
-    status = KTASServerGetStatus(pAS, &before, pLog);
-    if (status == STATUS_OK) status = KTASServerSetShutdown(pAS, pLog);
-    if (status == STATUS_OK && isBusy(before)) {
-      /* The server may have changed data that its pool's other servers
-       * cached without ever reporting it: they have to drop everything. */
-      status = ASPoolResetCache(pPool, 0, pLog);
-      if (status != STATUS_OK) {
-        KTLogWrite(pLog, "MCClientCloseHandler(): error reset cache on local pools");
+    /* A connection that announced several servers takes all of them along:
+     * one left behind would stay idle and be handed out while nobody can
+     * reach it. Each server goes down first, which unbinds it from the
+     * connection, so the search below cannot find the same one again. */
+    for (;;) {
+      bool freed = false;
+      KTStatus closeStatus = closeServer(pPoolList, pMCs, pPool, pAS, &freed, pLog);
+      if (closeStatus != STATUS_OK) status = closeStatus;
+      if (!freed) break;
+      pPool = nullptr;
+      pAS = nullptr;
+      KTStatus searchStatus = ASPoolListGetMatchingForSocket(pPoolList, pSocket, &pPool, &pAS, pLog);
+      if (searchStatus != STATUS_OK) {
+        KTLogWrite(pLog, "MCClientCloseHandler(): error search socket on server");
+        status = searchStatus;
+        break;
       }
-    }
-    if (status == STATUS_OK) {
-      KTDEBUG_MSG(KTDEBUG_RROUTER, "MCClientCloseHandler(): removing server [%s]:%hu", pAS->IP,
-                  pAS->port);
-      status = ASPoolRemoveServer(pPool, pAS, pMCs, pLog);
-      if (status != STATUS_OK) {
-        /* Possibly still listed: keep the record rather than free it under
-         * the selection's feet. */
-        KTLogWrite(pLog, "MCClientCloseHandler(): error removing server");
-      } else {
-        KTStatus emptyStatus = ASPoolListRemoveEmptyPool(pPoolList, &pPool, pLog);
-        if (emptyStatus != STATUS_OK) {
-          KTLogWrite(pLog, "MCClientCloseHandler(): error ask if pool empty (%d).", emptyStatus);
-          status = emptyStatus;
-        }
-        KTStatus freeStatus = KTASServerFree(&pAS, pLog);
-        if (freeStatus != STATUS_OK) {
-          KTLogWrite(pLog, "MCClientCloseHandler(): error free server");
-          status = freeStatus;
-        }
-      }
+      if (pAS == nullptr) break;
     }
   } else if (pMC != nullptr) {
     status = KTMCServerSetShutdown(pMC, pLog);

@@ -82,11 +82,11 @@ KTStatus MCRequestHandler(struct KTSocket* pSocket, struct ASPoolList* pPoolList
                           struct KTMCServerList* pMCs, const char* MyIP, unsigned short MyPort,
                           int maxCacheItems, KTLog* pLog);
 
-/* Cleans up after the connection pSocket ended: the application server bound
- * to it is shut down, removed from its pool (the pool's cache is reset first
- * when the server was assigned, working or in monitor state, and a pool left
- * empty is freed) and freed; else a peer bound to it is marked down; else
- * nothing happens. Returns the last failing status, ERROR_INVALID_PARAMETER
+/* Cleans up after the connection pSocket ended: every application server
+ * bound to it is shut down, removed from its pool (the pool's cache is reset
+ * first when the server was assigned, working or in monitor state, and a
+ * pool left empty is freed) and freed; else a peer bound to it is marked
+ * down; else nothing happens. Returns the last failing status, ERROR_INVALID_PARAMETER
  * for null arguments. */
 KTStatus MCClientCloseHandler(struct KTSocket* pSocket, struct ASPoolList* pPoolList,
                               struct KTMCServerList* pMCs, KTLog* pLog);
@@ -94,8 +94,9 @@ KTStatus MCClientCloseHandler(struct KTSocket* pSocket, struct ASPoolList* pPool
 /* Splits an address "host:port" in place at its LAST colon (so IPv6 literals
  * keep theirs): on success IP holds only the host and *pPort the port.
  * Returns 0 on success and 1 on failure: when ok is 0 (the caller's scan
- * missed a field), when there is no colon, no number after it, or the host
- * is longer than MC_MAX_HOST_LENGTH. IP is unchanged on failure. */
+ * missed a field), when there is no colon, no number after it, no host
+ * before it, or the host is longer than MC_MAX_HOST_LENGTH. IP is unchanged
+ * on failure. */
 int ParseSocket(char* IP, unsigned short* pPort, int ok);
 
 /* The handlers, one per code. Each scans the header line itself and returns
