@@ -164,13 +164,13 @@ KTStatus moveServer(KTASServer* pAS, ASPool* pOldPool, ASPool* pPool, const char
   return STATUS_OK;
 }
 
-/* Shared part of codes 3 and 4: finds the server of the header and binds it
- * to the connection. `who` names the handler in the log lines, which carry
- * the failing status when withStatus is set. Returns 1 for an unparsable
- * header or an unknown server, else the failing step's status. */
-KTStatus findAndBindServer(const char* header, ASPoolList* pPoolList, KTSocket* pSocket,
-                           const char* who, bool withStatus, ASPool** ppPool, KTASServer** ppAS,
-                           KTLog* pLog) {
+/* Finds the server named by the header's address, for codes 3, 4, 6 and 7.
+ * `who` names the handler in the log lines; `searchFailure` is the text of a
+ * failed lookup, followed by its status when withStatus is set. Returns 1
+ * for an unparsable header or an unknown server, else the lookup's status. */
+KTStatus findServer(const char* header, ASPoolList* pPoolList, const char* who,
+                    const char* searchFailure, bool withStatus, ASPool** ppPool,
+                    KTASServer** ppAS, KTLog* pLog) {
   char address[kAddressBuffer] = "";
   unsigned short port = 0;
   if (!scanServerAddress(header, address, &port)) {
@@ -180,9 +180,9 @@ KTStatus findAndBindServer(const char* header, ASPoolList* pPoolList, KTSocket* 
   KTStatus status = ASPoolListGetMatchingServer(pPoolList, address, port, ppPool, ppAS, pLog);
   if (status != STATUS_OK) {
     if (withStatus) {
-      KTLogWrite(pLog, "%s(): error search server. (%d)", who, status);
+      KTLogWrite(pLog, "%s(): %s (%d)", who, searchFailure, status);
     } else {
-      KTLogWrite(pLog, "%s(): error search server.", who);
+      KTLogWrite(pLog, "%s(): %s", who, searchFailure);
     }
     return status;
   }
@@ -190,6 +190,19 @@ KTStatus findAndBindServer(const char* header, ASPoolList* pPoolList, KTSocket* 
     KTLogWrite(pLog, "%s(): there exists no host [%s]:%hu in our server lists", who, address, port);
     return ERROR_UNKNOWN;
   }
+  return STATUS_OK;
+}
+
+/* Shared part of codes 3 and 4: finds the server of the header and binds it
+ * to the connection; log lines carry the failing status when withStatus is
+ * set. Returns 1 for an unparsable header or an unknown server, else the
+ * failing step's status. */
+KTStatus findAndBindServer(const char* header, ASPoolList* pPoolList, KTSocket* pSocket,
+                           const char* who, bool withStatus, ASPool** ppPool, KTASServer** ppAS,
+                           KTLog* pLog) {
+  KTStatus status =
+      findServer(header, pPoolList, who, "error search server.", withStatus, ppPool, ppAS, pLog);
+  if (status != STATUS_OK) return status;
   status = KTASServerSetSocket(*ppAS, pSocket, pLog);
   if (status != STATUS_OK) {
     if (withStatus) {
@@ -547,25 +560,11 @@ KTStatus MCHandleASSetMonFlagRequest(const char* header, ASPoolList* pPoolList, 
     KTLogWrite(pLog, "MCHandleASSetMonFlagRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  char address[kAddressBuffer] = "";
-  unsigned short port = 0;
-  if (!scanServerAddress(header, address, &port)) {
-    KTLogWrite(pLog, "MCHandleASSetMonFlagRequest(): error parsing request '%s'", header);
-    return ERROR_UNKNOWN;
-  }
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
-  KTStatus status = ASPoolListGetMatchingServer(pPoolList, address, port, &pPool, &pAS, pLog);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "MCHandleASSetMonFlagRequest(): error search server.");
-    return status;
-  }
-  if (pAS == nullptr) {
-    KTLogWrite(pLog,
-               "MCHandleASSetMonFlagRequest(): there exists no host [%s]:%hu in our server lists",
-               address, port);
-    return ERROR_UNKNOWN;
-  }
+  KTStatus status = findServer(header, pPoolList, "MCHandleASSetMonFlagRequest",
+                               "error search server.", false, &pPool, &pAS, pLog);
+  if (status != STATUS_OK) return status;
   return KTASServerStartMonitor(pAS, pLog);
 }
 
@@ -577,24 +576,15 @@ KTStatus MCHandleASFinishRequest(const char* header, const char* data, ASPoolLis
     KTLogWrite(pLog, "MCHandleASFinishRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  char address[kAddressBuffer] = "";
-  unsigned short port = 0;
-  if (!scanServerAddress(header, address, &port)) {
-    KTLogWrite(pLog, "MCHandleASFinishRequest(): error parsing request '%s'", header);
-    return ERROR_UNKNOWN;
-  }
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
-  KTStatus status = ASPoolListGetMatchingServer(pPoolList, address, port, &pPool, &pAS, pLog);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "MCHandleASFinishRequest(): error search application server");
-    return status;
-  }
-  if (pAS == nullptr) {
-    KTLogWrite(pLog, "MCHandleASFinishRequest(): there exists no host [%s]:%hu in our server lists",
-               address, port);
-    return ERROR_UNKNOWN;
-  }
+  KTStatus status = findServer(header, pPoolList, "MCHandleASFinishRequest",
+                               "error search application server", false, &pPool, &pAS, pLog);
+  if (status != STATUS_OK) return status;
+  // Kept for the lines written after the record is freed.
+  char address[kAddressBuffer] = "";
+  snprintf(address, sizeof(address), "%s", pAS->IP);
+  const unsigned short port = pAS->port;
   status = _AddScriptData(pPool, data, pPoolList, 0, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "MCHandleASFinishRequest(): error adding cache data (%d)", status);
