@@ -138,36 +138,33 @@ KTStatus ASPoolListFree(ASPoolList** ppPoolList, KTLog* pLog) {
 
 /* Locking ------------------------------------------------------------------------ */
 
-/* Returns ERROR_UNKNOWN when the lock cannot be taken. */
-KTStatus ASPoolListLockRead(ASPoolList* pPoolList, KTLog* pLog) {
+/* Takes the list's lock through `lock` (shared or exclusive); `who` and
+ * `kind` name the caller and the lock in its log lines. Returns
+ * ERROR_UNKNOWN when the lock cannot be taken. */
+static KTStatus takeLock(ASPoolList* pPoolList, int (*lock)(pthread_rwlock_t*), const char* who,
+                         const char* kind, KTLog* pLog) {
   if (pPoolList == nullptr) {
-    KTLogWrite(pLog, "ASPoolListLockRead(): wrong arguments passed to procedure");
+    KTLogWrite(pLog, "%s(): wrong arguments passed to procedure", who);
     return ERROR_INVALID_PARAMETER;
   }
   enterHeld();
-  int error = pthread_rwlock_rdlock(&pPoolList->rwLock);
+  int error = lock(&pPoolList->rwLock);
   if (error != 0) {
     leaveHeld();
-    KTLogWrite(pLog, "ASPoolListLockRead(): failed to take the read lock (%d)", error);
+    KTLogWrite(pLog, "%s(): failed to take the %s lock (%d)", who, kind, error);
     return ERROR_UNKNOWN;
   }
   return STATUS_OK;
 }
 
 /* Returns ERROR_UNKNOWN when the lock cannot be taken. */
+KTStatus ASPoolListLockRead(ASPoolList* pPoolList, KTLog* pLog) {
+  return takeLock(pPoolList, pthread_rwlock_rdlock, "ASPoolListLockRead", "read", pLog);
+}
+
+/* Returns ERROR_UNKNOWN when the lock cannot be taken. */
 KTStatus ASPoolListLockWrite(ASPoolList* pPoolList, KTLog* pLog) {
-  if (pPoolList == nullptr) {
-    KTLogWrite(pLog, "ASPoolListLockWrite(): wrong arguments passed to procedure");
-    return ERROR_INVALID_PARAMETER;
-  }
-  enterHeld();
-  int error = pthread_rwlock_wrlock(&pPoolList->rwLock);
-  if (error != 0) {
-    leaveHeld();
-    KTLogWrite(pLog, "ASPoolListLockWrite(): failed to take the write lock (%d)", error);
-    return ERROR_UNKNOWN;
-  }
-  return STATUS_OK;
+  return takeLock(pPoolList, pthread_rwlock_wrlock, "ASPoolListLockWrite", "write", pLog);
 }
 
 /* Returns ERROR_UNKNOWN when the lock cannot be released. */
