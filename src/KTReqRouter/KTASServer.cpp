@@ -32,6 +32,12 @@ void copyBounded(char* dst, size_t size, const char* src) {
   dst[length] = '\0';
 }
 
+/* Copies a last-request text into its array and publishes its key. */
+void setLastText(char* dst, size_t size, std::atomic<uint64_t>& key, const char* src) {
+  copyBounded(dst, size, src);
+  key.store(KTASServerTextKey(dst, size), std::memory_order_relaxed);
+}
+
 /* The monitor text of a last-request field: "(NULL)" when empty. */
 const char* orNull(const char* text) { return text[0] != '\0' ? text : KTASSERVER_NULL_TEXT; }
 
@@ -201,6 +207,17 @@ KTStatus monitorLine(void* pElement, va_list args, bool debug) {
 
 }  // namespace
 
+/* Never fails: FNV-1a over the stored characters. */
+uint64_t KTASServerTextKey(const char* text, size_t size) {
+  uint64_t hash = 14695981039346656037ULL;
+  if (text == nullptr || size == 0) return hash;
+  for (size_t i = 0; i + 1 < size && text[i] != '\0'; ++i) {
+    hash ^= (unsigned char)text[i];
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
 /* Returns ERROR_INVALID_PARAMETER for bad or over-long arguments, ERROR_MEMORY_ALLOCATION or
  * the failing step's status; *ppKTASSrv stays null then. */
 KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char* IP,
@@ -255,6 +272,9 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
   HighResTime(&pAS->startingTime);
   pAS->hits = 0;
   clearQuality(pAS);
+  setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->lastClientKey, "");
+  setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->lastSiteKey, "");
+  setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->lastExtensionKey, "");
   *ppKTASSrv = pAS;
   return STATUS_OK;
 }
@@ -566,13 +586,13 @@ KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestIn
                  status);
       return status;
     }
-    copyBounded(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID),
+    setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->lastSiteKey,
                 ASRequestInfoGetSiteGUID(pRequestInfo));
     copyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
                 ASRequestInfoGetStoreName(pRequestInfo));
-    copyBounded(pAS->lastClientIP, sizeof(pAS->lastClientIP),
+    setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->lastClientKey,
                 ASRequestInfoGetClientIP(pRequestInfo));
-    copyBounded(pAS->lastExtension, sizeof(pAS->lastExtension),
+    setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->lastExtensionKey,
                 ASRequestInfoGetExtension(pRequestInfo));
     pAS->ASStatus = KTASSTATUS_ASSIGNED;
     HighResTime(&pAS->startingTime);
@@ -633,9 +653,12 @@ KTStatus KTASServerSetShutdown(KTASServer* pAS, KTLog* pLog) {
     }
     // "(NULL)" never equals a real client or site, so a server that comes back
     // is not preferred by affinity to its old clients.
-    copyBounded(pAS->lastClientIP, sizeof(pAS->lastClientIP), KTASSERVER_NULL_TEXT);
-    copyBounded(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), KTASSERVER_NULL_TEXT);
-    copyBounded(pAS->lastExtension, sizeof(pAS->lastExtension), KTASSERVER_NULL_TEXT);
+    setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->lastClientKey,
+                KTASSERVER_NULL_TEXT);
+    setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->lastSiteKey,
+                KTASSERVER_NULL_TEXT);
+    setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->lastExtensionKey,
+                KTASSERVER_NULL_TEXT);
     clearQuality(pAS);
     return status;
   });

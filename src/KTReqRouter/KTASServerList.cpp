@@ -1,14 +1,18 @@
 /* KTASServerList.cpp - the locked list of one pool's application servers and the idle-server selection.
  *
- * The selection runs entirely under the list lock. It first takes one
- * snapshot of every server (state, priority, last use and whether its last
- * request had the asked-for extension, client and site), each read under the
- * server's own lock, so that the limits and the choice work on one
- * consistent picture even while message-center threads change states. From
- * the snapshot it takes the idle servers of the highest priority as
- * candidates, tests the limits in the order extension, client, site, and
- * picks by client affinity, site affinity or least recent use. The chosen
- * server is assigned before the lock is released.
+ * The selection runs entirely under the list lock and walks the pool once
+ * for every request, so that walk is kept cheap: it reads each server's
+ * state and the 64-bit keys of its last client, site and extension as
+ * atomics, without the server's lock and without comparing texts. From it
+ * come the candidates (the idle servers of the highest priority) and, per
+ * limit that applies, how many servers in use have the request's key. Texts
+ * are compared, under each server's own lock, only where a key matches and
+ * the answer depends on it: a limit whose key count reaches the maximum is
+ * counted exactly, and an affinity match is confirmed. The limits are tested
+ * in the order extension, client, site; then the choice goes by client
+ * affinity, site affinity or least recent use. The chosen server is
+ * assigned before the lock is released; a server that left the idle state
+ * since the walk is refused by the assignment and the selection runs again.
  */
 #include "KTASServerList.h"
 
@@ -35,11 +39,15 @@ constexpr int KTASSERVERLIST_SELECT_ATTEMPTS = 3;
 namespace {
 
 /* The texts of a request bounded exactly as a server record stores them, so
- * that a stored value and the request it came from always compare equal. */
+ * that a stored value and the request it came from always compare equal,
+ * with their keys (KTASServerTextKey). */
 struct RequestKeys {
   char clientIP[KTASSERVER_CLIENTIP_SIZE];
   char siteGUID[KTASSERVER_SITEGUID_SIZE];
   char extension[KTASSERVER_EXTENSION_SIZE];
+  uint64_t clientKey;
+  uint64_t siteKey;
+  uint64_t extensionKey;
 };
 
 void copyBounded(char* dst, size_t size, const char* src) {
@@ -48,18 +56,6 @@ void copyBounded(char* dst, size_t size, const char* src) {
   memcpy(dst, src, length);
   dst[length] = '\0';
 }
-
-/* What the selection needs to know about one server, read under its lock. */
-struct ServerView {
-  KTASServer* pAS;
-  int priority;
-  time_t lastUse;
-  bool idle;
-  bool inUse;       /* assigned, working or monitor */
-  bool sameExtension;
-  bool sameClient;
-  bool sameSite;
-};
 
 bool isInUse(KTASStatus status) {
   return status == KTASSTATUS_ASSIGNED || status == KTASSTATUS_WORKING ||
@@ -98,141 +94,189 @@ KTStatus underListLock(KTASServerList* pSrvList, KTLog* pLog, Operation operatio
   return unlockWith(pSrvList, operation(), pLog);
 }
 
-/* The server at `index` of the list (list lock held) in *ppAS; the list's
- * failing status, ERROR_INTERNAL_INCONSISTENCE for a null element. */
-KTStatus serverAt(KTASServerList* pSrvList, int index, KTASServer** ppAS) {
-  KTStatus status = STATUS_OK;
-  *ppAS = static_cast<KTASServer*>(
-      KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &status, index));
-  if (status == STATUS_OK && *ppAS == nullptr) status = ERROR_INTERNAL_INCONSISTENCE;
-  return status;
+/* One of the three last-request texts: the record's text and key, and the
+ * request's. */
+struct TextField {
+  std::atomic<uint64_t> KTASServer::*key;
+  const char* requestText;
+  uint64_t requestKey;
+};
+
+TextField clientField(const RequestKeys& keys) {
+  return {&KTASServer::lastClientKey, keys.clientIP, keys.clientKey};
+}
+TextField siteField(const RequestKeys& keys) {
+  return {&KTASServer::lastSiteKey, keys.siteGUID, keys.siteKey};
+}
+TextField extensionField(const RequestKeys& keys) {
+  return {&KTASServer::lastExtensionKey, keys.extension, keys.extensionKey};
 }
 
-/* Reads every server of the list into `views` (list order) and the
- * positions of the candidates (idle servers of the highest idle priority,
- * list order) into `candidates`. List lock held. Returns the failing status. */
-KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys,
-                      std::vector<ServerView>& views, std::vector<int>& candidates, KTLog* pLog) {
-  int count = 0;
-  KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTASServerListGetIdle(): cannot get list size");
-    return status;
-  }
+/* The record's stored text of the field. */
+const char* storedText(const KTASServer* pAS, const TextField& field) {
+  if (field.key == &KTASServer::lastClientKey) return pAS->lastClientIP;
+  if (field.key == &KTASServer::lastSiteKey) return pAS->lastSiteGUID;
+  return pAS->lastExtension;
+}
+
+/* True when the record's key of the field equals the request's: the texts
+ * may be equal. Reads no text, takes no lock. */
+bool keyMatches(const KTASServer* pAS, const TextField& field) {
+  return (pAS->*field.key).load(std::memory_order_relaxed) == field.requestKey;
+}
+
+/* Compares the record's text of the field with the request's under the
+ * record's lock; *pInUse (when given) receives whether the server is in use
+ * at that moment. Returns the lock's failing status. */
+KTStatus textMatches(KTASServer* pAS, const TextField& field, bool* pMatches, bool* pInUse,
+                     KTLog* pLog) {
+  int locked = 0;
+  KTStatus status = KTASServerLock(pAS, &locked, pLog);
+  if (!locked) return status;
+  *pMatches = strcmp(storedText(pAS, field), field.requestText) == 0;
+  if (pInUse != nullptr) *pInUse = isInUse(pAS->ASStatus.load(std::memory_order_relaxed));
+  return KTASServerUnlock(pAS, pLog);
+}
+
+/* What one walk over the list found: the candidates (idle servers of the
+ * highest idle priority, list order) and, for each limit that applies, the
+ * number of servers in use whose key equals the request's. A key count is
+ * an upper bound of the true count (distinct texts may share a key). */
+struct Walk {
+  std::vector<KTASServer*>* pCandidates;
+  int extensionKeys;
+  int clientKeys;
+  int siteKeys;
+};
+
+/* Which limits the request carries, with their maxima. */
+struct Limits {
+  int extensionMax;  /* < 0: no limit */
+  bool hasClient;
+  int clientMax;
+  bool hasSite;
+  int siteMax;
+  int siteIsSpecial;
+};
+
+/* Walks the list once (list lock held): candidates and key counts. Reads the
+ * state and keys without the records' locks; a server that changes state
+ * meanwhile is caught by the assignment, which checks the state again.
+ * Returns ERROR_MEMORY_ALLOCATION when the candidate array cannot grow. */
+KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const Limits& limits,
+                      Walk* pWalk, KTLog* pLog) {
+  std::vector<KTASServer*>& candidates = *pWalk->pCandidates;
+  const int count = pSrvList->orderCount;
   try {
-    views.clear();
     candidates.clear();
-    views.reserve((size_t)count);
     candidates.reserve((size_t)count);
   } catch (const std::exception&) {
     KTLogWrite(pLog, "_IdleServers(): cannot allocate the candidate array (count=%d)", count);
     return ERROR_MEMORY_ALLOCATION;
   }
+  const bool countExtension = limits.extensionMax >= 0;
   int maxPriority = 0;
   for (int index = 0; index < count; ++index) {
-    KTASServer* pAS = nullptr;
-    status = serverAt(pSrvList, index, &pAS);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "_IdleServers(): cannot get list element (index=%d, count=%d)", index, count);
-      return status;
-    }
-    int locked = 0;
-    status = KTASServerLock(pAS, &locked, pLog);
-    if (!locked) return status;
-    ServerView view;
-    view.pAS = pAS;
-    view.priority = pAS->priority;
-    view.lastUse = pAS->lastUse;
-    view.idle = pAS->ASStatus == KTASSTATUS_IDLE;
-    view.inUse = isInUse(pAS->ASStatus);
-    view.sameExtension = strcmp(pAS->lastExtension, keys.extension) == 0;
-    view.sameClient = strcmp(pAS->lastClientIP, keys.clientIP) == 0;
-    view.sameSite = strcmp(pAS->lastSiteGUID, keys.siteGUID) == 0;
-    status = KTASServerUnlock(pAS, pLog);
-    if (status != STATUS_OK) return status;
-    views.push_back(view);  // capacity reserved above: cannot throw
-    if (!view.idle) continue;
-    if (candidates.empty() || view.priority > maxPriority) {
-      // A higher priority discards the candidates collected so far.
-      candidates.clear();
-      maxPriority = view.priority;
-      candidates.push_back(index);
-    } else if (view.priority == maxPriority) {
-      candidates.push_back(index);
+    KTASServer* pAS = pSrvList->ppOrder[index];
+    const KTASStatus state = pAS->ASStatus.load(std::memory_order_relaxed);
+    if (state == KTASSTATUS_IDLE) {
+      if (candidates.empty() || pAS->priority > maxPriority) {
+        // A higher priority discards the candidates collected so far.
+        candidates.clear();
+        maxPriority = pAS->priority;
+        candidates.push_back(pAS);  // capacity reserved above: cannot throw
+      } else if (pAS->priority == maxPriority) {
+        candidates.push_back(pAS);
+      }
+    } else if (isInUse(state)) {
+      if (countExtension &&
+          pAS->lastExtensionKey.load(std::memory_order_relaxed) == keys.extensionKey) {
+        ++pWalk->extensionKeys;
+      }
+      if (limits.hasClient && pAS->lastClientKey.load(std::memory_order_relaxed) == keys.clientKey) {
+        ++pWalk->clientKeys;
+      }
+      if (limits.hasSite && pAS->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
+        ++pWalk->siteKeys;
+      }
     }
   }
   return STATUS_OK;
 }
 
-/* True when `max` servers or more are in use whose last request matched
- * (by `field`); then the refusal is traced and logged (repeats of the same
- * `key` suppressed). `function` and `what` name the limit in the texts. */
-bool limitReached(const std::vector<ServerView>& views, bool ServerView::*field, int max,
-                  const char* function, const char* what, const char* key,
-                  const CASRequestInfo* pInfo, KTLog* pLog) {
-  int count = 0;
-  for (const ServerView& view : views) {
-    if (view.inUse && view.*field) ++count;
+/* The exact number of servers in use whose text of the field equals the
+ * request's, each read under its own lock. Returns the lock's failing status. */
+KTStatus countInUse(KTASServerList* pSrvList, const TextField& field, int* pCount, KTLog* pLog) {
+  *pCount = 0;
+  for (int index = 0; index < pSrvList->orderCount; ++index) {
+    KTASServer* pAS = pSrvList->ppOrder[index];
+    if (!keyMatches(pAS, field)) continue;
+    bool matches = false;
+    bool inUse = false;
+    KTStatus status = textMatches(pAS, field, &matches, &inUse, pLog);
+    if (status != STATUS_OK) return status;
+    if (matches && inUse) ++*pCount;
   }
-  if (count < max) return false;
+  return STATUS_OK;
+}
+
+/* Tests one limit: *pExceeded becomes true when `max` servers or more are in
+ * use whose last request matched the field; then the refusal is traced and
+ * logged (repeats of the same key suppressed). The key count of the walk
+ * settles most requests; only when it reaches the maximum are the texts
+ * compared. `function` and `what` name the limit in the texts. Returns the
+ * failing status of a record's lock. */
+KTStatus limitReached(KTASServerList* pSrvList, const TextField& field, int keyCount, int max,
+                      const char* function, const char* what, const CASRequestInfo* pInfo,
+                      bool* pExceeded, KTLog* pLog) {
+  *pExceeded = false;
+  if (keyCount < max) return STATUS_OK;
+  int count = 0;
+  KTStatus status = countInUse(pSrvList, field, &count, pLog);
+  if (status != STATUS_OK || count < max) return status;
+  *pExceeded = true;
   KTDEBUG_MSG(KTDEBUG_RROUTER, "%s(): limit exceeded for %s: %s - %d of %d servers are in use",
-              function, what, key, count, max);
+              function, what, field.requestText, count, max);
   char shortText[64];
   snprintf(shortText, sizeof shortText, "%s(): limit exceeded for %s", function, what);
-  KTLogWriteLimited(pLog, key, shortText,
+  KTLogWriteLimited(pLog, field.requestText, shortText,
                     "%s(): limit exceeded for %s: %s - %d of %d servers are in use; request from %s for %s%s",
-                    function, what, key, count, max, ASRequestInfoGetClientIP(pInfo),
+                    function, what, field.requestText, count, max, ASRequestInfoGetClientIP(pInfo),
                     ASRequestInfoGetHost(pInfo), ASRequestInfoGetURI(pInfo));
-  return true;
+  return STATUS_OK;
 }
 
-/* True when the request's extension may not occupy another server. */
-bool _TestLimitByExtension(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
-                           KTLog* pLog) {
-  const int max = ASRequestInfoGetExtMaxServers(pInfo);
-  return max >= 0 && limitReached(views, &ServerView::sameExtension, max, "_TestLimitByExtension",
-                                  "extension", ASRequestInfoGetExtension(pInfo), pInfo, pLog);
-}
-
-/* True when the request's client may not occupy another server. */
-bool _TestLimitByClient(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
-                        KTLog* pLog) {
-  int max = 0;
-  return ASRequestInfoGetMaxServerPerClient(pInfo, &max) == STATUS_OK &&
-         limitReached(views, &ServerView::sameClient, max, "_TestLimitByClient", "client ip",
-                      ASRequestInfoGetClientIP(pInfo), pInfo, pLog);
-}
-
-/* True when the request's site may not occupy another server; *pSpecial
- * tells whether the site's own maximum decided. */
-bool _TestLimitBySite(const std::vector<ServerView>& views, const CASRequestInfo* pInfo,
-                      int* pSpecial, KTLog* pLog) {
-  int max = 0;
-  return ASRequestInfoGetMaxServerPerSite(pInfo, &max, pSpecial) == STATUS_OK &&
-         limitReached(views, &ServerView::sameSite, max, "_TestLimitBySite", "site",
-                      ASRequestInfoGetSiteGUID(pInfo), pInfo, pLog);
-}
-
-/* The first candidate whose last request matched (by `field`), or -1. */
-int firstMatching(const std::vector<ServerView>& views, const std::vector<int>& candidates,
-                  bool ServerView::*field) {
-  for (int index : candidates) {
-    if (views[(size_t)index].*field) return index;
-  }
-  return -1;
-}
-
-/* The least recently used candidate; ties and "all used this second" go to the earlier one. */
-int _ServerByIdleTime(const std::vector<ServerView>& views, const std::vector<int>& candidates) {
-  time_t oldest = KTTimeNow();
-  int chosen = candidates.front();
-  for (int index : candidates) {
-    if (views[(size_t)index].lastUse < oldest) {
-      oldest = views[(size_t)index].lastUse;
-      chosen = index;
+/* The first candidate whose last request matched the field, or null.
+ * Returns the failing status of a record's lock. */
+KTStatus firstMatching(const std::vector<KTASServer*>& candidates, const TextField& field,
+                       KTASServer** ppChosen, KTLog* pLog) {
+  *ppChosen = nullptr;
+  for (KTASServer* pAS : candidates) {
+    if (!keyMatches(pAS, field)) continue;
+    bool matches = false;
+    KTStatus status = textMatches(pAS, field, &matches, nullptr, pLog);
+    if (status != STATUS_OK) return status;
+    if (matches) {
+      *ppChosen = pAS;
+      return STATUS_OK;
     }
   }
-  return chosen;
+  return STATUS_OK;
+}
+
+/* The least recently used candidate; ties and "all used this second" go to
+ * the earlier one. lastUse changes only in an assignment, which runs under
+ * the list lock that the caller holds. */
+KTASServer* _ServerByIdleTime(const std::vector<KTASServer*>& candidates) {
+  time_t oldest = KTTimeNow();
+  KTASServer* pChosen = candidates.front();
+  for (KTASServer* pAS : candidates) {
+    if (pAS->lastUse < oldest) {
+      oldest = pAS->lastUse;
+      pChosen = pAS;
+    }
+  }
+  return pChosen;
 }
 
 /* The selection proper, list lock held: *ppAS becomes the chosen server or
@@ -240,70 +284,90 @@ int _ServerByIdleTime(const std::vector<ServerView>& views, const std::vector<in
  * when a limit refuses, else the failing status. */
 KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pInfo,
                                 VXStrategyInfo* pStrategy, KTASServer** ppAS, KTLog* pLog) {
-  // Kept per thread so that a request allocates nothing once the arrays
-  // have grown to the pool's size.
-  thread_local std::vector<ServerView> views;
-  thread_local std::vector<int> candidates;
+  // Kept per thread so that a request allocates nothing once the array has
+  // grown to the pool's size.
+  thread_local std::vector<KTASServer*> candidates;
   *ppAS = nullptr;
 
   RequestKeys keys;
   copyBounded(keys.clientIP, sizeof(keys.clientIP), ASRequestInfoGetClientIP(pInfo));
   copyBounded(keys.siteGUID, sizeof(keys.siteGUID), ASRequestInfoGetSiteGUID(pInfo));
   copyBounded(keys.extension, sizeof(keys.extension), ASRequestInfoGetExtension(pInfo));
+  keys.clientKey = KTASServerTextKey(keys.clientIP, sizeof(keys.clientIP));
+  keys.siteKey = KTASServerTextKey(keys.siteGUID, sizeof(keys.siteGUID));
+  keys.extensionKey = KTASServerTextKey(keys.extension, sizeof(keys.extension));
 
-  KTStatus status = _IdleServers(pSrvList, keys, views, candidates, pLog);
+  Limits limits;
+  limits.extensionMax = ASRequestInfoGetExtMaxServers(pInfo);
+  limits.clientMax = 0;
+  limits.hasClient = ASRequestInfoGetMaxServerPerClient(pInfo, &limits.clientMax) == STATUS_OK;
+  limits.siteMax = 0;
+  limits.siteIsSpecial = 0;
+  limits.hasSite =
+      ASRequestInfoGetMaxServerPerSite(pInfo, &limits.siteMax, &limits.siteIsSpecial) == STATUS_OK;
+
+  Walk walk = {&candidates, 0, 0, 0};
+  KTStatus status = _IdleServers(pSrvList, keys, limits, &walk, pLog);
   if (status != STATUS_OK || candidates.empty()) return status;
 
-  if (_TestLimitByExtension(views, pInfo, pLog)) {
-    pStrategy->limitByExtension.fetch_add(1, std::memory_order_relaxed);
-    return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+  bool exceeded = false;
+  if (limits.extensionMax >= 0) {
+    status = limitReached(pSrvList, extensionField(keys), walk.extensionKeys, limits.extensionMax,
+                          "_TestLimitByExtension", "extension", pInfo, &exceeded, pLog);
+    if (status != STATUS_OK) return status;
+    if (exceeded) {
+      pStrategy->limitByExtension.fetch_add(1, std::memory_order_relaxed);
+      return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+    }
   }
-  if (_TestLimitByClient(views, pInfo, pLog)) {
-    pStrategy->limitByClient.fetch_add(1, std::memory_order_relaxed);
-    return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+  if (limits.hasClient) {
+    status = limitReached(pSrvList, clientField(keys), walk.clientKeys, limits.clientMax,
+                          "_TestLimitByClient", "client ip", pInfo, &exceeded, pLog);
+    if (status != STATUS_OK) return status;
+    if (exceeded) {
+      pStrategy->limitByClient.fetch_add(1, std::memory_order_relaxed);
+      return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+    }
   }
-  int special = 0;
-  if (_TestLimitBySite(views, pInfo, &special, pLog)) {
-    (special ? pStrategy->limitBySpecialSite : pStrategy->limitBySite)
-        .fetch_add(1, std::memory_order_relaxed);
-    return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+  if (limits.hasSite) {
+    status = limitReached(pSrvList, siteField(keys), walk.siteKeys, limits.siteMax,
+                          "_TestLimitBySite", "site", pInfo, &exceeded, pLog);
+    if (status != STATUS_OK) return status;
+    if (exceeded) {
+      (limits.siteIsSpecial ? pStrategy->limitBySpecialSite : pStrategy->limitBySite)
+          .fetch_add(1, std::memory_order_relaxed);
+      return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
+    }
   }
 
-  int chosen = -1;
+  KTASServer* pChosen = nullptr;
   // REST calls of one client are independent of each other; spreading them
   // is better than keeping them on the server of the client's last request.
   if (strcmp(ASRequestInfoGetExtension(pInfo), "rest") != 0 && keys.clientIP[0] != '\0') {
-    chosen = firstMatching(views, candidates, &ServerView::sameClient);
-    if (chosen >= 0) pStrategy->byClientIP.fetch_add(1, std::memory_order_relaxed);
+    status = firstMatching(candidates, clientField(keys), &pChosen, pLog);
+    if (status != STATUS_OK) return status;
+    if (pChosen != nullptr) pStrategy->byClientIP.fetch_add(1, std::memory_order_relaxed);
   }
-  if (chosen < 0 && keys.siteGUID[0] != '\0') {
-    chosen = firstMatching(views, candidates, &ServerView::sameSite);
-    if (chosen >= 0) pStrategy->bySiteGuid.fetch_add(1, std::memory_order_relaxed);
+  if (pChosen == nullptr && keys.siteGUID[0] != '\0') {
+    status = firstMatching(candidates, siteField(keys), &pChosen, pLog);
+    if (status != STATUS_OK) return status;
+    if (pChosen != nullptr) pStrategy->bySiteGuid.fetch_add(1, std::memory_order_relaxed);
   }
-  if (chosen < 0) {
-    chosen = _ServerByIdleTime(views, candidates);
+  if (pChosen == nullptr) {
+    pChosen = _ServerByIdleTime(candidates);
     pStrategy->byLastUse.fetch_add(1, std::memory_order_relaxed);
   }
-  *ppAS = views[(size_t)chosen].pAS;
+  *ppAS = pChosen;
   return STATUS_OK;
 }
 
-/* Lock-free lookup by host and port; the caller holds the list lock. */
+/* Lookup by host and port without taking the lock; the caller holds it. */
 KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostName,
                                     unsigned short port, KTASServer** ppASServer, KTLog* pLog) {
-  int count = 0;
-  KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
-  if (status != STATUS_OK) return status;
-  for (int index = 0; index < count; ++index) {
-    KTASServer* pAS = nullptr;
-    status = serverAt(pSrvList, index, &pAS);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTASServerListGetMatching(): error getting AS server at the position #%d from the list of servers",
-                 index);
-      return status;
-    }
+  for (int index = 0; index < pSrvList->orderCount; ++index) {
+    KTASServer* pAS = pSrvList->ppOrder[index];
     int matches = 0;
-    status = KTASServerMatches(pAS, hostName, port, &matches, pLog);
+    KTStatus status = KTASServerMatches(pAS, hostName, port, &matches, pLog);
     if (status != STATUS_OK) return status;
     if (matches) {
       *ppASServer = pAS;
@@ -313,8 +377,43 @@ KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostNa
   return STATUS_OK;
 }
 
+/* Makes room for `count` records in the order array (list lock held).
+ * Returns ERROR_MEMORY_ALLOCATION, array unchanged, when it cannot grow. */
+KTStatus reserveOrder(KTASServerList* pSrvList, int count) {
+  if (count <= pSrvList->orderCapacity) return STATUS_OK;
+  int capacity = pSrvList->orderCapacity > 0 ? pSrvList->orderCapacity : 16;
+  while (capacity < count) capacity *= 2;
+  void* pGrown = realloc(pSrvList->ppOrder, (size_t)capacity * sizeof(KTASServer*));
+  if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
+  pSrvList->ppOrder = static_cast<KTASServer**>(pGrown);
+  pSrvList->orderCapacity = capacity;
+  return STATUS_OK;
+}
+
+/* Copies the list into the order array again (list lock held), after a
+ * change that may have left only part of the list. Returns the list's
+ * failing status; the array is then empty. */
+KTStatus rebuildOrder(KTASServerList* pSrvList) {
+  pSrvList->orderCount = 0;
+  int count = 0;
+  KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
+  if (status == STATUS_OK) status = reserveOrder(pSrvList, count);
+  for (int index = 0; status == STATUS_OK && index < count; ++index) {
+    KTASServer* pAS = static_cast<KTASServer*>(
+        KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &status, index));
+    if (status == STATUS_OK && pAS == nullptr) status = ERROR_INTERNAL_INCONSISTENCE;
+    if (status == STATUS_OK) pSrvList->ppOrder[index] = pAS;
+  }
+  pSrvList->orderCount = status == STATUS_OK ? count : 0;
+  return status;
+}
+
 /* Releases the parts of a list record that exist. */
 void releaseParts(KTASServerList* pSrvList) {
+  free(pSrvList->ppOrder);
+  pSrvList->ppOrder = nullptr;
+  pSrvList->orderCount = 0;
+  pSrvList->orderCapacity = 0;
   if (pSrvList->pServers != nullptr) KTListFree(&pSrvList->pServers, pSrvList->pMemMgrSys);
   if (pSrvList->pMemMgrSys != nullptr) pSrvList->pMemMgrSys->Free(&pSrvList->pMemMgrSys);
   if (pSrvList->pCriticalSection != nullptr) {
@@ -376,7 +475,9 @@ KTStatus KTASServerListCleanup(KTASServerList* pSrvList, KTLog* pLog) {
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "KTASServerListCleanup(): error freeing the application servers (%d)", status);
     }
-    return status;
+    // Only the records not yet freed are still listed.
+    KTStatus orderStatus = rebuildOrder(pSrvList);
+    return status != STATUS_OK ? status : orderStatus;
   });
 }
 
@@ -393,9 +494,14 @@ KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLo
       KTLogWrite(pLog, "KTASServerListAdd(): the given application server already exists in the current list");
       status = ERROR_UNKNOWN;
     } else if (status == STATUS_OK) {
-      status = KTListAdd(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
+      // Room in the order array first, so that the list and the array
+      // never differ once the list has taken the record.
+      status = reserveOrder(pSrvList, pSrvList->orderCount + 1);
+      if (status == STATUS_OK) status = KTListAdd(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
       if (status != STATUS_OK) {
         KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
+      } else {
+        pSrvList->ppOrder[pSrvList->orderCount++] = pAS;
       }
     }
     return status;
@@ -410,7 +516,17 @@ KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* 
   }
   return underListLock(pSrvList, pLog, [&] {
     KTStatus status = KTListRemove(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
-    if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerListRemove(): cannot remove from list");
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerListRemove(): cannot remove from list");
+      return status;
+    }
+    for (int index = 0; index < pSrvList->orderCount; ++index) {
+      if (pSrvList->ppOrder[index] != pAS) continue;
+      memmove(&pSrvList->ppOrder[index], &pSrvList->ppOrder[index + 1],
+              (size_t)(pSrvList->orderCount - index - 1) * sizeof(KTASServer*));
+      --pSrvList->orderCount;
+      break;
+    }
     return status;
   });
 }
@@ -436,19 +552,13 @@ KTStatus KTASServerListGetMatchingForSocket(KTASServerList* pSrvList, KTSocket* 
     return ERROR_INVALID_PARAMETER;
   }
   return underListLock(pSrvList, pLog, [&] {
-    int count = 0;
-    KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
-    for (int index = 0; status == STATUS_OK && index < count; ++index) {
-      KTASServer* pAS = nullptr;
-      status = serverAt(pSrvList, index, &pAS);
-      if (status != STATUS_OK) {
-        KTLogWrite(pLog, "KTASServerListGetMatchingForSocket(): error getting AS server at the position #%d from the list of servers",
-                   index);
-        break;
-      }
+    KTStatus status = STATUS_OK;
+    for (int index = 0; index < pSrvList->orderCount; ++index) {
+      KTASServer* pAS = pSrvList->ppOrder[index];
       int matches = 0;
       status = KTASServerSocketMatches(pAS, pSocket, &matches, pLog);
-      if (status == STATUS_OK && matches) {
+      if (status != STATUS_OK) break;
+      if (matches) {
         *ppServer = pAS;
         break;
       }

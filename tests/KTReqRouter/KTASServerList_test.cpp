@@ -386,6 +386,31 @@ TEST_F(ServerListTest, OverlongRequestTextsStillCountForTheirLimits) {
   EXPECT_EQ(ERROR_REQUESTROUTER_LIMIT_EXCEEDED, Select(request));
 }
 
+// The selection compares 64-bit keys of the last-request texts first; two
+// different texts with the same key must still neither count for a limit
+// nor win an affinity. The collision is forced by overwriting the keys.
+TEST_F(ServerListTest, EqualKeysOfDifferentTextsNeitherLimitNorAttract) {
+  KTASServer* busy = Add(1);
+  KTASServer* idle = Add(2);
+  Add(3);
+  CASRequestInfo request = Request("1.2.3.4", "SITE-1", "html");
+  clock_.advance(5000);  // servers 1 and 2 are used after server 3 was created
+  Occupy(busy, Request("5.6.7.8", "SITE-2", "jsp"));
+  Serve(idle, Request("5.6.7.8", "SITE-2", "jsp"));
+  for (KTASServer* as : {busy, idle}) {
+    as->lastClientKey = KTASServerTextKey("1.2.3.4", KTASSERVER_CLIENTIP_SIZE);
+    as->lastSiteKey = KTASServerTextKey("SITE-1", KTASSERVER_SITEGUID_SIZE);
+    as->lastExtensionKey = KTASServerTextKey("html", KTASSERVER_EXTENSION_SIZE);
+  }
+  request.extMaxServers = 1;
+  request.poolMaxServersPerClient = 1;
+  request.poolMaxServersPerSite = 1;
+  // Not refused for the busy server, and not sent to server 2 by affinity:
+  // the least recently used idle server is 3.
+  EXPECT_EQ("10.0.0.3", Chosen(request));
+  EXPECT_EQ((std::vector<int>{0, 0, 1, 0, 0, 0, 0}), Counters());
+}
+
 TEST_F(ServerListTest, ClientAffinityThenSiteAffinity) {
   Add(1);
   KTASServer* bySite = Add(2);

@@ -22,17 +22,24 @@
  * Thread safety: each record has its own non-recursive critical section.
  * State changes, GetStatus, GetQuality, SetPoolName, SetSocket,
  * SocketMatches and both monitor lines take it. The plain accessors take no
- * lock: the last-request texts, lastUse and priority must only be read by a
- * caller that holds the record's lock (the selection does) or knows that no
- * other thread changes the record. host, port and pid never change after
- * creation. Lock order: server list, then record, then cache queue.
+ * lock: the last-request texts must only be read by a caller that holds the
+ * record's lock or knows that no other thread changes the record. For the
+ * selection, which walks whole pools for every request, the state and the
+ * keys of the last-request texts are atomics that may be read without the
+ * record's lock; lastUse changes only in set-assigned, which the selection
+ * runs under the server list's lock, so holders of that lock may read it.
+ * host, port, pid and priority never change after creation. Lock order:
+ * server list, then record, then cache queue.
  */
 #ifndef KTASSERVER_H
 #define KTASSERVER_H
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <time.h>
+
+#include <atomic>
 
 #include "KTLog.h"
 #include "KTStatus.h"
@@ -88,7 +95,7 @@ typedef struct KTASServer {
   int priority;                               /* larger is preferred */
   uint32_t pid;
   struct KTBuffer* pTask;                     /* owned; URI of the last assignment or "(NULL)" */
-  KTASStatus ASStatus;
+  std::atomic<KTASStatus> ASStatus;
   uint64_t hits;                              /* assignments since creation or shutdown */
   uint64_t qualityHits;                       /* measured requests of 1 to 5000 ms */
   uint64_t longRequests;                      /* measured requests over 5000 ms */
@@ -97,7 +104,18 @@ typedef struct KTASServer {
   CacheInfo* pCacheInfo;                      /* owned; read position in the pool's queue */
   hrtime startingTime;                        /* start of the current or last assignment */
   uint64_t meanProcessingTime;                /* smoothed processing time, ms */
+  /* KTASServerTextKey of lastClientIP, lastSiteGUID and lastExtension,
+   * changed together with the texts: equal texts always have equal keys, so
+   * the selection compares texts only where the keys are equal. */
+  std::atomic<uint64_t> lastClientKey;
+  std::atomic<uint64_t> lastSiteKey;
+  std::atomic<uint64_t> lastExtensionKey;
 } KTASServer;
+
+/* The key of a last-request text as a record of `size` bytes stores it (at
+ * most size - 1 characters; null counts as empty): a 64-bit hash, equal for
+ * equal stored texts. */
+uint64_t KTASServerTextKey(const char* text, size_t size);
 
 /* Creation and release ---------------------------------------------------- */
 

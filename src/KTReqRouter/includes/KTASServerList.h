@@ -52,6 +52,12 @@ typedef struct KTASServerList {
   struct KTMemoryManager* pMemMgrSys;         /* owned; storage of the list */
   KTList* pServers;                           /* KTASServer records in the order added */
   struct KTCriticalSection* pCriticalSection; /* owned; guards the list and the selection */
+  /* The records of pServers in the same order as a plain array, kept in step
+   * by add, remove and cleanup, so that the selection walks the pool without
+   * a call per element. Guarded by the list lock. */
+  KTASServer** ppOrder;
+  int orderCount;
+  int orderCapacity;
 } KTASServerList;
 
 /* Creates an empty list (*ppSrvList must be null). Returns
