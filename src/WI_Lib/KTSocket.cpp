@@ -619,25 +619,74 @@ KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog
   return status;
 }
 
-/* Returns ERROR_INSUFFICIENT_BUFFER for a line that does not fit, else the receive's status. */
+/* Returns ERROR_INSUFFICIENT_BUFFER for a line that does not fit, else the receive's status.
+ *
+ * The line is taken exactly as a byte-by-byte read would take it, but with
+ * two system calls when it has arrived: the waiting bytes are looked at
+ * with MSG_PEEK, and only those up to and including the "\n" are consumed,
+ * so what follows the line (its data, the next request) stays queued in
+ * the socket. The wait, with the socket's time-out, happens only when
+ * nothing is queued. */
 KTStatus KTSocketReceiveLine(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog* pLog) {
   if (pSocket == nullptr || buffer == nullptr || pLength == nullptr || *pLength == 0) {
     KTLogWrite(pLog, "KTSocketReceiveLine(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
+  if (!pSocket->created || !pSocket->connected) {
+    KTLogWrite(pLog, "KTSocketReceive(): mismatch of internal state");
+    buffer[0] = '\0';
+    return ERROR_INTERNAL_INCONSISTENCE;
+  }
   const size_t size = *pLength;
   size_t stored = 0;
-  while (stored < size - 1) {
-    size_t one = 1;
-    KTStatus status = KTSocketReceive(pSocket, buffer + stored, &one, pLog);
-    if (status != STATUS_OK) {
-      buffer[stored] = '\0';
-      return status;
+  KTStatus status = STATUS_OK;
+  long long start = _MonotonicMs();
+  while (stored < size - 1 && (stored == 0 || buffer[stored - 1] != '\n')) {
+    char* const next = buffer + stored;
+    ssize_t n = recv(pSocket->socket, next, size - 1 - stored, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) {
+      const char* lineEnd = static_cast<const char*>(memchr(next, '\n', (size_t)n));
+      const size_t take = lineEnd != nullptr ? (size_t)(lineEnd - next) + 1 : (size_t)n;
+      n = recv(pSocket->socket, next, take, MSG_DONTWAIT);
     }
-    ++stored;
-    if (buffer[stored - 1] == '\n') break;
+    if (n > 0) {
+      KTDEBUG_MSG(KTDEBUG_SOCKETRECV,
+                  "KTSocketReceive(): received %d of %d requested bytes into buffer at address %u",
+                  (int)n, (int)(size - 1 - stored), KT_PTR32(next));
+      _HexDump(KTDEBUG_SOCKETRECV, next, (size_t)n);
+      stored += (size_t)n;
+      start = _MonotonicMs();
+      continue;
+    }
+    if (n == 0) {
+      KTDEBUG_MSG(KTDEBUG_SOCKETRECV, "KTSocketReceive(): EOF received");
+      status = ERROR_SOCKET_EOF;
+      break;
+    }
+    int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      Ready ready = _WaitForTransfer(pSocket, false, start, &status, pLog);
+      if (ready == Ready::kFailed) break;
+      continue;
+    }
+    if (error == EINTR) {
+      KTDEBUG_MSG(KTDEBUG_SOCKETRECV, "KTSocketReceive(): recoverable error (%s), trying again",
+                  strerror(error));
+      continue;
+    }
+    ErrorText err(error);
+    if (!err.ok()) {
+      status = _NoMemory(pLog, "KTSocketReceive");
+      break;
+    }
+    KTLogWrite(pLog,
+               "KTSocketReceive(): socket #%d connected to [%s]:%hu failed to receive data (%s)",
+               pSocket->socket, _Host(pSocket), pSocket->port, err.text());
+    status = ERROR_SOCKET_RECEIVE;
+    break;
   }
   buffer[stored] = '\0';
+  if (status != STATUS_OK) return status;
   if (stored == 0 || buffer[stored - 1] != '\n') {
     KTLogWrite(pLog, "KTSocketReceiveLine(): socket #%d connected to [%s]:%hu sent a line longer than %d bytes",
                pSocket->socket, _Host(pSocket), pSocket->port, (int)(size - 1));

@@ -1,18 +1,19 @@
 /* UDPSocket.cpp - datagram sockets: bounded receive with time-out, a bound
  * server socket that replies to the last sender, a connected client socket.
  *
- * The readiness wait uses poll(), which has no descriptor limit, so a
- * datagram socket works whatever descriptor number it gets. recvfrom() is
- * called with MSG_TRUNC so that an oversized datagram is recognised (and
- * dropped) instead of being cut silently.
+ * The wait for a datagram is the blocking recvfrom() itself, bounded by
+ * the socket's receive time-out (SO_RCVTIMEO), so a request costs one system
+ * call to receive and one to answer, and no descriptor limit applies.
+ * recvfrom() is called with MSG_TRUNC so that an oversized datagram is
+ * recognised (and dropped) instead of being cut silently.
  */
 #include "UDPSocket.h"
 
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <string.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "KTDebug.h"
@@ -43,7 +44,7 @@ unsigned short _PortOf(const struct sockaddr_storage* pAddr) {
 
 }  // namespace
 
-CUDPSocket::CUDPSocket() : _socket(-1) {}
+CUDPSocket::CUDPSocket() : _socket(-1), _receiveTimeoutMs(-1) {}
 
 CUDPSocket::~CUDPSocket() { close(); }
 
@@ -60,34 +61,36 @@ void CUDPSocket::open(int family, int type, int protocol, const char* who) {
   int fd = ::socket(family, type, protocol);
   if (fd < 0) throw CSocketException(std::string(who) + "(): cannot create socket", errno);
   _socket = fd;
+  _receiveTimeoutMs = -1;  // a new socket waits without limit
 }
 
 /* Throws CSocketException when the wait or the read fails or the datagram is too large. */
 std::string CUDPSocket::receiveFrom(int timeoutMs, struct sockaddr_storage* pFrom,
                                     socklen_t* pFromLength) {
   if (_socket < 0) throw CSocketException("CUDPSocket::receiveFrom(): socket is not open", EBADF);
-  struct pollfd wanted;
-  wanted.fd = _socket;
-  wanted.events = POLLIN;
-  wanted.revents = 0;
   int wait = timeoutMs == -1 ? -1 : (timeoutMs <= 0 ? 0 : timeoutMs);
-  int ready = ::poll(&wanted, 1, wait);
-  if (ready < 0) {
-    int error = errno;
-    /* An interrupted wait counts as a wait that found nothing. */
-    if (error == EINTR) return std::string();
-    throw CSocketException("CUDPSocket::receiveFrom(): waiting for data failed", error);
+  int flags = MSG_TRUNC;
+  if (wait == 0) {
+    flags |= MSG_DONTWAIT;
+  } else if (wait != _receiveTimeoutMs) {
+    struct timeval limit;
+    limit.tv_sec = wait == -1 ? 0 : wait / 1000;  // 0 seconds and 0 microseconds: no limit
+    limit.tv_usec = wait == -1 ? 0 : (wait % 1000) * 1000;
+    if (::setsockopt(_socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+      throw CSocketException("CUDPSocket::receiveFrom(): waiting for data failed", errno);
+    }
+    _receiveTimeoutMs = wait;
   }
-  if (ready == 0) return std::string();
 
   char buffer[kMaxDatagram];
   struct sockaddr_storage from;
   socklen_t fromLength = sizeof from;
   memset(&from, 0, sizeof from);
-  ssize_t length = ::recvfrom(_socket, buffer, sizeof buffer, MSG_TRUNC,
-                              (struct sockaddr*)&from, &fromLength);
+  ssize_t length =
+      ::recvfrom(_socket, buffer, sizeof buffer, flags, (struct sockaddr*)&from, &fromLength);
   if (length < 0) {
     int error = errno;
+    /* The time-out ran out, or a signal interrupted the wait: nothing arrived. */
     if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) return std::string();
     throw CSocketException("CUDPSocket::receiveFrom", error);
   }

@@ -236,6 +236,29 @@ TEST_F(KTSocketTransferTest, LineOfBufferSizeMinusOneFitsAndNextLineIsUntouched)
   EXPECT_STREQ(buffer, "second\n");
 }
 
+// A header line that arrives in pieces, with its data in the same segment as
+// its end: the line stops at the "\n" and the data stays for the receive
+// that follows; a half line then runs into the socket's time-out.
+TEST_F(KTSocketTransferTest, LineInPiecesLeavesTheFollowingDataQueued) {
+  Connect();
+  ASSERT_EQ(KTSocketSetTimeout(socket_, 200, log_), STATUS_OK);
+  std::thread writer([&] {
+    SendAll(peer_, "3 5 10.0");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    SendAll(peer_, ".0.1:80\nDATA!4 0 half");
+  });
+  char buffer[64];
+  size_t size = sizeof buffer;
+  EXPECT_EQ(KTSocketReceiveLine(socket_, buffer, &size, log_), STATUS_OK);
+  writer.join();
+  EXPECT_STREQ(buffer, "3 5 10.0.0.1:80\n");
+  size_t length = 5;
+  EXPECT_EQ(KTSocketReceive(socket_, buffer, &length, log_), STATUS_OK);
+  EXPECT_EQ(std::string(buffer, length), "DATA!");
+  EXPECT_EQ(KTSocketReceiveLine(socket_, buffer, &size, log_), ERROR_SOCKET_TIMEOUT);
+  EXPECT_STREQ(buffer, "4 0 half");
+}
+
 TEST_F(KTSocketTransferTest, LineOneByteTooLongFailsWithTerminatedText) {
   Connect();
   ASSERT_TRUE(SendAll(peer_, std::string(15, 'M') + "\n"));

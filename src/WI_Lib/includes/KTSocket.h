@@ -84,8 +84,9 @@ KTStatus KTSocketFPrint(KTSocket* pSocket, KTLog* pLog, const char* format, ...)
  * ERROR_SOCKET_RECEIVE). */
 KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog* pLog);
 
-/* Reads one line byte by byte into buffer (size *pLength, unchanged) until a
- * "\n" (kept) or *pLength - 1 bytes; always NUL-terminates what was read.
+/* Reads one line into buffer (size *pLength, unchanged) until a "\n" (kept)
+ * or *pLength - 1 bytes, consuming no byte after the "\n"; always
+ * NUL-terminates what was read.
  * ERROR_INSUFFICIENT_BUFFER when no "\n" came within *pLength - 1 bytes,
  * else the status of a failed receive. */
 KTStatus KTSocketReceiveLine(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog* pLog);

@@ -50,6 +50,11 @@ class CUDPSocket {
   void open(int family, int type, int protocol, const char* who);
 
   int _socket; /* the descriptor; -1 when closed */
+
+ private:
+  /* The receive time-out set on the descriptor (SO_RCVTIMEO), in the
+   * receiveFrom convention (-1: none); set again only when it changes. */
+  int _receiveTimeoutMs;
 };
 
 class CUDPServerSocket : public CUDPSocket {
