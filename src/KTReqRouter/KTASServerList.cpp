@@ -366,6 +366,8 @@ KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostNa
                                     unsigned short port, KTASServer** ppASServer, KTLog* pLog) {
   for (int index = 0; index < pSrvList->orderCount; ++index) {
     KTASServer* pAS = pSrvList->ppOrder[index];
+    // The port never changes after creation: a cheap first test before the host text.
+    if (pAS->port != port) continue;
     int matches = 0;
     KTStatus status = KTASServerMatches(pAS, hostName, port, &matches, pLog);
     if (status != STATUS_OK) return status;
