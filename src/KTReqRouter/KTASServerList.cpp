@@ -138,12 +138,23 @@ KTStatus textMatches(KTASServer* pAS, const TextField& field, bool* pMatches, bo
   return KTASServerUnlock(pAS, pLog);
 }
 
-/* What one walk over the list found: the candidates (idle servers of the
- * highest idle priority, list order) and, for each limit that applies, the
- * number of servers in use whose key equals the request's. A key count is
- * an upper bound of the true count (distinct texts may share a key). */
+/* The candidates of one selection: the idle servers of the highest idle
+ * priority, in list order. The storage is kept per thread and only grows,
+ * so a request allocates nothing once it has reached the pool's size. */
+struct Candidates {
+  std::vector<KTASServer*>* pStorage;
+  KTASServer** servers;
+  int count;
+  KTASServer* const* begin() const { return servers; }
+  KTASServer* const* end() const { return servers + count; }
+};
+
+/* What one walk over the list found: the candidates and, for each limit
+ * that applies, the number of servers in use whose key equals the
+ * request's. A key count is an upper bound of the true count (distinct
+ * texts may share a key). */
 struct Walk {
-  std::vector<KTASServer*>* pCandidates;
+  Candidates candidates;
   int extensionKeys;
   int clientKeys;
   int siteKeys;
@@ -165,30 +176,34 @@ struct Limits {
  * Returns ERROR_MEMORY_ALLOCATION when the candidate array cannot grow. */
 KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const Limits& limits,
                       Walk* pWalk, KTLog* pLog) {
-  std::vector<KTASServer*>& candidates = *pWalk->pCandidates;
   const int count = pSrvList->orderCount;
+  std::vector<KTASServer*>& storage = *pWalk->candidates.pStorage;
   try {
-    candidates.clear();
-    candidates.reserve((size_t)count);
+    if (storage.size() < (size_t)count) storage.resize((size_t)count);
   } catch (const std::exception&) {
     KTLogWrite(pLog, "_IdleServers(): cannot allocate the candidate array (count=%d)", count);
     return ERROR_MEMORY_ALLOCATION;
   }
+  KTASServer** const out = storage.data();
+  KTASServer* const* const order = pSrvList->ppOrder;
   const bool countExtension = limits.extensionMax >= 0;
+  const bool countAny = countExtension || limits.hasClient || limits.hasSite;
+  int found = 0;
   int maxPriority = 0;
   for (int index = 0; index < count; ++index) {
-    KTASServer* pAS = pSrvList->ppOrder[index];
+    KTASServer* pAS = order[index];
     const KTASStatus state = pAS->ASStatus.load(std::memory_order_relaxed);
     if (state == KTASSTATUS_IDLE) {
-      if (candidates.empty() || pAS->priority > maxPriority) {
+      const int priority = pAS->priority;
+      if (found == 0 || priority > maxPriority) {
         // A higher priority discards the candidates collected so far.
-        candidates.clear();
-        maxPriority = pAS->priority;
-        candidates.push_back(pAS);  // capacity reserved above: cannot throw
-      } else if (pAS->priority == maxPriority) {
-        candidates.push_back(pAS);
+        maxPriority = priority;
+        found = 0;
+        out[found++] = pAS;
+      } else if (priority == maxPriority) {
+        out[found++] = pAS;
       }
-    } else if (isInUse(state)) {
+    } else if (countAny && isInUse(state)) {
       if (countExtension &&
           pAS->lastExtensionKey.load(std::memory_order_relaxed) == keys.extensionKey) {
         ++pWalk->extensionKeys;
@@ -201,6 +216,8 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
       }
     }
   }
+  pWalk->candidates.servers = out;
+  pWalk->candidates.count = found;
   return STATUS_OK;
 }
 
@@ -231,8 +248,9 @@ KTStatus limitReached(KTASServerList* pSrvList, const TextField& field, int keyC
                       bool* pExceeded, KTLog* pLog) {
   *pExceeded = false;
   if (keyCount < max) return STATUS_OK;
+  // No key matched: no text can match either (only a maximum of 0 gets here).
   int count = 0;
-  KTStatus status = countInUse(pSrvList, field, &count, pLog);
+  KTStatus status = keyCount > 0 ? countInUse(pSrvList, field, &count, pLog) : STATUS_OK;
   if (status != STATUS_OK || count < max) return status;
   *pExceeded = true;
   KTDEBUG_MSG(KTDEBUG_RROUTER, "%s(): limit exceeded for %s: %s - %d of %d servers are in use",
@@ -248,7 +266,7 @@ KTStatus limitReached(KTASServerList* pSrvList, const TextField& field, int keyC
 
 /* The first candidate whose last request matched the field, or null.
  * Returns the failing status of a record's lock. */
-KTStatus firstMatching(const std::vector<KTASServer*>& candidates, const TextField& field,
+KTStatus firstMatching(const Candidates& candidates, const TextField& field,
                        KTASServer** ppChosen, KTLog* pLog) {
   *ppChosen = nullptr;
   for (KTASServer* pAS : candidates) {
@@ -267,9 +285,9 @@ KTStatus firstMatching(const std::vector<KTASServer*>& candidates, const TextFie
 /* The least recently used candidate; ties and "all used this second" go to
  * the earlier one. lastUse changes only in an assignment, which runs under
  * the list lock that the caller holds. */
-KTASServer* _ServerByIdleTime(const std::vector<KTASServer*>& candidates) {
+KTASServer* _ServerByIdleTime(const Candidates& candidates) {
   time_t oldest = KTTimeNow();
-  KTASServer* pChosen = candidates.front();
+  KTASServer* pChosen = candidates.servers[0];
   for (KTASServer* pAS : candidates) {
     if (pAS->lastUse < oldest) {
       oldest = pAS->lastUse;
@@ -284,9 +302,7 @@ KTASServer* _ServerByIdleTime(const std::vector<KTASServer*>& candidates) {
  * when a limit refuses, else the failing status. */
 KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pInfo,
                                 VXStrategyInfo* pStrategy, KTASServer** ppAS, KTLog* pLog) {
-  // Kept per thread so that a request allocates nothing once the array has
-  // grown to the pool's size.
-  thread_local std::vector<KTASServer*> candidates;
+  thread_local std::vector<KTASServer*> candidateStorage;
   *ppAS = nullptr;
 
   RequestKeys keys;
@@ -306,9 +322,10 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   limits.hasSite =
       ASRequestInfoGetMaxServerPerSite(pInfo, &limits.siteMax, &limits.siteIsSpecial) == STATUS_OK;
 
-  Walk walk = {&candidates, 0, 0, 0};
+  Walk walk = {{&candidateStorage, nullptr, 0}, 0, 0, 0};
   KTStatus status = _IdleServers(pSrvList, keys, limits, &walk, pLog);
-  if (status != STATUS_OK || candidates.empty()) return status;
+  if (status != STATUS_OK || walk.candidates.count == 0) return status;
+  const Candidates& candidates = walk.candidates;
 
   bool exceeded = false;
   if (limits.extensionMax >= 0) {
