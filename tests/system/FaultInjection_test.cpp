@@ -232,9 +232,13 @@ TEST(FaultInjectionFlood, TwoThousandConnectionsAtOnceLeaveTheOthersServed) {
   ASSERT_TRUE(before.connectTo(router.host, router.mcPort));
   ASSERT_EQ(0, before.announce("Pool1"));
   // Connected before the crowd: the crowd takes every descriptor the router
-  // could still watch, the monitor's included.
+  // could still watch, the monitor's included. A finished connect() only
+  // means the kernel queued the connection; the first answer shows that the
+  // router accepted it, before the crowd came (otherwise the router would
+  // rightly refuse it as one of the crowd).
   MonitorClient monitor;
   ASSERT_TRUE(monitor.connectTo(router.host, router.monitorPort));
+  ASSERT_THAT(monitor.query(10), HasSubstr("127.0.0.1:9710"));
 
   // All connections at once, without waiting for any of them.
   struct sockaddr_in addr;
