@@ -135,7 +135,10 @@ build_and_test() {
     UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:log_path=$reports/ubsan" \
     TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}$tsan_options" \
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 "${filter[@]}" || status=$?
-  check_reports "$reports" || status=1
+  if ! check_reports "$reports"; then
+    summary+=("sanitizer reports in $reports   FAILED")
+    status=1
+  fi
   return "$status"
 }
 
