@@ -327,32 +327,33 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   if (status != STATUS_OK || walk.candidates.count == 0) return status;
   const Candidates& candidates = walk.candidates;
 
-  bool exceeded = false;
-  if (limits.extensionMax >= 0) {
-    status = limitReached(pSrvList, extensionField(keys), walk.extensionKeys, limits.extensionMax,
-                          "_TestLimitByExtension", "extension", pInfo, &exceeded, pLog);
+  // The limits in the order they are tested; the first one exceeded decides
+  // the counter.
+  struct LimitTest {
+    bool applies;
+    TextField field;
+    int keyCount;
+    int max;
+    const char* function;
+    const char* what;
+    std::atomic<int>* pCounter;
+  };
+  const LimitTest tests[] = {
+      {limits.extensionMax >= 0, extensionField(keys), walk.extensionKeys, limits.extensionMax,
+       "_TestLimitByExtension", "extension", &pStrategy->limitByExtension},
+      {limits.hasClient, clientField(keys), walk.clientKeys, limits.clientMax,
+       "_TestLimitByClient", "client ip", &pStrategy->limitByClient},
+      {limits.hasSite, siteField(keys), walk.siteKeys, limits.siteMax, "_TestLimitBySite", "site",
+       limits.siteIsSpecial ? &pStrategy->limitBySpecialSite : &pStrategy->limitBySite},
+  };
+  for (const LimitTest& test : tests) {
+    if (!test.applies) continue;
+    bool exceeded = false;
+    status = limitReached(pSrvList, test.field, test.keyCount, test.max, test.function, test.what,
+                          pInfo, &exceeded, pLog);
     if (status != STATUS_OK) return status;
     if (exceeded) {
-      pStrategy->limitByExtension.fetch_add(1, std::memory_order_relaxed);
-      return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
-    }
-  }
-  if (limits.hasClient) {
-    status = limitReached(pSrvList, clientField(keys), walk.clientKeys, limits.clientMax,
-                          "_TestLimitByClient", "client ip", pInfo, &exceeded, pLog);
-    if (status != STATUS_OK) return status;
-    if (exceeded) {
-      pStrategy->limitByClient.fetch_add(1, std::memory_order_relaxed);
-      return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
-    }
-  }
-  if (limits.hasSite) {
-    status = limitReached(pSrvList, siteField(keys), walk.siteKeys, limits.siteMax,
-                          "_TestLimitBySite", "site", pInfo, &exceeded, pLog);
-    if (status != STATUS_OK) return status;
-    if (exceeded) {
-      (limits.siteIsSpecial ? pStrategy->limitBySpecialSite : pStrategy->limitBySite)
-          .fetch_add(1, std::memory_order_relaxed);
+      test.pCounter->fetch_add(1, std::memory_order_relaxed);
       return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
     }
   }

@@ -194,6 +194,17 @@ Ready _WaitForTransfer(KTSocket* pSocket, bool send, long long startMs, KTStatus
   return Ready::kYes;
 }
 
+/* Logs a receive that failed with the system error `error`; returns
+ * ERROR_SOCKET_RECEIVE, or ERROR_MEMORY_ALLOCATION when the error text
+ * cannot be had. */
+KTStatus _ReceiveFailed(KTSocket* pSocket, int error, KTLog* pLog) {
+  ErrorText err(error);
+  if (!err.ok()) return _NoMemory(pLog, "KTSocketReceive");
+  KTLogWrite(pLog, "KTSocketReceive(): socket #%d connected to [%s]:%hu failed to receive data (%s)",
+             pSocket->socket, _Host(pSocket), pSocket->port, err.text());
+  return ERROR_SOCKET_RECEIVE;
+}
+
 /* Allocates a zeroed record; null when out of memory. */
 KTSocket* _NewRecord() { return (KTSocket*)calloc(1, sizeof(KTSocket)); }
 
@@ -604,15 +615,7 @@ KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog
                   strerror(error));
       continue;
     }
-    ErrorText err(error);
-    if (!err.ok()) {
-      status = _NoMemory(pLog, "KTSocketReceive");
-      break;
-    }
-    KTLogWrite(pLog,
-               "KTSocketReceive(): socket #%d connected to [%s]:%hu failed to receive data (%s)",
-               pSocket->socket, _Host(pSocket), pSocket->port, err.text());
-    status = ERROR_SOCKET_RECEIVE;
+    status = _ReceiveFailed(pSocket, error, pLog);
     break;
   }
   *pLength = received;
@@ -674,15 +677,7 @@ KTStatus KTSocketReceiveLine(KTSocket* pSocket, char* buffer, size_t* pLength, K
                   strerror(error));
       continue;
     }
-    ErrorText err(error);
-    if (!err.ok()) {
-      status = _NoMemory(pLog, "KTSocketReceive");
-      break;
-    }
-    KTLogWrite(pLog,
-               "KTSocketReceive(): socket #%d connected to [%s]:%hu failed to receive data (%s)",
-               pSocket->socket, _Host(pSocket), pSocket->port, err.text());
-    status = ERROR_SOCKET_RECEIVE;
+    status = _ReceiveFailed(pSocket, error, pLog);
     break;
   }
   buffer[stored] = '\0';
