@@ -10,8 +10,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -129,7 +132,26 @@ RRClientResult CGetServerClients::run(int warmupMs, int durationMs, int waitMs) 
   return total;
 }
 
-CEchoServer::CEchoServer(const std::string& reply) : mReply(reply) {
+namespace {
+
+/* Answers every datagram on fd with the reply until stop is set (never, in
+ * the child process, which ends by a signal). */
+void echoLoop(int fd, const std::string& reply, const std::atomic<bool>& stop) {
+  char buffer[2048];
+  while (!stop.load(std::memory_order_relaxed)) {
+    struct sockaddr_storage from;
+    socklen_t fromLength = sizeof from;
+    const ssize_t n =
+        recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<struct sockaddr*>(&from), &fromLength);
+    if (n <= 0) continue;
+    (void)sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<struct sockaddr*>(&from),
+                 fromLength);
+  }
+}
+
+}  // namespace
+
+CEchoServer::CEchoServer(const std::string& reply, bool inThread) : mReply(reply) {
   mFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
@@ -145,21 +167,33 @@ CEchoServer::CEchoServer(const std::string& reply) : mReply(reply) {
   // datagrams flow it costs nothing.
   struct timeval timeout = {0, 100000};
   setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  mThread = std::thread([this] {
-    char buffer[2048];
-    while (!mStop.load(std::memory_order_relaxed)) {
-      struct sockaddr_storage from;
-      socklen_t fromLength = sizeof from;
-      const ssize_t n = recvfrom(mFd, buffer, sizeof buffer, 0, reinterpret_cast<struct sockaddr*>(&from),
-                                 &fromLength);
-      if (n <= 0) continue;
-      (void)sendto(mFd, mReply.data(), mReply.size(), 0, reinterpret_cast<struct sockaddr*>(&from), fromLength);
-    }
-  });
+  if (inThread) {
+    mThread = std::thread([this] { echoLoop(mFd, mReply, mStop); });
+    return;
+  }
+  const pid_t parent = getpid();
+  mChild = fork();
+  if (mChild < 0) {
+    close(mFd);
+    throw CToolException(CToolException::TOOL_IO, std::string("echo server: fork: ") + std::strerror(errno));
+  }
+  if (mChild == 0) {
+    // The child only receives and sends; it ends with the bench, also when
+    // the bench itself is killed.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(0);
+    echoLoop(mFd, mReply, mStop);
+    _exit(0);
+  }
 }
 
 CEchoServer::~CEchoServer() {
-  mStop = true;
-  mThread.join();
+  if (mChild > 0) {
+    kill(mChild, SIGKILL);
+    waitpid(mChild, nullptr, 0);
+  } else {
+    mStop = true;
+    mThread.join();
+  }
   close(mFd);
 }

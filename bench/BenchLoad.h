@@ -16,6 +16,8 @@
 #ifndef BENCHLOAD_H
 #define BENCHLOAD_H
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -62,9 +64,11 @@ class CGetServerClients {
 
 class CEchoServer {
  public:
-  /* Binds 127.0.0.1 with a free port and starts answering; throws
-   * CToolException TOOL_IO. */
-  explicit CEchoServer(const std::string& reply = "0 127.0.0.1 30000");
+  /* Binds 127.0.0.1 with a free port and starts answering, in a child
+   * process of its own (the same process boundary that separates the
+   * clients from the router), or in a thread of this process when
+   * `inThread`. Throws CToolException TOOL_IO. */
+  explicit CEchoServer(const std::string& reply = "0 127.0.0.1 30000", bool inThread = false);
   ~CEchoServer();
   CEchoServer(const CEchoServer&) = delete;
   CEchoServer& operator=(const CEchoServer&) = delete;
@@ -76,6 +80,7 @@ class CEchoServer {
   std::string mReply;
   std::atomic<bool> mStop{false};
   std::thread mThread;
+  pid_t mChild = -1;
 };
 
 #endif /* BENCHLOAD_H */

@@ -164,7 +164,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
 
   std::vector<RRToolAddress> targets;
   for (const auto& def : defs) targets.push_back(def.getServer());
-  CEchoServer echo;
+  CEchoServer echo("0 127.0.0.1 30000", options.threadBaseline);
   CGetServerClients baseClients({echo.address()}, scenario.clients, datagrams, nullptr);
   CGetServerClients routerClients(targets, scenario.clients, datagrams, &farm, scenario.paced);
   const int roundMs = std::max(100, options.durationMs / std::max(1, options.rounds));

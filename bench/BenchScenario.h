@@ -43,6 +43,7 @@ struct RRBenchOptions {
   int startTimeoutMs = 15000;
   bool keepFiles = false;
   bool verbose = false;
+  bool threadBaseline = false; /* echo baseline in a thread of rrbench, not a process */
   /* An external router instead of a started one (all three set or none). */
   bool external = false;
   RRToolAddress externalGetServer;

@@ -46,6 +46,7 @@ const char* const kUsage =
     "  --warmup MS           unmeasured time at the start of every round (default 200)\n"
     "  --csv FILE            also write the results as CSV\n"
     "  --keep                keep the scratch directories (configuration and logs)\n"
+    "  --thread-baseline     run the echo baseline in a thread of rrbench instead of a process\n"
     "  --verbose             report progress on standard error\n"
     "external router (instead of starting one):\n"
     "  --connect HOST:PORT   get-server port   --mc HOST:PORT  message-center port\n"
@@ -130,6 +131,8 @@ int run(const std::vector<std::string>& args) {
       csv = text(args, &i);
     } else if (arg == "--keep") {
       options.keepFiles = true;
+    } else if (arg == "--thread-baseline") {
+      options.threadBaseline = true;
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else if (arg == "--connect") {

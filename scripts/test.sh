@@ -4,8 +4,8 @@
 #
 #   scripts/test.sh           everything CI runs, in this order:
 #                             1. debugging build (trace on) under AddressSanitizer
-#                                and UBSan
-#                             2. release build (trace off)
+#                                and UBSan, with the benchmark's library and tests
+#                             2. release build (trace off), also with the benchmark
 #                             3. debugging build under ThreadSanitizer
 #                                each with the whole suite: unit, system and
 #                                fault-injection tests (ctest label faults)
@@ -162,8 +162,8 @@ fuzzer_missing() {
 
 trap print_summary EXIT
 echo "==> test.sh: $jobs build jobs, load $(load)"
-build_and_test debug -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=address
-build_and_test release -DCMAKE_BUILD_TYPE=Release -DKTRR_DEBUG_TRACE=OFF -DKTRR_SANITIZE=
+build_and_test debug -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=address -DKTRR_BUILD_BENCH=ON
+build_and_test release -DCMAKE_BUILD_TYPE=Release -DKTRR_DEBUG_TRACE=OFF -DKTRR_SANITIZE= -DKTRR_BUILD_BENCH=ON
 if [ "$with_tsan" = 1 ]; then
   build_and_test tsan -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=thread
 fi
