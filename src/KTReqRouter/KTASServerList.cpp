@@ -98,29 +98,23 @@ KTStatus underListLock(KTASServerList* pSrvList, KTLog* pLog, Operation operatio
   return unlockWith(pSrvList, operation(), pLog);
 }
 
-/* One of the three last-request texts: the record's text and key, and the
- * request's. */
+/* One of the three last-request texts: the record's key and its accessor
+ * for the text, and the request's text and key. */
 struct TextField {
   std::atomic<uint64_t> KTASServer::*key;
+  const char* (*storedText)(KTASServer*);
   const char* requestText;
   uint64_t requestKey;
 };
 
 TextField clientField(const RequestKeys& keys) {
-  return {&KTASServer::lastClientKey, keys.clientIP, keys.clientKey};
+  return {&KTASServer::lastClientKey, KTASServerGetClientIP, keys.clientIP, keys.clientKey};
 }
 TextField siteField(const RequestKeys& keys) {
-  return {&KTASServer::lastSiteKey, keys.siteGUID, keys.siteKey};
+  return {&KTASServer::lastSiteKey, KTASServerGetSiteGUID, keys.siteGUID, keys.siteKey};
 }
 TextField extensionField(const RequestKeys& keys) {
-  return {&KTASServer::lastExtensionKey, keys.extension, keys.extensionKey};
-}
-
-/* The record's stored text of the field. */
-const char* storedText(const KTASServer* pAS, const TextField& field) {
-  if (field.key == &KTASServer::lastClientKey) return pAS->lastClientIP;
-  if (field.key == &KTASServer::lastSiteKey) return pAS->lastSiteGUID;
-  return pAS->lastExtension;
+  return {&KTASServer::lastExtensionKey, KTASServerGetExtension, keys.extension, keys.extensionKey};
 }
 
 /* True when the record's key of the field equals the request's: the texts
@@ -137,16 +131,14 @@ KTStatus textMatches(KTASServer* pAS, const TextField& field, bool* pMatches, bo
   int locked = 0;
   KTStatus status = KTASServerLock(pAS, &locked, pLog);
   if (!locked) return status;
-  *pMatches = strcmp(storedText(pAS, field), field.requestText) == 0;
+  *pMatches = strcmp(field.storedText(pAS), field.requestText) == 0;
   if (pInUse != nullptr) *pInUse = isInUse(pAS->ASStatus.load(std::memory_order_relaxed));
   return KTASServerUnlock(pAS, pLog);
 }
 
 /* The candidates of one selection: the idle servers of the highest idle
- * priority, in list order. The storage is kept per thread and only grows,
- * so a request allocates nothing once it has reached the pool's size. */
+ * priority, in list order, in the walking thread's storage. */
 struct Candidates {
-  std::vector<KTASServer*>* pStorage;
   KTASServer** servers;
   int count;
   KTASServer* const* begin() const { return servers; }
@@ -180,8 +172,10 @@ struct Limits {
  * Returns ERROR_MEMORY_ALLOCATION when the candidate array cannot grow. */
 KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const Limits& limits,
                       Walk* pWalk, KTLog* pLog) {
+  // Kept per thread and only grown, so that a request allocates nothing
+  // once the storage has reached the pool's size.
+  thread_local std::vector<KTASServer*> storage;
   const int count = pSrvList->orderCount;
-  std::vector<KTASServer*>& storage = *pWalk->candidates.pStorage;
   try {
     if (storage.size() < (size_t)count) storage.resize((size_t)count);
   } catch (const std::exception&) {
@@ -311,7 +305,6 @@ KTASServer* _ServerByIdleTime(const Candidates& candidates) {
  * when a limit refuses, else the failing status. */
 KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pInfo,
                                 VXStrategyInfo* pStrategy, KTASServer** ppAS, KTLog* pLog) {
-  thread_local std::vector<KTASServer*> candidateStorage;
   *ppAS = nullptr;
 
   RequestKeys keys;
@@ -331,7 +324,7 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   limits.hasSite =
       ASRequestInfoGetMaxServerPerSite(pInfo, &limits.siteMax, &limits.siteIsSpecial) == STATUS_OK;
 
-  Walk walk = {{&candidateStorage, nullptr, 0}, 0, 0, 0};
+  Walk walk = {{nullptr, 0}, 0, 0, 0};
   KTStatus status = _IdleServers(pSrvList, keys, limits, &walk, pLog);
   if (status != STATUS_OK || walk.candidates.count == 0) return status;
   const Candidates& candidates = walk.candidates;

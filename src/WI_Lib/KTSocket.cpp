@@ -194,6 +194,15 @@ Ready _WaitForTransfer(KTSocket* pSocket, bool send, long long startMs, KTStatus
   return Ready::kYes;
 }
 
+/* Traces a chunk of `n` bytes received at `at` (of `requested`) with its hex dump. */
+void _TraceReceived(const char* at, ssize_t n, size_t requested) {
+  (void)requested;  // only the trace reads it, and the release build has none
+  KTDEBUG_MSG(KTDEBUG_SOCKETRECV,
+              "KTSocketReceive(): received %d of %d requested bytes into buffer at address %u",
+              (int)n, (int)requested, KT_PTR32(at));
+  _HexDump(KTDEBUG_SOCKETRECV, at, (size_t)n);
+}
+
 /* Logs a receive that failed with the system error `error`; returns
  * ERROR_SOCKET_RECEIVE, or ERROR_MEMORY_ALLOCATION when the error text
  * cannot be had. */
@@ -594,10 +603,7 @@ KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog
     if (chunk > KTSOCKET_CHUNK) chunk = KTSOCKET_CHUNK;
     ssize_t n = recv(pSocket->socket, buffer + received, chunk, 0);
     if (n > 0) {
-      KTDEBUG_MSG(KTDEBUG_SOCKETRECV,
-                  "KTSocketReceive(): received %d of %d requested bytes into buffer at address %u",
-                  (int)n, (int)chunk, KT_PTR32(buffer + received));
-      _HexDump(KTDEBUG_SOCKETRECV, buffer + received, (size_t)n);
+      _TraceReceived(buffer + received, n, chunk);
       received += (size_t)n;
       start = _MonotonicMs();
       KTDEBUG_MSG(KTDEBUG_SOCKETRECV, "KTSocketReceive(): Received: %d/%d", (int)received,
@@ -653,10 +659,7 @@ KTStatus KTSocketReceiveLine(KTSocket* pSocket, char* buffer, size_t* pLength, K
       n = recv(pSocket->socket, next, take, MSG_DONTWAIT);
     }
     if (n > 0) {
-      KTDEBUG_MSG(KTDEBUG_SOCKETRECV,
-                  "KTSocketReceive(): received %d of %d requested bytes into buffer at address %u",
-                  (int)n, (int)(size - 1 - stored), KT_PTR32(next));
-      _HexDump(KTDEBUG_SOCKETRECV, next, (size_t)n);
+      _TraceReceived(next, n, size - 1 - stored);
       stored += (size_t)n;
       start = _MonotonicMs();
       continue;

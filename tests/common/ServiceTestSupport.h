@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include "TestSupport.h"
+
 namespace svctest {
 
 using Clock = std::chrono::steady_clock;
@@ -39,23 +41,7 @@ inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 5000) {
 }
 
 // A temporary folder removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/ktsvcXXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = testsupport::TempDir;
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
