@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the release program and runs the router in the foreground on the
-# sample configuration in examples/, logging to run/log. Extra arguments are
-# passed to the program before the switch (for example: -debug 16).
+# Installs the missing build packages (scripts/deps.sh build), builds the
+# release program and runs the router in the foreground on the sample
+# configuration in examples/, logging to run/log. Extra arguments are passed
+# to the program before the switch (for example: -debug 16).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/release"
 
+"$root/scripts/deps.sh" build
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKTRR_DEBUG_TRACE=OFF -DKTRR_SANITIZE=
 cmake --build "$build" -j"$(nproc)" --target KTReqRouter
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the router's variants and runs the whole test suite in each, then
+# Installs the missing packages (scripts/deps.sh test), builds the router's
+# variants with warnings as errors and runs the whole test suite in each, then
 # fuzzes every input reader for a short time; stops at the first failure.
 #
 #   scripts/test.sh           everything CI runs, in this order:
@@ -120,20 +121,19 @@ build_and_test() {
   local dir="$build_root/$variant"
   local filter=()
   [ "$with_faults" = 0 ] && filter=(-LE faults)
-  phase "configure $variant" cmake -S "$root" -B "$dir" "$@"
+  phase "configure $variant" cmake -S "$root" -B "$dir" -DKTRR_WERROR=ON "$@"
   phase "build $variant" cmake --build "$dir" -j"$jobs"
 
   # Every sanitizer report goes to a file, so that a report from a router
   # process that a system test ends is not lost with the process' stderr.
-  local reports="$dir/sanitizer" tsan_options="log_path=$dir/sanitizer/tsan"
-  [ -f "$root/scripts/tsan.supp" ] && tsan_options+=":suppressions=$root/scripts/tsan.supp"
+  local reports="$dir/sanitizer"
   rm -rf "$reports"
   mkdir -p "$reports"
   local status=0
   phase "test $variant" env \
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}log_path=$reports/asan" \
     UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:log_path=$reports/ubsan" \
-    TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}$tsan_options" \
+    TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}log_path=$reports/tsan" \
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 "${filter[@]}" || status=$?
   if ! check_reports "$reports"; then
     summary+=("sanitizer reports in $reports   FAILED")
@@ -159,6 +159,8 @@ fuzzer_missing() {
   rm -rf "$probe"
   return 1
 }
+
+scripts/deps.sh test
 
 trap print_summary EXIT
 echo "==> test.sh: $jobs build jobs, load $(load)"
