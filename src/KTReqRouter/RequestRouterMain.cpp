@@ -3,7 +3,9 @@
  * Order: SIGPIPE ignored, log directory read (its absence ends the process
  * with a message on standard error), trace mask and trace file, socket
  * library guard, log file, router options, debug mask, IP list, then the
- * configuration, service and controller. Every failure after the log is set
+ * configuration, service and controller. With "-check" the configuration
+ * and the local routers are worked out the same way, reported on standard
+ * output, and the controller never runs. Every failure after the log is set
  * up is written to the log and to standard error and gives exit status 1;
  * otherwise the exit status is the controller's (the service's result for
  * "-console").
@@ -23,6 +25,7 @@
 
 #include "CmdLine.h"
 #include "Exception.h"
+#include "IPEndpoint.h"
 #include "KTDebug.h"
 #include "KTLog.h"
 #include "LocalIP.h"
@@ -39,6 +42,7 @@ const char kLogFileName[] = "/RequestRouter.log";
 const char kDebugFileName[] = "/RequestRouterDebug.log";
 const int kStartupDebugMask = KTDEBUG_CORE | KTDEBUG_CONFIG | KTDEBUG_RROUTER;
 const size_t kUsageLabelWidth = 34;
+const char kCheckSwitch[] = "-check";
 
 /* Decimal conversion of a "-debug" value: leading white space and a sign are
  * accepted, conversion stops at the first non-digit. Returns false when there
@@ -61,6 +65,31 @@ std::string usageLine(const std::string& label, const std::string& description) 
   line += description;
   line += '\n';
   return line;
+}
+
+/* "host:port" as the router reports its listeners: "*" for a listener on
+ * every local address, IPv6 literals in brackets. */
+std::string listenerText(const IPEndpoint& endpoint) {
+  const std::string host = endpoint.bind ? endpoint.ip : std::string("*");
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(endpoint.port);
+}
+
+/* Loads the default configuration file and builds the router service with
+ * one instance per local router. Raises CException when the file does not
+ * load or fails a cross check. */
+std::unique_ptr<CRequestRouterService> loadService(const std::vector<std::string>& ipList) {
+  for (const std::string& ip : ipList) {
+    KTDEBUG_MSG(KTDEBUG_RROUTER, "loadService(): local address %s", ip.c_str());
+  }
+  std::unique_ptr<XMLConfig::CConfigFile> config = std::make_unique<XMLConfig::CConfigFile>();
+  config->loadFile();
+  auto service = std::make_unique<CRequestRouterService>(std::move(config), ipList);
+  const size_t instances = service->addLocalRouters();
+  KTDEBUG_MSG(KTDEBUG_RROUTER, "loadService(): %d local router instance%s", (int)instances,
+              instances == 1 ? "" : "s");
+  (void)instances;
+  return service;
 }
 
 /* Writes a start-up failure to the log and to standard error. */
@@ -132,25 +161,40 @@ std::vector<std::string> parseIPList(const std::string& iplist) {
 /* Raises an exception of the CException family when the configuration does
  * not load or the controller cannot act. */
 int startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList) {
-  for (const std::string& ip : ipList) {
-    KTDEBUG_MSG(KTDEBUG_RROUTER, "startInstances(): local address %s", ip.c_str());
-  }
-  std::unique_ptr<XMLConfig::CConfigFile> config = std::make_unique<XMLConfig::CConfigFile>();
-  config->loadFile();
-
   // The service and its configuration live until the process ends: the
   // controller keeps the service registered for the whole process, and a
   // forked daemon ends the process from inside the controller.
   static std::unique_ptr<CRequestRouterService> service;
-  service = std::make_unique<CRequestRouterService>(std::move(config), ipList);
-  const size_t instances = service->addLocalRouters();
-  KTDEBUG_MSG(KTDEBUG_RROUTER, "startInstances(): %d local router instance%s", (int)instances,
-              instances == 1 ? "" : "s");
-  (void)instances;
+  service = loadService(ipList);
 
   CRequestRouterController controller;
   controller.registerService(service.get());
   return controller.run(cmdLine);
+}
+
+/* Raises CException; see the header. */
+std::string checkConfiguration(const std::vector<std::string>& ipList) {
+  const std::unique_ptr<CRequestRouterService> service = loadService(ipList);
+  const XMLConfig::CConfigFile& config = service->getConfig();
+  std::string report;
+  // The same lookups a router instance makes when it is built, so that a
+  // router it could not build fails the check as well.
+  for (const std::string& name : service->getLocalRouters()) {
+    const IPEndpoint server = config.getRequestRouter(name);
+    const IPEndpoint mc = config.getMessageCenter(name);
+    const IPEndpoint monitor = config.getMonitor(name);
+    report += name + ": get-server " + listenerText(server) + ", message center " +
+              listenerText(mc) + ", monitor " +
+              (monitor.port != 0 ? listenerText(monitor) : std::string("none")) + "\n";
+  }
+  if (service->getLocalRouters().empty()) {
+    std::string addresses;
+    for (const std::string& ip : ipList) addresses += (addresses.empty() ? "" : ", ") + ip;
+    report += "no configured request router is local to this host (IP list: " +
+              (addresses.empty() ? std::string("empty") : addresses) + ")\n";
+  }
+  report += "configuration " + XMLConfig::CConfigFile::defaultFileName() + " is valid\n";
+  return report;
 }
 
 /* Never fails. */
@@ -158,7 +202,8 @@ std::string routerOptionsUsage() {
   return usageLine("-debug: ", "set debug level") +
          usageLine("-debuglog: ", "debug log file prefix") +
          usageLine("-log: ", "use alternate log file") +
-         usageLine("-iplist: ", "set the IP address to look up in the config file");
+         usageLine("-iplist: ", "set the IP address to look up in the config file") +
+         usageLine("-check: ", "check the configuration and exit");
 }
 
 /* Never fails. */
@@ -212,11 +257,28 @@ int RequestRouterMain(int argc, char** argv) {
     CLog::log.setFileName(logDir + kLogFileName);
     CCmdLine cmdLine(argc, argv, "-");
     const CmdLineArguments args = parseCommandLine(cmdLine);
+    // Taken before the controller sees the command line, which would treat
+    // it as an unknown switch and print the usage.
+    std::string checkValue;
+    const bool checkOnly = cmdLine.popOption(kCheckSwitch, checkValue);
+    if (checkOnly && !checkValue.empty()) {
+      // Checking the default file while the operator named another one
+      // would report a file as valid that was never read.
+      throw CException("'-check' takes no value, found '" + checkValue + "'");
+    }
 #ifdef KT_DEBUG_TRACE
     if (args.setDebugLevel) KTDebugSetLevel(pKTDebug, args.debugLevel);
 #endif
     const std::vector<std::string> ipList = parseIPList(args.iplist);
-    exitStatus = startInstances(cmdLine, ipList);
+    if (checkOnly) {
+      const std::string report = checkConfiguration(ipList);
+      if (fwrite(report.data(), 1, report.size(), stdout) != report.size() || fflush(stdout) != 0) {
+        throw CException(std::string("cannot write the check report to standard output: ") +
+                         strerror(errno));
+      }
+    } else {
+      exitStatus = startInstances(cmdLine, ipList);
+    }
   } catch (const CException& e) {
     const std::string message = std::string("main(): exception: ") + e.what();
     reportStartupFailure(message.c_str());

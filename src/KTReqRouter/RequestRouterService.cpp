@@ -43,6 +43,7 @@ size_t CRequestRouterService::addLocalRouters() {
     const XMLConfig::RequestRouter& router = *entry.second;
     if (std::find(ipList.begin(), ipList.end(), router.ip) == ipList.end()) continue;
     addInstance(std::string(RR_INSTANCE_SWITCH) + " " + router.name);
+    mLocalRouters.push_back(router.name);
     KTDEBUG_MSG(KTDEBUG_RROUTER, "addLocalRouters(): instance for router '%s' at %s",
                 router.name.c_str(), router.ip.c_str());
     ++added;

@@ -176,7 +176,8 @@ TEST(Usage, RouterOptionLinesAreRightAlignedIn34Columns) {
                           "                       -debuglog: debug log file prefix",
                           "                            -log: use alternate log file",
                           "                         -iplist: set the IP address to look up "
-                          "in the config file"));
+                          "in the config file",
+                          "                          -check: check the configuration and exit"));
   const std::string usage = routerOptionsUsage();
   EXPECT_EQ('\n', usage.back());
   // Every description starts in column 35, right after the label field.

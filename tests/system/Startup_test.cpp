@@ -21,6 +21,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "RouterSystemSupport.h"
+
 extern char** environ;
 
 using ::testing::HasSubstr;
@@ -86,16 +88,28 @@ class StartupTest : public ::testing::Test {
             {"VEXORA_IPLIST", "127.0.0.1"}};
   }
 
-  // Runs the program with the arguments and environment; standard output
-  // goes to a file, or to a pipe without reader when brokenStdout is set.
-  // The child is killed after 20 s so that a hang fails the test.
+  // Environment of a run on the configuration file written by writeConfig.
+  std::map<std::string, std::string> ownConfigVars() const {
+    return {{"VEXORA_LOG", mLogDir}, {"VEXORA_CONFIG", configDir()}};
+  }
+  std::string configDir() const { return mDir + "/config"; }
+  void writeConfig(const std::string& text) const {
+    mkdir(configDir().c_str(), 0700);
+    std::ofstream(configDir() + "/ServerConfig.xml", std::ios::binary | std::ios::trunc) << text;
+  }
+
+  // Runs the program (or the given copy of it) with the arguments and
+  // environment; standard output goes to a file, or to a pipe without reader
+  // when brokenStdout is set. The child is killed after 20 s so that a hang
+  // fails the test.
   RunResult run(const std::vector<std::string>& args,
-                const std::map<std::string, std::string>& vars, bool brokenStdout = false) {
+                const std::map<std::string, std::string>& vars, bool brokenStdout = false,
+                const std::string& program = KTREQROUTER_BIN) {
     RunResult result;
     const std::string outFile = mDir + "/stdout";
     const std::string errFile = mDir + "/stderr";
     std::vector<std::string> env = environment(vars);
-    std::vector<std::string> argStrings{KTREQROUTER_BIN};
+    std::vector<std::string> argStrings{program};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv, envp;
     for (std::string& a : argStrings) argv.push_back(&a[0]);
@@ -191,11 +205,27 @@ TEST_F(StartupTest, WithoutSwitchTheUsageIsPrinted) {
   RunResult r = run({}, normalVars());
   ASSERT_TRUE(WIFEXITED(r.waitStatus)) << r.waitStatus;
   EXPECT_EQ(0, WEXITSTATUS(r.waitStatus)) << r.err;
-  EXPECT_THAT(r.out, HasSubstr(std::string("Usage: ") + KTREQROUTER_BIN +
-                               " <switch> [service] [service specific options]\n"));
-  EXPECT_THAT(r.out, HasSubstr("    -console <service> [options]: Run <service> in foreground\n"));
-  EXPECT_THAT(r.out, HasSubstr("\n\n                          -debug: set debug level\n"));
-  EXPECT_THAT(r.out, HasSubstr("Registered services:\nVEXORA_RR\n"));
+  EXPECT_EQ(std::string("Usage: ") + KTREQROUTER_BIN +
+                " <switch> [service] [service specific options]\n"
+                "\n"
+                "                        -install: Install registered services\n"
+                "                         -remove: Uninstall registered services\n"
+                "      -start <service> [options]: Run <service>. If <service> is omitted, "
+                "the first registered service is started\n"
+                "                 -stop <service>: Stop <service>\n"
+                "    -restart <service> [options]: Restart running <service>\n"
+                "    -console <service> [options]: Run <service> in foreground\n"
+                "                         -status: Show service status\n"
+                "\n"
+                "                          -debug: set debug level\n"
+                "                       -debuglog: debug log file prefix\n"
+                "                            -log: use alternate log file\n"
+                "                         -iplist: set the IP address to look up in the config file\n"
+                "                          -check: check the configuration and exit\n"
+                "\n"
+                "Registered services:\n"
+                "VEXORA_RR\n",
+            r.out);
   EXPECT_THAT(readFile(logFile()), Not(HasSubstr("exception")));
 }
 
@@ -216,4 +246,108 @@ TEST_F(StartupTest, TraceFileExistsOnlyInTheDebuggingBuild) {
 #else
   EXPECT_FALSE(fileExists(traceFile));
 #endif
+}
+
+// "-check" reports the local routers of the sample with the addresses their
+// listeners would use, or that none is local, and exits 0 without a log line.
+TEST_F(StartupTest, CheckListsTheLocalRoutersOrSaysThatNoneIsLocal) {
+  const std::string sample = std::string(KTRR_TEST_SOURCE_DIR) + "/examples/ServerConfig.xml";
+  RunResult r = run({"-iplist", "127.0.0.1", "-check"}, normalVars());
+  ASSERT_TRUE(WIFEXITED(r.waitStatus)) << r.waitStatus;
+  EXPECT_EQ(0, WEXITSTATUS(r.waitStatus)) << r.err;
+  EXPECT_EQ(
+      "RR1: get-server 127.0.0.1:47000, message center 127.0.0.1:47001, monitor 127.0.0.1:47002\n"
+      "RR2: get-server 127.0.0.1:47003, message center 127.0.0.1:47004, monitor 127.0.0.1:47005\n"
+      "configuration " + sample + " is valid\n",
+      r.out);
+  EXPECT_THAT(r.err, Not(HasSubstr("exception")));
+  EXPECT_EQ("", readFile(logFile()));
+
+  r = run({"-check", "-i", "192.0.2.7,198.51.100.1"}, normalVars());
+  ASSERT_TRUE(WIFEXITED(r.waitStatus)) << r.waitStatus;
+  EXPECT_EQ(0, WEXITSTATUS(r.waitStatus)) << r.err;
+  EXPECT_EQ("no configured request router is local to this host (IP list: 192.0.2.7, "
+            "198.51.100.1)\nconfiguration " + sample + " is valid\n",
+            r.out);
+}
+
+// A configuration that start-up rejects fails the check with the same text;
+// so does a local router its instance could not be built for, and a value
+// after "-check" (it would suggest that another file was checked).
+TEST_F(StartupTest, CheckFailsLikeStartUp) {
+  std::string broken = readFile(std::string(KTRR_TEST_SOURCE_DIR) + "/examples/ServerConfig.xml");
+  const std::string backoffice = "<requestrouter>RR2</requestrouter>\n      </requestrouters>\n"
+                                 "      <appservers>\n        <appserver host=\"127.0.0.1\" "
+                                 "ports=\"47020 47021\"";
+  const std::string::size_type at = broken.find(backoffice);
+  ASSERT_NE(std::string::npos, at);
+  broken.replace(at, strlen("<requestrouter>RR2"), "<requestrouter>RR9");
+  writeConfig(broken);
+  const std::string message =
+      "checkReqRouterAssignments(): Nonexistant request router 'RR9' assigned to pool 'Backoffice'";
+  expectStartupFailure(run({"-iplist", "127.0.0.1", "-check"}, ownConfigVars()), message);
+  ASSERT_EQ(0, unlink(logFile().c_str()));
+  expectStartupFailure(run({"-iplist", "127.0.0.1", "-console"}, ownConfigVars()), message);
+
+  routertest::RouterDef noMC = routertest::MakeRouter("RRA");
+  noMC.mcPort = 0;
+  writeConfig(routertest::ConfigXml({noMC}));
+  ASSERT_EQ(0, unlink(logFile().c_str()));
+  expectStartupFailure(run({"-iplist", "127.0.0.1", "-check"}, ownConfigVars()),
+                       "Message center not found: RRA");
+
+  ASSERT_EQ(0, unlink(logFile().c_str()));
+  expectStartupFailure(run({"-check", "/etc/other.xml"}, normalVars()),
+                       "'-check' takes no value, found '/etc/other.xml'");
+}
+
+// With every port of the local routers held by the test, "-check -start"
+// still succeeds at once: it binds no listener and forks no daemon, and the
+// private program copy's shared PID list is never created. "-start" alone
+// on the same copy does create it, which shows that the right list is
+// watched (the copy's daemon is killed when the copy goes).
+TEST_F(StartupTest, CheckBindsNothingAndLeavesThePIDListAlone) {
+  routertest::RouterDef bound = routertest::MakeRouter("RRA");
+  routertest::RouterDef wildcard = routertest::MakeRouter("RRB");
+  wildcard.monitorPort = 0;
+  routertest::RouterDef remote{"RRC", "192.0.2.1", 47100, 47101, 47102};
+  std::string xml = routertest::ConfigXml({bound, wildcard, remote});
+  const std::string rrb = "name=\"RRB\"";
+  xml.replace(xml.find(rrb), rrb.size(), rrb + " bind=\"false\"");
+  writeConfig(xml);
+
+  std::vector<int> held;
+  for (uint16_t port : {bound.port, wildcard.port}) {
+    held.push_back(routertest::BindSocket("127.0.0.1", port, SOCK_DGRAM));
+  }
+  for (uint16_t port : {bound.mcPort, bound.monitorPort, wildcard.mcPort}) {
+    held.push_back(routertest::BindSocket("127.0.0.1", port, SOCK_STREAM));
+    if (held.back() >= 0) {
+      EXPECT_EQ(0, listen(held.back(), 4));
+    }
+  }
+  for (int fd : held) {
+    ASSERT_GE(fd, 0);
+  }
+
+  routertest::ProgramCopy copy;
+  ASSERT_TRUE(copy.make(KTREQROUTER_BIN, mDir));
+  const time_t started = time(nullptr);
+  RunResult r = run({"-iplist", "127.0.0.1", "-check", "-start"}, ownConfigVars(), false, copy.path());
+  ASSERT_TRUE(WIFEXITED(r.waitStatus)) << r.waitStatus;
+  EXPECT_EQ(0, WEXITSTATUS(r.waitStatus)) << r.err;
+  EXPECT_LE(time(nullptr) - started, 5);
+  const std::string p = "127.0.0.1:";
+  EXPECT_EQ("RRA: get-server " + p + std::to_string(bound.port) + ", message center " + p +
+                std::to_string(bound.mcPort) + ", monitor " + p + std::to_string(bound.monitorPort) +
+                "\nRRB: get-server *:" + std::to_string(wildcard.port) + ", message center *:" +
+                std::to_string(wildcard.mcPort) + ", monitor none\nconfiguration " + configDir() +
+                "/ServerConfig.xml is valid\n",
+            r.out);
+  EXPECT_TRUE(copy.segmentGone());
+  EXPECT_EQ("", readFile(logFile()));
+
+  r = run({"-iplist", "127.0.0.1", "-start"}, ownConfigVars(), false, copy.path());
+  EXPECT_TRUE(routertest::WaitUntil([&copy] { return !copy.segmentGone(); }, 5000));
+  for (int fd : held) close(fd);
 }

@@ -4,8 +4,9 @@
  * directory (VEXORA_LOG), the router's own options, the local IP list, then
  * the configuration, the router service and its controller. The router
  * options are removed from the command line as they are read, so the
- * controller sees only the rest. Start-up failures are reported as
- * "main(): exception: <text>" in the log and on standard error.
+ * controller sees only the rest; "-check" is taken before the controller
+ * runs and replaces it by the configuration check. Start-up failures are
+ * reported as "main(): exception: <text>" in the log and on standard error.
  *
  * Thread safety: start-up runs in the process's only thread; none of these
  * functions may run concurrently with another thread that touches the
@@ -55,8 +56,22 @@ std::vector<std::string> parseIPList(const std::string& iplist);
  * fails). Call once per process: the controller exists once. */
 int startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList);
 
-/* The four usage lines of the router options, labels right-aligned in 34
- * columns. Never fails. */
+/* Loads the configuration and selects the local routers exactly as
+ * startInstances does, but builds no router and runs no controller: nothing
+ * is bound, no thread or daemon is started, the shared PID list is not
+ * touched. Returns the report, one line per local router (ascending name
+ * order)
+ *   "<name>: get-server <host>:<port>, message center <host>:<port>,
+ *    monitor <host>:<port>"
+ * with "*" as host for a listener on every local address and "monitor none"
+ * without a monitor port, or the line "no configured request router is
+ * local to this host (IP list: <a>, <b>)", then "configuration <file> is
+ * valid". Raises CException when the configuration does not load or a local
+ * router lacks an endpoint its instance needs. */
+std::string checkConfiguration(const std::vector<std::string>& ipList);
+
+/* The usage lines of the router options and of "-check", labels
+ * right-aligned in 34 columns. Never fails. */
 std::string routerOptionsUsage();
 
 /* The router controller's usage: the general controller usage, a line end
@@ -69,7 +84,8 @@ std::string routerControllerUsage(const std::string& controllerUsage);
 bool ignoreSigpipe();
 
 /* The whole start-up; returns the process exit status: the controller's
- * status (0 on success), 1 when VEXORA_LOG is not set or start-up failed. */
+ * status (0 on success; 0 after a passed "-check"), 1 when VEXORA_LOG is not
+ * set or start-up or the check failed. */
 int RequestRouterMain(int argc, char** argv);
 
 #endif /* REQUESTROUTERMAIN_H */

@@ -53,10 +53,13 @@ class CRequestRouterService : public CThreadedService {
    * text equals an entry of the IP list, in ascending name order. Returns
    * the number of instances added. Never fails (beyond std::bad_alloc). */
   size_t addLocalRouters();
+  /* The names of the routers addLocalRouters() added, in the order added. */
+  const std::vector<std::string>& getLocalRouters() const { return mLocalRouters; }
 
  private:
   std::unique_ptr<XMLConfig::CConfigFile> mXMLConfig;
   CKTStringList mIPList;
+  std::vector<std::string> mLocalRouters;
 };
 
 class CRequestRouterServiceInstance : public CThreadedServiceInstance {
