@@ -1,6 +1,9 @@
 // Tests of rrctl against the real router program: the monitor lines it
 // prints are understood as a whole, get-server answers and the counters
-// they move show up in the tables, and resets act on the right pools.
+// they move show up in the tables, resets act on the right pools, and the
+// exporter serves the router's figures over HTTP.
+#include <signal.h>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -8,6 +11,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "MetricsParser.h"
 #include "RRCtl.h"
 #include "RRMonitorLines.h"
 #include "RouterSystemSupport.h"
@@ -16,6 +23,8 @@ using ::testing::AnyOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using namespace routertest;
+using tooltest::ParseMetrics;
+using tooltest::SampleValue;
 
 namespace {
 
@@ -175,6 +184,118 @@ TEST_F(RRCtlRouterTest, WatchShowsThePools) {
   std::string::size_type first = watch.out.find("Watched");
   ASSERT_NE(std::string::npos, first);
   EXPECT_NE(std::string::npos, watch.out.find("Watched", first + 1));
+}
+
+// Starts the exporter on a port of the system's choice for the monitor and
+// returns that port (0 when it did not say it listens).
+int StartExporter(RouterProcess& exporter, const std::string& monitor, const std::string& root,
+                  const std::string& name) {
+  if (!exporter.start(RRCTL_BIN, {"exporter", "--listen", "127.0.0.1:0", "--timeout", "1000", monitor}, {}, root,
+                      name)) {
+    return 0;
+  }
+  int port = 0;
+  const std::string prefix = "rrctl exporter: listening on 127.0.0.1:";
+  WaitUntil(
+      [&] {
+        const std::string out = exporter.out();
+        const std::string::size_type at = out.find(prefix);
+        if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
+        port = std::stoi(out.substr(at + prefix.size()));
+        return true;
+      },
+      10000);
+  return port;
+}
+
+TEST_F(RRCtlRouterTest, ExporterServesTheRouterOverHttp) {
+  FakeAppServer app("127.0.0.1:30041");
+  ASSERT_TRUE(app.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_EQ(0, app.announce("Exported"));
+
+  RouterProcess exporter;
+  const int port = StartExporter(exporter, mMonitor, mInstall.root(), "exporter");
+  ASSERT_GT(port, 0) << exporter.err();
+
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(10, 0);
+  httplib::Result scrape = client.Get("/metrics");
+  ASSERT_TRUE(scrape) << httplib::to_string(scrape.error());
+  EXPECT_EQ(200, scrape->status);
+  EXPECT_EQ("text/plain; version=0.0.4", scrape->get_header_value("Content-Type"));
+  nlohmann::json f = ParseMetrics(scrape->body);
+  ASSERT_FALSE(f.contains("error")) << f << scrape->body;
+  EXPECT_EQ(1, SampleValue(f, "ktrr_pool_servers", "ktrr_pool_servers", {{"pool", "Exported"}}));
+  EXPECT_EQ(1, SampleValue(f, "ktrr_server_state", "ktrr_server_state",
+                           {{"pool", "Exported"}, {"server", "127.0.0.1:30041"}, {"state", "idle"}}));
+
+  httplib::Result other = client.Get("/other");
+  ASSERT_TRUE(other);
+  EXPECT_EQ(404, other->status);
+
+  // Scrapes at the same time are each answered in full.
+  std::atomic<int> complete{0};
+  std::vector<std::thread> scrapers;
+  for (int i = 0; i < 4; ++i) {
+    scrapers.emplace_back([&] {
+      httplib::Client own("127.0.0.1", port);
+      own.set_read_timeout(10, 0);
+      for (int n = 0; n < 5; ++n) {
+        httplib::Result r = own.Get("/metrics");
+        if (r && r->status == 200 && r->body.find("ktrr_pool_hits_total{pool=\"Exported\"} 0\n") != std::string::npos) {
+          ++complete;
+        }
+      }
+    });
+  }
+  for (std::thread& t : scrapers) t.join();
+  EXPECT_EQ(20, complete.load());
+
+  // With the router gone a scrape fails with one line that names it.
+  mProcess.kill(SIGKILL);
+  httplib::Result down = client.Get("/metrics");
+  ASSERT_TRUE(down);
+  EXPECT_EQ(503, down->status);
+  EXPECT_THAT(down->body, StartsWith("router " + mMonitor + ": cannot connect"));
+  EXPECT_EQ(1, std::count(down->body.begin(), down->body.end(), '\n')) << down->body;
+  EXPECT_EQ('\n', down->body.back());
+  EXPECT_THAT(exporter.err(), HasSubstr("rrctl exporter: scrape failed: router " + mMonitor));
+
+  exporter.kill(SIGTERM);
+  ASSERT_TRUE(exporter.waitExit(10000));
+  EXPECT_TRUE(exporter.exitedWith(0)) << exporter.status() << exporter.err();
+}
+
+TEST_F(RRCtlRouterTest, ExporterStopsCleanlyAtOnceAndWithAnOpenConnection) {
+  // A signal right after the listening line, before the first request.
+  RouterProcess early;
+  ASSERT_GT(StartExporter(early, mMonitor, mInstall.root(), "early"), 0) << early.err();
+  early.kill(SIGTERM);
+  ASSERT_TRUE(early.waitExit(5000));
+  EXPECT_TRUE(early.exitedWith(0)) << early.status();
+
+  // An idle keep-alive connection does not hold the exporter for long.
+  RouterProcess kept;
+  const int port = StartExporter(kept, mMonitor, mInstall.root(), "kept");
+  ASSERT_GT(port, 0) << kept.err();
+  httplib::Client client("127.0.0.1", port);
+  client.set_keep_alive(true);
+  ASSERT_TRUE(client.Get("/metrics"));
+  const auto start = std::chrono::steady_clock::now();
+  kept.kill(SIGINT);
+  ASSERT_TRUE(kept.waitExit(8000));
+  EXPECT_TRUE(kept.exitedWith(0)) << kept.status();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(RRCtlRouterTest, ExporterRefusesATakenPort) {
+  RouterProcess exporter;
+  const std::string taken = "127.0.0.1:" + std::to_string(mRouter.monitorPort);
+  ASSERT_TRUE(exporter.start(RRCTL_BIN, {"exporter", "--listen", taken, mMonitor}, {}, mInstall.root(), "taken"));
+  ASSERT_TRUE(exporter.waitExit(10000));
+  EXPECT_TRUE(exporter.exitedWith(1));
+  EXPECT_THAT(exporter.err(), HasSubstr("rrctl: cannot listen on " + taken));
+  EXPECT_EQ("", exporter.out());
 }
 
 }  // namespace

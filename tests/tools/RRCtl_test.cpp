@@ -9,8 +9,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "ASRequestInfo.h"
+#include "MetricsParser.h"
 #include "RRCtl.h"
+#include "RRExporter.h"
+#include "RRMetrics.h"
 #include "RRTextTable.h"
 #include "RRToolException.h"
 #include "ToolTestServers.h"
@@ -21,6 +26,9 @@ using ::testing::Not;
 using tooltest::FakeDatagramServer;
 using tooltest::FakeLineServer;
 using tooltest::MonitorAnswer;
+using tooltest::ParseMetrics;
+using tooltest::SampleValue;
+using json = nlohmann::json;
 
 namespace {
 
@@ -299,6 +307,212 @@ TEST(RRCtlTest, WatchSurvivesARouterThatGoesAway) {
   CtlResult gone = rrctl({"watch", at(tooltest::UnusedPort()), "--count", "2"});
   EXPECT_EQ(RRCTL_EXIT_FAILURE, gone.status);
   EXPECT_THAT(gone.out, HasSubstr("cannot connect"));
+}
+
+TEST(RRCtlTest, JsonOfEachCommand) {
+  FakeLineServer server(monitor());
+  CtlResult pools = rrctl({"pools", at(server.port()), "--json"});
+  ASSERT_EQ(RRCTL_EXIT_OK, pools.status) << pools.err;
+  json p = json::parse(pools.out);
+  ASSERT_EQ(2u, p.size());
+  EXPECT_EQ(json::parse(R"({"name":"Storefront","idle":3,"servers":5,"peers":0,"as_queue":0,"mc_queue":0,
+      "hits":120,"misses":4,"by_client_ip":1,"by_site_guid":2,"by_last_use":117,"limit_by_extension":0,
+      "limit_by_site":0,"limit_by_special_site":0,"assigned":1,"working":0,"monitor":0,"down":1,
+      "limit_by_client":0,"timeouts":2,"unique_misses":3})"),
+            p[0]);
+  EXPECT_EQ("Backoffice", p[1]["name"]);
+  EXPECT_EQ(7, p[1]["as_queue"]);
+
+  json servers = json::parse(rrctl({"servers", at(server.port()), "--json"}).out);
+  ASSERT_EQ(1u, servers.size());
+  EXPECT_EQ(json::parse(R"({"pool":"Storefront","host":"10.0.0.21","port":801,"pid":4242,"state":"working",
+      "seconds_since_contact":3,"hits":17,"long_requests":1,"quality_hits":15,"mean_processing_time_ms":120,
+      "overflow":0,"cache_items_waiting":2,"last_site_guid":"S1","task":"/shop/index.html",
+      "last_client_ip":"10.0.0.7","last_extension":"html","priority":5,"last_store_name":"Store1",
+      "seconds_since_use":9})"),
+            servers[0]);
+
+  json cache = json::parse(rrctl({"cache", at(server.port()), "--json"}).out);
+  ASSERT_EQ(2u, cache.size());
+  EXPECT_EQ(json::array({"a", "b"}), cache[0]["cache_items"]);
+  EXPECT_EQ(json::array({"All"}), cache[1]["cache_items"]);
+  // The router's "(NULL)" of an empty text is null, nothing else is.
+  for (const char* field : {"last_site_guid", "task", "last_client_ip", "last_extension", "last_store_name"}) {
+    EXPECT_TRUE(cache[1][field].is_null()) << field;
+  }
+  EXPECT_EQ(1, cache[1]["overflow"]);
+
+  json peers = json::parse(rrctl({"peers", at(server.port()), "--json"}).out);
+  EXPECT_EQ(json::parse(R"([{"host":"10.0.0.2","port":47004,"state":"up","seconds_since_contact":3},
+      {"host":"10.0.0.3","port":47004,"state":"new","seconds_since_contact":-1}])"),
+            peers);
+
+  // One document per call, also for an empty router.
+  FakeLineServer empty([](const std::string&) { return std::optional<std::string>(MonitorAnswer("")); });
+  EXPECT_EQ("[]\n", rrctl({"pools", at(empty.port()), "--json"}).out);
+  EXPECT_EQ(RRCTL_EXIT_USAGE, rrctl({"pools", at(server.port()), "--json", "--raw"}).status);
+  EXPECT_EQ(RRCTL_EXIT_USAGE, rrctl({"reset", at(server.port()), "--json"}).status);
+}
+
+TEST(RRCtlTest, JsonKeepsOddCacheBytesReadable) {
+  FakeLineServer server([](const std::string&) -> std::optional<std::string> {
+    return MonitorAnswer(
+        "S P 10.0.0.1:1 1 idle 0 0 0 0 0 0 1 (NULL) (NULL) (NULL) (NULL) 0 (NULL) 0 \xff\"q\\\x01\x01\r\n");
+  });
+  CtlResult r = rrctl({"cache", at(server.port()), "--json"});
+  ASSERT_EQ(RRCTL_EXIT_OK, r.status) << r.err;
+  EXPECT_EQ(json::array({"\xEF\xBF\xBD\"q\\"}), json::parse(r.out)[0]["cache_items"]);
+}
+
+TEST(RRCtlTest, MetricsAreReadByThePrometheusParser) {
+  FakeLineServer router(monitor());
+  CtlResult r = rrctl({"metrics", at(router.port())});
+  ASSERT_EQ(RRCTL_EXIT_OK, r.status) << r.err;
+  // One connection carries the three requests.
+  EXPECT_THAT(router.lines(), ElementsAre("13", "10", "12"));
+  EXPECT_EQ(1, router.connections());
+  json f = ParseMetrics(r.out);
+  ASSERT_FALSE(f.contains("error")) << f << r.out;
+  for (const auto& family : f.items()) {
+    EXPECT_EQ(0u, family.key().find("ktrr_")) << family.key();
+    EXPECT_FALSE(family.value()["help"].get<std::string>().empty()) << family.key();
+    EXPECT_NE("unknown", family.value()["type"]) << family.key();
+  }
+  EXPECT_EQ("counter", f["ktrr_pool_hits"]["type"]);
+  EXPECT_EQ(120, SampleValue(f, "ktrr_pool_hits", "ktrr_pool_hits_total", {{"pool", "Storefront"}}));
+  EXPECT_EQ(4, SampleValue(f, "ktrr_pool_misses", "ktrr_pool_misses_total", {{"pool", "Storefront"}}));
+  EXPECT_EQ(3, SampleValue(f, "ktrr_pool_unique_misses", "ktrr_pool_unique_misses_total", {{"pool", "Storefront"}}));
+  EXPECT_EQ(2, SampleValue(f, "ktrr_pool_timeouts", "ktrr_pool_timeouts_total", {{"pool", "Storefront"}}));
+  EXPECT_EQ(117, SampleValue(f, "ktrr_pool_selections", "ktrr_pool_selections_total",
+                             {{"pool", "Storefront"}, {"by", "last_use"}}));
+  EXPECT_EQ(2, SampleValue(f, "ktrr_pool_selections", "ktrr_pool_selections_total",
+                           {{"pool", "Storefront"}, {"by", "site_guid"}}));
+  EXPECT_EQ(0, SampleValue(f, "ktrr_pool_limit_refusals", "ktrr_pool_limit_refusals_total",
+                           {{"pool", "Storefront"}, {"limit", "special_site"}}));
+  EXPECT_EQ("gauge", f["ktrr_pool_servers"]["type"]);
+  EXPECT_EQ(5, SampleValue(f, "ktrr_pool_servers", "ktrr_pool_servers", {{"pool", "Storefront"}}));
+  EXPECT_EQ(1, SampleValue(f, "ktrr_pool_servers_by_state", "ktrr_pool_servers_by_state",
+                           {{"pool", "Storefront"}, {"state", "down"}}));
+  EXPECT_EQ(3, SampleValue(f, "ktrr_pool_servers_by_state", "ktrr_pool_servers_by_state",
+                           {{"pool", "Storefront"}, {"state", "idle"}}));
+  EXPECT_EQ(1, SampleValue(f, "ktrr_pool_peers", "ktrr_pool_peers", {{"pool", "Backoffice"}}));
+  EXPECT_EQ(7, SampleValue(f, "ktrr_pool_queue_items", "ktrr_pool_queue_items",
+                           {{"pool", "Backoffice"}, {"queue", "server"}}));
+
+  const json server = {{"pool", "Storefront"}, {"server", "10.0.0.21:801"}};
+  auto state = [&](const char* name) {
+    json labels = server;
+    labels["state"] = name;
+    return SampleValue(f, "ktrr_server_state", "ktrr_server_state", labels);
+  };
+  EXPECT_EQ(1, state("working"));
+  EXPECT_EQ(0, state("idle"));
+  EXPECT_EQ(0, state("down"));
+  EXPECT_EQ(5u, f["ktrr_server_state"]["samples"].size());
+  EXPECT_EQ(4242, SampleValue(f, "ktrr_server_pid", "ktrr_server_pid", server));
+  EXPECT_EQ(5, SampleValue(f, "ktrr_server_priority", "ktrr_server_priority", server));
+  EXPECT_EQ(17, SampleValue(f, "ktrr_server_hits", "ktrr_server_hits_total", server));
+  EXPECT_EQ(1, SampleValue(f, "ktrr_server_long_requests", "ktrr_server_long_requests_total", server));
+  EXPECT_EQ(15, SampleValue(f, "ktrr_server_measured_requests", "ktrr_server_measured_requests_total", server));
+  EXPECT_DOUBLE_EQ(0.12, SampleValue(f, "ktrr_server_mean_processing_seconds",
+                                     "ktrr_server_mean_processing_seconds", server));
+  EXPECT_EQ(0, SampleValue(f, "ktrr_server_cache_overflow", "ktrr_server_cache_overflow", server));
+  EXPECT_EQ(2, SampleValue(f, "ktrr_server_cache_items_waiting", "ktrr_server_cache_items_waiting", server));
+  EXPECT_EQ(3, SampleValue(f, "ktrr_server_contact_age_seconds", "ktrr_server_contact_age_seconds", server));
+  EXPECT_EQ(9, SampleValue(f, "ktrr_server_last_use_age_seconds", "ktrr_server_last_use_age_seconds", server));
+
+  EXPECT_EQ(1, SampleValue(f, "ktrr_peer_state", "ktrr_peer_state", {{"peer", "10.0.0.3:47004"}, {"state", "new"}}));
+  EXPECT_EQ(0, SampleValue(f, "ktrr_peer_state", "ktrr_peer_state", {{"peer", "10.0.0.3:47004"}, {"state", "up"}}));
+  EXPECT_EQ(3, SampleValue(f, "ktrr_peer_contact_age_seconds", "ktrr_peer_contact_age_seconds",
+                           {{"peer", "10.0.0.2:47004"}}));
+  // A peer never contacted has no age at all rather than -1 seconds.
+  EXPECT_EQ(1u, f["ktrr_peer_contact_age_seconds"]["samples"].size());
+
+  CtlResult gone = rrctl({"metrics", at(tooltest::UnusedPort())});
+  EXPECT_EQ(RRCTL_EXIT_FAILURE, gone.status);
+  EXPECT_EQ("", gone.out);
+}
+
+TEST(RRCtlTest, MetricsAtTheEdgesOfTheMonitorFigures) {
+  FakeLineServer router([](const std::string& line) -> std::optional<std::string> {
+    // A pool name with a quote and a backslash; counts the router could not
+    // read (-1); a counter past 2^31 printed as its low 32 bits, signed.
+    if (line == "13") return MonitorAnswer("P q\"u\\ote -1 -1 -1 -1 3 -2147483648 -1 0 0 0 0 0 0 -1 -1 -1 -1 0 0 0\r\n");
+    // The same server twice and a state this tool does not know.
+    if (line == "10") {
+      return MonitorAnswer(
+          "S q\"u\\ote ::1:80 7 paused 0 0 0 0 1500 0 0 (NULL) (NULL) (NULL) (NULL) 0 (NULL) 0 \r\n"
+          "S q\"u\\ote ::1:80 7 idle 0 0 0 0 1500 0 0 (NULL) (NULL) (NULL) (NULL) 0 (NULL) 0 \r\n");
+    }
+    if (line == "12") return MonitorAnswer("");
+    return std::nullopt;
+  });
+  CtlResult r = rrctl({"metrics", at(router.port())});
+  ASSERT_EQ(RRCTL_EXIT_OK, r.status) << r.err;
+  json f = ParseMetrics(r.out);
+  ASSERT_FALSE(f.contains("error")) << f << r.out;
+  const json pool = {{"pool", "q\"u\\ote"}};
+  EXPECT_EQ(2147483648.0, SampleValue(f, "ktrr_pool_hits", "ktrr_pool_hits_total", pool));
+  EXPECT_EQ(4294967295.0, SampleValue(f, "ktrr_pool_misses", "ktrr_pool_misses_total", pool));
+  EXPECT_EQ(0u, f["ktrr_pool_servers"]["samples"].size());
+  EXPECT_EQ(0u, f["ktrr_pool_servers_by_state"]["samples"].size());
+  EXPECT_EQ(3, SampleValue(f, "ktrr_pool_queue_items", "ktrr_pool_queue_items",
+                           {{"pool", "q\"u\\ote"}, {"queue", "peer"}}));
+  const json server = {{"pool", "q\"u\\ote"}, {"server", "[::1]:80"}};
+  EXPECT_EQ(1u, f["ktrr_server_pid"]["samples"].size());
+  EXPECT_DOUBLE_EQ(1.5, SampleValue(f, "ktrr_server_mean_processing_seconds",
+                                    "ktrr_server_mean_processing_seconds", server));
+  json paused = server;
+  paused["state"] = "paused";
+  EXPECT_EQ(1, SampleValue(f, "ktrr_server_state", "ktrr_server_state", paused));
+  EXPECT_EQ(6u, f["ktrr_server_state"]["samples"].size());
+  // The HELP and TYPE lines stand even for a family without samples.
+  EXPECT_THAT(r.out, HasSubstr("# HELP ktrr_peer_state "));
+  EXPECT_THAT(r.out, HasSubstr("# TYPE ktrr_peer_state gauge\n"));
+  EXPECT_EQ("a\\nb\\\\c\\\"", RRMetricLabelValue("a\nb\\c\""));
+}
+
+TEST(RRCtlTest, ExporterScrapeLabelsEachRouter) {
+  FakeLineServer first(monitor());
+  FakeLineServer second(monitor());
+  RRExporterOptions options;
+  options.monitors = {{"127.0.0.1", first.port()}, {"127.0.0.1", second.port()}};
+  json f = ParseMetrics(RRExporterScrape(options));
+  ASSERT_FALSE(f.contains("error")) << f;
+  for (uint16_t port : {first.port(), second.port()}) {
+    EXPECT_EQ(120, SampleValue(f, "ktrr_pool_hits", "ktrr_pool_hits_total",
+                               {{"router", at(port)}, {"pool", "Storefront"}}));
+  }
+  // A single router carries no router label.
+  options.monitors.pop_back();
+  f = ParseMetrics(RRExporterScrape(options));
+  EXPECT_EQ(120, SampleValue(f, "ktrr_pool_hits", "ktrr_pool_hits_total", {{"pool", "Storefront"}}));
+  // One router that cannot be reached fails the scrape, naming it.
+  const uint16_t unused = tooltest::UnusedPort();
+  options.monitors.push_back({"127.0.0.1", unused});
+  try {
+    RRExporterScrape(options);
+    ADD_FAILURE() << "scrape did not fail";
+  } catch (const CToolException& e) {
+    EXPECT_THAT(e.what(), HasSubstr("router " + at(unused) + ": cannot connect"));
+  }
+  // A monitor that does not answer fails the scrape within the time-out.
+  FakeLineServer silent([](const std::string&) { return std::optional<std::string>(""); });
+  options.monitors = {{"127.0.0.1", silent.port()}, {"127.0.0.1", first.port()}};
+  options.timeoutMs = 200;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    RRExporterScrape(options);
+    ADD_FAILURE() << "scrape did not fail";
+  } catch (const CToolException& e) {
+    EXPECT_THAT(e.what(), HasSubstr("router " + at(silent.port()) + ": "));
+    EXPECT_THAT(e.what(), HasSubstr("within 200 ms"));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(RRCTL_EXIT_USAGE, rrctl({"exporter", at(first.port())}).status);
+  EXPECT_EQ(RRCTL_EXIT_USAGE, rrctl({"exporter", "--listen", "127.0.0.1:0"}).status);
+  EXPECT_EQ(RRCTL_EXIT_USAGE,
+            rrctl({"exporter", "--listen", "127.0.0.1:0", at(first.port()), at(first.port())}).status);
 }
 
 }  // namespace

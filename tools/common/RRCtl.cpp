@@ -20,7 +20,10 @@
 #include <thread>
 
 #include "ASRequestInfo.h"
+#include "RRCtlJson.h"
+#include "RRExporter.h"
 #include "RRGetServer.h"
+#include "RRMetrics.h"
 #include "RRMonitorClient.h"
 #include "RRTextTable.h"
 #include "RRToolAddress.h"
@@ -40,19 +43,22 @@ struct CommandLine {
   std::vector<std::string> positional;
   std::map<std::string, std::string> options;
   bool raw = false;
+  bool json = false;
 };
 
 [[noreturn]] void usageError(const std::string& text) {
   throw CToolException(CToolException::TOOL_USAGE, text);
 }
 
-/* The options each command takes; all but --raw take a value. */
+/* The options each command takes; all but --raw and --json take a value. */
 const std::set<std::string>& allowedOptions(const std::string& command) {
   static const std::map<std::string, std::set<std::string>> table = {
-      {"pools", {"--raw", "--timeout"}},
-      {"servers", {"--raw", "--timeout"}},
-      {"peers", {"--raw", "--timeout"}},
-      {"cache", {"--raw", "--timeout"}},
+      {"pools", {"--raw", "--json", "--timeout"}},
+      {"servers", {"--raw", "--json", "--timeout"}},
+      {"peers", {"--raw", "--json", "--timeout"}},
+      {"cache", {"--raw", "--json", "--timeout"}},
+      {"metrics", {"--timeout"}},
+      {"exporter", {"--listen", "--timeout"}},
       {"reset", {"--timeout"}},
       {"watch", {"--timeout", "--interval", "--count"}},
       {"get-server",
@@ -77,12 +83,17 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         line.raw = true;
         continue;
       }
+      if (arg == "--json") {
+        line.json = true;
+        continue;
+      }
       if (i + 1 >= args.size()) usageError("option " + arg + " needs a value");
       line.options[arg] = args[++i];
     } else {
       line.positional.push_back(arg);
     }
   }
+  if (line.raw && line.json) usageError("--raw and --json exclude each other");
   return line;
 }
 
@@ -131,7 +142,7 @@ std::string monitorQuery(const RRToolAddress& address, const std::string& reques
 }
 
 int runQuery(const CommandLine& line, RRCtlIO& io) {
-  expectPositional(line, 1, 1, (line.command + " HOST:PORT [--raw] [--timeout MS]").c_str());
+  expectPositional(line, 1, 1, (line.command + " HOST:PORT [--raw | --json] [--timeout MS]").c_str());
   const RRToolAddress address = RRToolParseAddress(line.positional[0]);
   const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
   RRMonitorRequest code = RR_MONITOR_POOLS;
@@ -142,6 +153,11 @@ int runQuery(const CommandLine& line, RRCtlIO& io) {
   std::string text;
   if (line.raw) {
     text = body;
+  } else if (line.json) {
+    if (code == RR_MONITOR_POOLS) text = RRPoolsJson(RRParsePoolLines(body));
+    if (code == RR_MONITOR_SERVERS) text = RRServersJson(RRParseServerLines(body, false));
+    if (code == RR_MONITOR_PEERS) text = RRPeersJson(RRParsePeerLines(body));
+    if (code == RR_MONITOR_SERVERS_CACHE) text = RRServersJson(RRParseServerLines(body, true));
   } else if (code == RR_MONITOR_POOLS) {
     text = RRFormatPools(RRParsePoolLines(body));
   } else if (code == RR_MONITOR_SERVERS) {
@@ -210,6 +226,44 @@ int runGetServer(const CommandLine& line, RRCtlIO& io) {
   return RRCTL_EXIT_OK;
 }
 
+int runMetrics(const CommandLine& line, RRCtlIO& io) {
+  expectPositional(line, 1, 1, "metrics HOST:PORT [--timeout MS]");
+  const RRToolAddress address = RRToolParseAddress(line.positional[0]);
+  const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
+  CMetricSet metrics;
+  metrics.add(RRFetchRouter(address, timeoutMs));
+  io.out << metrics.render() << std::flush;
+  return RRCTL_EXIT_OK;
+}
+
+/* HOST:PORT of a listener; port 0 asks the system for a free one. */
+RRToolAddress listenAddress(const std::string& text) {
+  const std::string::size_type colon = text.rfind(':');
+  if (colon != std::string::npos && text.substr(colon + 1) == "0") {
+    RRToolAddress address = RRToolParseAddress(text.substr(0, colon + 1) + "1");
+    address.port = 0;
+    return address;
+  }
+  return RRToolParseAddress(text);
+}
+
+int runExporter(const CommandLine& line, RRCtlIO& io) {
+  const char* form = "exporter --listen HOST:PORT MONITOR... [--timeout MS]";
+  if (line.positional.empty() || line.options.count("--listen") == 0) usageError(std::string("usage: rrctl ") + form);
+  RRExporterOptions options;
+  options.listen = listenAddress(line.options.at("--listen"));
+  options.timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
+  std::set<std::string> seen;
+  for (const std::string& text : line.positional) {
+    const RRToolAddress monitor = RRToolParseAddress(text);
+    if (!seen.insert(RRToolFormatAddress(monitor)).second) {
+      usageError("monitor " + RRToolFormatAddress(monitor) + " is given twice");
+    }
+    options.monitors.push_back(monitor);
+  }
+  return RRExporterRun(options, io.out, io.err);
+}
+
 int runWatch(const CommandLine& line, RRCtlIO& io) {
   expectPositional(line, 1, 1, "watch HOST:PORT [--interval MS] [--count N] [--timeout MS]");
   const RRToolAddress address = RRToolParseAddress(line.positional[0]);
@@ -256,10 +310,14 @@ std::string RRCtlUsage() {
          "  peers HOST:PORT          peer routers\n"
          "  cache HOST:PORT          cache data waiting for each application server\n"
          "      --raw                print the monitor answer unchanged\n"
+         "      --json               print one JSON array of the records\n"
          "  reset HOST:PORT [POOL]   reset the statistics of POOL, or of all pools\n"
          "  watch HOST:PORT          print the pool table again every interval\n"
          "      --interval MS        time between tables (default 1000)\n"
          "      --count N            stop after N tables (default: until interrupted)\n"
+         "  metrics HOST:PORT        pool, server and peer figures in the Prometheus text format\n"
+         "  exporter MONITOR...      serve GET /metrics of the monitor ports over HTTP until SIGTERM\n"
+         "      --listen HOST:PORT   address to listen on (required; port 0: any free port)\n"
          "  get-server HOST:PORT POOL  send one get-server request to the UDP port\n"
          "      --client IP --site GUID --store NAME --host HTTPHOST --uri URI --ext EXT\n"
          "      --tries N (default 0) --max-tries N (default 3)\n"
@@ -345,6 +403,8 @@ int RRCtlMain(const std::vector<std::string>& args, RRCtlIO& io) {
     if (line.command == "reset") return runReset(line, io);
     if (line.command == "get-server") return runGetServer(line, io);
     if (line.command == "watch") return runWatch(line, io);
+    if (line.command == "metrics") return runMetrics(line, io);
+    if (line.command == "exporter") return runExporter(line, io);
     return runQuery(line, io);
   } catch (const CToolException& e) {
     io.err << "rrctl: " << e.what() << "\n";

@@ -1,13 +1,17 @@
 /* RRCtl.h - the commands of rrctl, the router's operator tool.
  *
- *   rrctl pools|servers|peers|cache HOST:PORT [--raw] [--timeout MS]
+ *   rrctl pools|servers|peers|cache HOST:PORT [--raw | --json] [--timeout MS]
+ *   rrctl metrics HOST:PORT [--timeout MS]
+ *   rrctl exporter --listen HOST:PORT MONITOR... [--timeout MS]
  *   rrctl reset HOST:PORT [POOL] [--timeout MS]
  *   rrctl get-server HOST:PORT POOL [request options] [--raw] [--timeout MS]
  *   rrctl watch HOST:PORT [--interval MS] [--count N] [--timeout MS]
  *
  * pools, servers, peers and cache ask the monitor port (requests 13, 10, 12
  * and 11) and print the answer as an aligned table, or unchanged with
- * --raw; reset clears the statistics of one pool (14) or of all (15);
+ * --raw, or as one JSON array with --json; metrics prints the pool, server
+ * and peer figures in the Prometheus text format and exporter serves them
+ * over HTTP (RRMetrics.h, RRExporter.h); reset clears the statistics of one pool (14) or of all (15);
  * get-server sends one get-server datagram to the router's UDP port and
  * prints the decoded answer; watch prints the pool table again every
  * interval. Results go to the output stream, errors to the error stream as

@@ -1,0 +1,35 @@
+/* RRCtlJson.h - monitor records as JSON documents for scripts.
+ *
+ * Each function returns one JSON document: an array with one object per
+ * record, in the order of the monitor answer. Field names are the monitor's
+ * fields in snake_case; counts are JSON numbers exactly as the router
+ * printed them (-1 for a count it could not read); the router's "(NULL)" of
+ * an empty last-request text is null. Cache items are opaque bytes of the
+ * application servers: bytes that are not UTF-8 appear as U+FFFD (the
+ * --raw output keeps them unchanged).
+ *
+ * Thread safety: plain functions without shared state.
+ */
+#ifndef RRCTLJSON_H
+#define RRCTLJSON_H
+
+#include <string>
+#include <vector>
+
+#include "RRMonitorLines.h"
+
+/* Objects of name, idle, servers, peers, as_queue, mc_queue, hits, misses,
+ * by_client_ip, by_site_guid, by_last_use, limit_by_extension,
+ * limit_by_site, limit_by_special_site, assigned, working, monitor, down,
+ * limit_by_client, timeouts, unique_misses. */
+std::string RRPoolsJson(const std::vector<RRPoolLine>& pools);
+/* Objects of pool, host, port, pid, state, seconds_since_contact, hits,
+ * long_requests, quality_hits, mean_processing_time_ms, overflow,
+ * cache_items_waiting, last_site_guid, task, last_client_ip,
+ * last_extension, priority, last_store_name, seconds_since_use; with cache
+ * data also cache_items, the list of pending items. */
+std::string RRServersJson(const std::vector<RRServerLine>& servers);
+/* Objects of host, port, state, seconds_since_contact (-1: never). */
+std::string RRPeersJson(const std::vector<RRPeerLine>& peers);
+
+#endif /* RRCTLJSON_H */
