@@ -15,18 +15,16 @@
  */
 #include "KTThread.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <exception>
 
 #include "KTDebug.h"
-#include "KTUtils.h"
 
 namespace {
-
-/* Longest single pause while waiting for a thread to stop. */
-const int kStopPollMs = 100;
 
 /* The public record followed by the ownership count. */
 struct KTThreadRecord {
@@ -126,25 +124,36 @@ KTStatus KTThreadHasError(KTThread* pKTThread, int* pHasError) {
   return STATUS_OK;
 }
 
-/* Returns 5 for a null argument. */
+/* Returns 5 for a null argument. The wait is a join bounded by the time-out,
+ * so a thread that ends at once is freed at once rather than after a pause. */
 KTStatus KTThreadFree(KTThread** ppKTThread, int timeOut) {
   if (ppKTThread == NULL || *ppKTThread == NULL) return ERROR_INVALID_PARAMETER;
   KTThread* pThread = *ppKTThread;
   KTThreadStop(pThread);
-  int waited = 0;
-  while (!__atomic_load_n(&pThread->stopped, __ATOMIC_ACQUIRE) && (timeOut < 0 || waited < timeOut)) {
-    int step = kStopPollMs;
-    if (timeOut >= 0 && timeOut - waited < step) step = timeOut - waited;
-    SleepMilliseconds(step);
-    waited += step;
+  bool joined;
+  if (timeOut < 0) {
+    joined = pthread_join(pThread->ID, NULL) == 0;
+  } else {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeOut / 1000;
+    deadline.tv_nsec += (long)(timeOut % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    int rc;
+    do {
+      rc = pthread_timedjoin_np(pThread->ID, NULL, &deadline);
+    } while (rc == EINTR);
+    joined = rc == 0;
   }
-  if (!__atomic_load_n(&pThread->stopped, __ATOMIC_ACQUIRE)) {
+  if (!joined) {
     KTDEBUG_MSG(KTDEBUG_ANYLEVEL, "KTThreadFree(): thread did not stop within %d ms, cancelling it", timeOut);
     pthread_cancel(pThread->ID);
     pthread_detach(pThread->ID);
     _ThreadAbandon(_Record(pThread));
   } else {
-    pthread_detach(pThread->ID);
     _ThreadRelease(_Record(pThread));
   }
   *ppKTThread = NULL;
