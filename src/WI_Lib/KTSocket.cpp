@@ -1,11 +1,11 @@
-/* KTSocket.cpp - C-style TCP socket with select()-bounded transfers.
+/* KTSocket.cpp - C-style TCP socket with poll()-bounded transfers.
  *
  * Client sockets connect without blocking and complete the connect with a
- * select() bounded by the caller's time-out; send and receive move at most
+ * poll() bounded by the caller's time-out; send and receive move at most
  * 512 bytes per call and wait for readiness (bounded by the socket's
  * time-out) before each chunk. Listening sockets reset their connections on
- * close (SO_LINGER 0). Descriptors of 1024 or more are closed at once because
- * select() cannot watch them. Failures go to the log, details to the trace.
+ * close (SO_LINGER 0). Failures go to the log, details to the trace; the
+ * trace texts still say "select" where operators' tools look for them.
  */
 #include "KTSocket.h"
 
@@ -17,7 +17,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <time.h>
@@ -68,7 +68,7 @@ long long _MonotonicMs() {
 
 /* Result of one readiness wait. */
 struct WaitResult {
-  int rc;         /* select() result: -1 failure, 0 time-out, >0 ready */
+  int rc;         /* -1 failure, 0 time-out, >0 ready */
   int error;      /* errno of a failure */
   bool readable;
   bool writable;
@@ -76,33 +76,33 @@ struct WaitResult {
 };
 
 /* Waits for the requested conditions of fd, at most timeoutMs (negative: no
- * limit). An interrupted wait is reported as rc -1 with EINTR so callers can
- * trace it; they call again with the time still left. */
+ * limit). An error or hang-up counts as readable and writable, as select()
+ * reports them, so the following receive or send sees the cause; the
+ * exceptional condition is pending out-of-band data. An interrupted wait is
+ * reported as rc -1 with EINTR so callers can trace it; they call again
+ * with the time still left. */
 WaitResult _Wait(int fd, bool read, bool write, bool except, long long timeoutMs) {
   WaitResult result = {0, 0, false, false, false};
-  fd_set readSet, writeSet, exceptSet;
-  FD_ZERO(&readSet);
-  FD_ZERO(&writeSet);
-  FD_ZERO(&exceptSet);
-  if (read) FD_SET(fd, &readSet);
-  if (write) FD_SET(fd, &writeSet);
-  if (except) FD_SET(fd, &exceptSet);
-  struct timeval tv;
-  struct timeval* pTv = nullptr;
-  if (timeoutMs >= 0) {
-    tv.tv_sec = (time_t)(timeoutMs / 1000);
-    tv.tv_usec = (suseconds_t)((timeoutMs % 1000) * 1000);
-    pTv = &tv;
-  }
-  result.rc = select(fd + 1, read ? &readSet : nullptr, write ? &writeSet : nullptr,
-                     except ? &exceptSet : nullptr, pTv);
+  struct pollfd entry;
+  entry.fd = fd;
+  entry.events = (short)((read ? POLLIN : 0) | (write ? POLLOUT : 0) | (except ? POLLPRI : 0));
+  entry.revents = 0;
+  int wait = timeoutMs < 0 ? -1 : timeoutMs > 0x7fffffff ? 0x7fffffff : (int)timeoutMs;
+  result.rc = poll(&entry, 1, wait);
   if (result.rc < 0) {
     result.error = errno;
     return result;
   }
-  result.readable = read && FD_ISSET(fd, &readSet);
-  result.writable = write && FD_ISSET(fd, &writeSet);
-  result.exception = except && FD_ISSET(fd, &exceptSet);
+  if (entry.revents & POLLNVAL) {
+    result.rc = -1;
+    result.error = EBADF;
+    return result;
+  }
+  const short broken = POLLERR | POLLHUP;
+  result.readable = read && (entry.revents & (POLLIN | broken)) != 0;
+  result.writable = write && (entry.revents & (POLLOUT | broken)) != 0;
+  result.exception = except && (entry.revents & POLLPRI) != 0;
+  if (!result.readable && !result.writable && !result.exception) result.rc = 0;
   return result;
 }
 
@@ -257,13 +257,6 @@ KTStatus KTSocketNew(KTSocket** ppSocket, int family, KTLog* pLog) {
     free(pSocket);
     if (!err.ok()) return _NoMemory(pLog, "KTSocketNew");
     KTLogWrite(pLog, "KTSocketNew(): error creating socket (%s)", err.text());
-    return ERROR_SOCKET_OPEN;
-  }
-  if (fd > KTSOCKET_MAX_FD) {
-    close(fd);
-    free(pSocket);
-    KTLogWrite(pLog, "KTSocketNew(): socket #%d is out of range (0..%d) for select()", fd,
-               KTSOCKET_MAX_FD);
     return ERROR_SOCKET_OPEN;
   }
   int on = 1;
@@ -817,10 +810,6 @@ KTStatus KTServerSocketNew(KTSocket** ppSocket, const char* IP, unsigned short p
                  port, error, err.text());
       status = ERROR_SOCKET_OPEN;
     }
-  } else if (fd > KTSOCKET_MAX_FD) {
-    KTLogWrite(pLog, "KTServerSocketNew(): socket #%d is out of range (0..%d) for select()", fd,
-               KTSOCKET_MAX_FD);
-    status = ERROR_SOCKET_OPEN;
   }
 
   if (status == STATUS_OK) {
@@ -890,17 +879,18 @@ KTStatus KTSocketAccept(KTSocket* pServerSocket, KTSocket** ppSocket, KTLog* pLo
   struct sockaddr_storage peer;
   socklen_t peerLength = sizeof peer;
   int fd = accept(pServerSocket->socket, (struct sockaddr*)&peer, &peerLength);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+    int error = errno;
+    KTDEBUG_MSG(KTDEBUG_SOCKET, "KTSocketAccept(): no descriptor left for a client of [%s]:%hu (%s)",
+                _Host(pServerSocket), pServerSocket->port, strerror(error));
+    errno = error;
+    return ERROR_SOCKET_DESCRIPTORS;
+  }
   if (fd < 0) {
     ErrorText err(errno);
     if (!err.ok()) return _NoMemory(pLog, "KTSocketAccept");
     KTLogWrite(pLog, "KTSocketAccept(): error accepting client socket for server [%s]:%hu (%s)",
                _Host(pServerSocket), pServerSocket->port, err.text());
-    return ERROR_SOCKET_ACCEPT;
-  }
-  if (fd > KTSOCKET_MAX_FD) {
-    close(fd);
-    KTLogWrite(pLog, "KTSocketAccept(): socket #%d is out of range (0..%d) for select()", fd,
-               KTSOCKET_MAX_FD);
     return ERROR_SOCKET_ACCEPT;
   }
   char host[NI_MAXHOST];

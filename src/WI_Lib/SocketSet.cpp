@@ -1,14 +1,20 @@
-/* SocketSet.cpp - a set of owned KTSockets waited on with one select().
+/* SocketSet.cpp - a set of owned KTSockets waited on with one epoll instance.
  *
- * Sockets are kept in an ordered map by descriptor, so a walk over the set
- * visits them in ascending descriptor order. Interest bits live in two
- * fd_sets; select() copies them into the result sets before waiting.
+ * Sockets are kept in an ordered map by descriptor; the watched modes and
+ * the results of the last wait live in tables indexed by descriptor, so
+ * tests and changes cost the same for descriptor 5 and descriptor 50,000.
+ * An error or hang-up reported by the system makes a socket active for
+ * every mode it is watched for, as select(2) does, so that the next
+ * receive or send sees the condition.
  */
 #include "SocketSet.h"
 
 #include <errno.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "Exception.h"
 #include "KTDebug.h"
@@ -24,33 +30,101 @@ long long _NowMs() {
   return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-}  // namespace
-
-CSocketSet::CSocketSet() : mMaxFd(0) {
-  FD_ZERO(&mReadSet);
-  FD_ZERO(&mWriteSet);
-  FD_ZERO(&mReadActive);
-  FD_ZERO(&mWriteActive);
+/* The epoll interest of a mode. */
+uint32_t _Events(int mode) {
+  uint32_t events = 0;
+  if (mode & CSocketSet::SOCKETSET_READ) events |= EPOLLIN;
+  if (mode & CSocketSet::SOCKETSET_WRITE) events |= EPOLLOUT;
+  return events;
 }
 
-CSocketSet::~CSocketSet() { clear(); }
+/* Throws CWIException ERROR_SOCKET_SELECT naming the call and the system error. */
+[[noreturn]] void _ThrowSystem(const char* what, int fd, int error) {
+  char text[256];
+  KTFormatSocketError(error, text, sizeof text);
+  throw CWIException(ERROR_SOCKET_SELECT, "%s: cannot watch socket #%d (%s)", what, fd, text);
+}
 
-/* Throws CWIException on a bad argument or a descriptor select() cannot watch. */
+}  // namespace
+
+CSocketSet::CSocketSet() : mMaxFd(0), mEpollFd(-1) {}
+
+CSocketSet::~CSocketSet() {
+  clear();
+  if (mEpollFd >= 0) close(mEpollFd);
+}
+
+int CSocketSet::epollFd() {
+  if (mEpollFd >= 0) return mEpollFd;
+  mEpollFd = epoll_create1(EPOLL_CLOEXEC);
+  if (mEpollFd < 0) {
+    int error = errno;
+    char text[256];
+    KTFormatSocketError(error, text, sizeof text);
+    throw CWIException(ERROR_SOCKET_SELECT, "CSocketSet: epoll_create1() failed (%s)", text);
+  }
+  return mEpollFd;
+}
+
+void CSocketSet::reserveFd(int fd) {
+  if ((size_t)fd < mModes.size()) return;
+  size_t size = std::max<size_t>(64, mModes.size());
+  while (size <= (size_t)fd) size *= 2;
+  mModes.resize(size, 0);
+  mActive.resize(size, 0);
+}
+
+void CSocketSet::clearActive() {
+  for (int fd : mReady) {
+    if ((size_t)fd < mActive.size()) mActive[fd] = 0;
+  }
+  mReady.clear();
+}
+
+/* Throws CWIException on a bad argument or a descriptor the system will not watch. */
 void CSocketSet::add(KTSocket* pSocket, int mode) {
   if (pSocket == nullptr || (mode & (SOCKETSET_READ | SOCKETSET_WRITE)) == 0)
     throw CWIException(ERROR_INVALID_PARAMETER, "CSocketSet::add(): invalid parameter");
   int fd = getSocketFd(pSocket);
-  if (fd < 0 || fd > KTSOCKET_MAX_FD)
-    throw CWIException(ERROR_INDEX_OUT_OF_RANGE,
-                       "CSocketSet::add(): socket #%d is out of range (0..%d) for select()", fd,
-                       KTSOCKET_MAX_FD);
+  if (fd < 0) throw CWIException(ERROR_INVALID_PARAMETER, "CSocketSet::add(): invalid parameter");
   auto it = mSockets.find(fd);
   if (it != mSockets.end() && it->second != pSocket)
     throw CWIException(ERROR_INVALID_PARAMETER, "CSocketSet::add(): invalid parameter");
+  if (it != mSockets.end()) {
+    watch(pSocket, mModes[fd] | (mode & (SOCKETSET_READ | SOCKETSET_WRITE)));
+    return;
+  }
+  int epoll = epollFd();
+  reserveFd(fd);
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = _Events(mode);
+  event.data.fd = fd;
+  if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) != 0) _ThrowSystem("CSocketSet::add()", fd, errno);
   mSockets[fd] = pSocket;
-  if (mode & SOCKETSET_READ) FD_SET(fd, &mReadSet);
-  if (mode & SOCKETSET_WRITE) FD_SET(fd, &mWriteSet);
+  mModes[fd] = (unsigned char)(mode & (SOCKETSET_READ | SOCKETSET_WRITE));
+  mActive[fd] = 0;
   if (fd > mMaxFd) mMaxFd = fd;
+}
+
+/* Throws CWIException for a socket not held, bad bits, or a refused change. */
+void CSocketSet::watch(KTSocket* pSocket, int mode) {
+  if (pSocket == nullptr || (mode & ~(SOCKETSET_READ | SOCKETSET_WRITE)) != 0 ||
+      !contains(pSocket))
+    throw CWIException(ERROR_INVALID_PARAMETER, "CSocketSet::watch(): invalid parameter");
+  int fd = pSocket->socket;
+  int old = mModes[fd];
+  if (old == mode) return;
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = _Events(mode);
+  event.data.fd = fd;
+  /* An unwatched socket is taken out of the epoll set entirely: with an
+   * empty interest the system would still report errors and hang-ups. */
+  int op = old == 0 ? EPOLL_CTL_ADD : mode == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+  if (epoll_ctl(epollFd(), op, fd, &event) != 0) _ThrowSystem("CSocketSet::watch()", fd, errno);
+  mModes[fd] = (unsigned char)mode;
+  mActive[fd] &= (unsigned char)mode;
 }
 
 /* Throws CWIException for a null socket or one the set does not hold. */
@@ -62,20 +136,21 @@ void CSocketSet::remove(KTSocket* pSocket) {
   if (it == mSockets.end() || it->second != pSocket)
     throw CWIException(ERROR_INVALID_PARAMETER, "CSocketSet::remove(): invalid parameter");
   mSockets.erase(it);
-  FD_CLR(fd, &mReadSet);
-  FD_CLR(fd, &mWriteSet);
-  FD_CLR(fd, &mReadActive);
-  FD_CLR(fd, &mWriteActive);
+  /* Closing would drop the watch too, but only when no copy of the
+   * descriptor survives (a child of fork() may hold one). */
+  if (mModes[fd] != 0 && mEpollFd >= 0) epoll_ctl(mEpollFd, EPOLL_CTL_DEL, fd, nullptr);
+  mModes[fd] = 0;
+  mActive[fd] = 0;
   KTSocketFree(&pSocket, CLog::log);
   if (fd == mMaxFd) mMaxFd = mSockets.empty() ? 0 : mSockets.rbegin()->first;
 }
 
 void CSocketSet::clear() {
-  FD_ZERO(&mReadSet);
-  FD_ZERO(&mWriteSet);
-  FD_ZERO(&mReadActive);
-  FD_ZERO(&mWriteActive);
+  clearActive();
   for (auto& entry : mSockets) {
+    int fd = entry.first;
+    if (mModes[fd] != 0 && mEpollFd >= 0) epoll_ctl(mEpollFd, EPOLL_CTL_DEL, fd, nullptr);
+    mModes[fd] = 0;
     KTSocket* pSocket = entry.second;
     KTSocketFree(&pSocket, CLog::log);
   }
@@ -83,47 +158,56 @@ void CSocketSet::clear() {
   mMaxFd = 0;
 }
 
-/* Throws CException for an empty set, CWIException when select() fails. */
+/* Throws CException for an empty set, CWIException when the wait fails. */
 int CSocketSet::select(int timeoutMs) {
   if (mSockets.empty()) throw CException("CSocketSet::select: there are no sockets");
+  clearActive();
+  if (mEvents.empty()) mEvents.resize(64);
+  if (mEvents.size() < std::min(mSockets.size(), (size_t)kMaxEventsPerWait))
+    mEvents.resize(std::min(std::max(mEvents.size() * 2, mSockets.size()),
+                            (size_t)kMaxEventsPerWait));
+  int epoll = epollFd();
   long long start = _NowMs();
   for (;;) {
-    FD_ZERO(&mReadActive);
-    FD_ZERO(&mWriteActive);
-    for (const auto& entry : mSockets) {
-      if (FD_ISSET(entry.first, &mReadSet)) FD_SET(entry.first, &mReadActive);
-      if (FD_ISSET(entry.first, &mWriteSet)) FD_SET(entry.first, &mWriteActive);
-    }
-    struct timeval tv;
-    struct timeval* pTv = nullptr;
+    int wait = -1;
     if (timeoutMs >= 0) {
       long long left = timeoutMs - (_NowMs() - start);
-      if (left < 0) left = 0;
-      tv.tv_sec = (time_t)(left / 1000);
-      tv.tv_usec = (suseconds_t)((left % 1000) * 1000);
-      pTv = &tv;
+      wait = left < 0 ? 0 : (int)left;
     }
-    int ready = ::select(mMaxFd + 1, &mReadActive, &mWriteActive, nullptr, pTv);
-    if (ready >= 0) return ready;
-    int error = errno;
-    if (error == EINTR) {
-      KTDEBUG_MSG(KTDEBUG_SOCKET, "CSocketSet::select(): select was interrupted, trying again");
-      continue;
+    int ready = epoll_wait(epoll, mEvents.data(), (int)mEvents.size(), wait);
+    if (ready < 0) {
+      int error = errno;
+      if (error == EINTR) {
+        KTDEBUG_MSG(KTDEBUG_SOCKET, "CSocketSet::select(): select was interrupted, trying again");
+        continue;
+      }
+      char text[256];
+      KTFormatSocketError(error, text, sizeof text);
+      throw CWIException(ERROR_SOCKET_SELECT, "CSocketSet::select(): select() failed (%s)", text);
     }
-    FD_ZERO(&mReadActive);
-    FD_ZERO(&mWriteActive);
-    char text[256];
-    KTFormatSocketError(error, text, sizeof text);
-    throw CWIException(ERROR_SOCKET_SELECT, "CSocketSet::select(): select() failed (%s)", text);
+    for (int i = 0; i < ready; ++i) {
+      int fd = mEvents[i].data.fd;
+      if (fd < 0 || (size_t)fd >= mModes.size()) continue;
+      uint32_t events = mEvents[i].events;
+      unsigned char bits = 0;
+      if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) bits |= SOCKETSET_READ;
+      if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) bits |= SOCKETSET_WRITE;
+      bits &= mModes[fd];
+      if (bits == 0) continue;
+      mActive[fd] = bits;
+      mReady.push_back(fd);
+    }
+    std::sort(mReady.begin(), mReady.end());
+    return (int)mReady.size();
   }
 }
 
 bool CSocketSet::isReadActive(int fd) const {
-  return fd >= 0 && fd <= KTSOCKET_MAX_FD && FD_ISSET(fd, &mReadActive);
+  return fd >= 0 && (size_t)fd < mActive.size() && (mActive[fd] & SOCKETSET_READ) != 0;
 }
 
 bool CSocketSet::isWriteActive(int fd) const {
-  return fd >= 0 && fd <= KTSOCKET_MAX_FD && FD_ISSET(fd, &mWriteActive);
+  return fd >= 0 && (size_t)fd < mActive.size() && (mActive[fd] & SOCKETSET_WRITE) != 0;
 }
 
 /* Throws CWIException with the status of KTSocketGetFd. */

@@ -1,6 +1,6 @@
 /* TCPServer.cpp - single-threaded TCP server over a socket set.
  *
- * One thread binds the listening socket and then loops: select() over the
+ * One thread binds the listening socket and then loops: wait for the
  * listening socket and all open connections for at most a second, accept on
  * the listening socket, serve one request on every other readable socket.
  * Failures of one connection close only that connection; a failed accept is
@@ -9,8 +9,13 @@
  */
 #include "TCPServer.h"
 
+#include <errno.h>
 #include <netinet/in.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <time.h>
 
+#include <algorithm>
 #include <exception>
 
 #include "KTDebug.h"
@@ -43,10 +48,18 @@ void _LogIfSlow(const hrtime* pStart, const char* what, const KTSocket* pListen,
              status);
 }
 
+/* Milliseconds of the monotonic clock: the accept pause paces real system
+ * calls, so it does not follow the settable clock. */
+long long _MonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 CTCPServer::CTCPServer(const IPEndpoint& endpoint)
-    : mIPEndpoint(endpoint), mpServerSocket(nullptr), mBoundPort(0) {}
+    : mIPEndpoint(endpoint), mpServerSocket(nullptr), mBoundPort(0), mAcceptResumeMs(0) {}
 
 CTCPServer::~CTCPServer() {
   /* The listening socket is one of the set's sockets; clearing closes it too. */
@@ -91,15 +104,19 @@ void CTCPServer::run(int* pStopFlag) {
 /* Throws what select() throws; everything else is contained per connection. */
 void CTCPServer::requestLoop(int* pStopFlag) {
   while (!KTThreadStopRequested(pStopFlag)) {
-    select(kSelectTimeoutMs);
+    select(resumeAcceptingWhenDue());
     if (KTThreadStopRequested(pStopFlag)) break;
-    /* Ascending descriptor order; step past the current entry first so that
-     * serving it may remove it from the set. */
-    for (auto it = mSockets.begin(); it != mSockets.end();) {
-      int fd = it->first;
-      KTSocket* pSocket = it->second;
-      ++it;
+    /* Ready descriptors in ascending order. The list is not changed while it
+     * is walked; a socket removed meanwhile is no longer active, and a
+     * descriptor number reused by an accept of this round comes after the
+     * listening socket's, which was already visited, or is not in the list. */
+    const std::vector<int>& ready = readyDescriptors();
+    for (size_t i = 0; i < ready.size(); ++i) {
+      int fd = ready[i];
       if (!isReadActive(fd)) continue;
+      auto it = mSockets.find(fd);
+      if (it == mSockets.end()) continue;
+      KTSocket* pSocket = it->second;
       if (pSocket == mpServerSocket) {
         serveConnected(pSocket);
       } else if (serveRequest(pSocket) != STATUS_OK) {
@@ -107,6 +124,43 @@ void CTCPServer::requestLoop(int* pStopFlag) {
       }
     }
   }
+}
+
+int CTCPServer::resumeAcceptingWhenDue() {
+  if (mAcceptResumeMs == 0) return kSelectTimeoutMs;
+  long long left = mAcceptResumeMs - _MonotonicMs();
+  if (left > 0) return (int)std::min<long long>(left, kSelectTimeoutMs);
+  mAcceptResumeMs = 0;
+  try {
+    watch(mpServerSocket, SOCKETSET_READ);
+  } catch (const CWIException& e) {
+    /* Try again after another pause rather than give up the listener. */
+    KTLogWrite(CLog::log, "ServeConnected(): %s", e.what());
+    mAcceptResumeMs = _MonotonicMs() + kAcceptPauseMs;
+    return kAcceptPauseMs;
+  }
+  return kSelectTimeoutMs;
+}
+
+void CTCPServer::pauseAccepting(int error) {
+  struct rlimit limit;
+  unsigned long long files = 0;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) files = (unsigned long long)limit.rlim_cur;
+  char text[256];
+  KTFormatSocketError(error, text, sizeof text);
+  const KTSocket* pListen = mpServerSocket;
+  KTLogWriteLimited(CLog::log, "ServeConnected(): descriptor limit",
+                    "ServeConnected(): descriptor limit reached",
+                    "ServeConnected(): cannot accept on [%s]:%hu: descriptor limit of %llu open "
+                    "files reached (%s); retrying in %d ms",
+                    pListen && pListen->ip ? pListen->ip : "", (unsigned short)(pListen ? pListen->port : 0),
+                    files, text, kAcceptPauseMs);
+  try {
+    watch(mpServerSocket, 0);
+  } catch (const CWIException& e) {
+    KTLogWrite(CLog::log, "ServeConnected(): %s", e.what());
+  }
+  mAcceptResumeMs = _MonotonicMs() + kAcceptPauseMs;
 }
 
 /* Throws CWIException for a null socket; accept failures are only logged. */
@@ -118,7 +172,9 @@ void CTCPServer::serveConnected(KTSocket* pServerSocket) {
   HighResTime(&start);
   KTSocket* pClient = nullptr;
   KTStatus status = KTSocketAccept(pServerSocket, &pClient, CLog::log);
-  if (status != STATUS_OK) {
+  if (status == ERROR_SOCKET_DESCRIPTORS) {
+    pauseAccepting(errno);
+  } else if (status != STATUS_OK) {
     KTLogWrite(CLog::log, "ServeConnected(): KTSocketAccept failed. (%d)", status);
   } else {
     status = KTSocketSetTimeout(pClient, kConnectionTimeoutMs, CLog::log);

@@ -1,6 +1,6 @@
 // Tests of the TCP socket layer over real loopback connections: connect
 // rules and failures, chunked transfers, line reads, the reuse check with a
-// test clock, listening/accepting and the descriptor limit of select().
+// test clock, listening/accepting, descriptors past 1023 and the descriptor limit.
 #include "KTSocket.h"
 
 #include <fcntl.h>
@@ -417,7 +417,7 @@ class LowDescriptorsTaken {
     for (;;) {
       int fd = open("/dev/null", O_RDONLY);
       if (fd < 0) break;
-      if (fd > KTSOCKET_MAX_FD) {
+      if (fd > 1023) {
         close(fd);
         break;
       }
@@ -436,39 +436,76 @@ class LowDescriptorsTaken {
   std::vector<int> taken_;
 };
 
-TEST(KTSocketDescriptorLimitTest, DescriptorsAbove1023AreClosedAndRefused) {
+TEST(KTSocketDescriptorLimitTest, DescriptorsAbove1023ListenConnectAcceptAndTransfer) {
+  FileLog log;
+  LowDescriptorsTaken taken;
+  if (!taken.usable()) GTEST_SKIP() << "cannot raise the descriptor limit above 1024";
+  KTSocket* server = nullptr;
+  ASSERT_EQ(KTServerSocketNew(&server, "127.0.0.1", 0, AF_INET, log), STATUS_OK);
+  EXPECT_GE(server->socket, 1024);
+  KTSocket* client = nullptr;
+  ASSERT_EQ(KTSocketNew(&client, AF_INET, log), STATUS_OK);
+  EXPECT_GE(client->socket, 1024);
+  ASSERT_EQ(KTSocketConnect(client, "127.0.0.1", server->port, 5, log), STATUS_OK);
+  KTSocket* accepted = nullptr;
+  ASSERT_EQ(KTSocketAccept(server, &accepted, log), STATUS_OK);
+  EXPECT_GE(accepted->socket, 1024);
+
+  // Both directions wait for readiness before every chunk.
+  ASSERT_EQ(KTSocketFPrint(client, log, "hello %d\n", 1025), STATUS_OK);
+  char line[64];
+  size_t length = sizeof line;
+  ASSERT_EQ(KTSocketReceiveLine(accepted, line, &length, log), STATUS_OK);
+  EXPECT_STREQ(line, "hello 1025\n");
+  std::string reply(1000, 'r');
+  size_t sent = reply.size();
+  ASSERT_EQ(KTSocketSend(accepted, reply.data(), &sent, log), STATUS_OK);
+  std::string got(reply.size(), '\0');
+  size_t received = got.size();
+  ASSERT_EQ(KTSocketReceive(client, &got[0], &received, log), STATUS_OK);
+  EXPECT_EQ(got, reply);
+  EXPECT_EQ(KTSocketCheck(client, log), STATUS_OK);
+
+  EXPECT_EQ(log.text(), "");
+
+  // The peer's reset (accepted sockets linger 0) is seen by the check.
+  KTSocketFree(&accepted, log);
+  EXPECT_EQ(KTSocketCheck(client, log), ERROR_SOCKET);
+  KTSocketFree(&client, log);
+  KTSocketFree(&server, log);
+}
+
+TEST(KTSocketDescriptorLimitTest, AcceptAtTheLimitLeavesTheConnectionQueuedAndLogsNothing) {
   FileLog log;
   KTSocket* server = nullptr;
   ASSERT_EQ(KTServerSocketNew(&server, "127.0.0.1", 0, AF_INET, log), STATUS_OK);
-  int client = -1;
+  const int client = ConnectLoopback(server->port);
+  ASSERT_GE(client, 0);
+  struct rlimit old;
+  getrlimit(RLIMIT_NOFILE, &old);
   {
-    LowDescriptorsTaken taken;
-    if (!taken.usable()) {
-      KTSocketFree(&server, log);
-      GTEST_SKIP() << "cannot raise the descriptor limit above 1024";
-    }
-    KTSocket* pSocket = nullptr;
-    EXPECT_EQ(KTSocketNew(&pSocket, AF_INET, log), ERROR_SOCKET_OPEN);
-    EXPECT_EQ(pSocket, nullptr);
-    EXPECT_TRUE(log.contains("KTSocketNew(): socket #1024 is out of range (0..1023) for select()"));
-
-    KTSocket* listener = nullptr;
-    EXPECT_EQ(KTServerSocketNew(&listener, "127.0.0.1", 0, AF_INET, log), ERROR_SOCKET_OPEN);
-    EXPECT_EQ(listener, nullptr);
-
-    client = ConnectLoopback(server->port);
-    ASSERT_GE(client, 1024);
+    // open() gives the lowest free descriptor, so every one below it is in
+    // use: a limit of that number leaves none.
+    const int lowest = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    struct rlimit low = old;
+    low.rlim_cur = (rlim_t)lowest;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     KTSocket* accepted = nullptr;
-    EXPECT_EQ(KTSocketAccept(server, &accepted, log), ERROR_SOCKET_ACCEPT);
+    errno = 0;
+    const KTStatus status = KTSocketAccept(server, &accepted, log);
+    const int error = errno;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(status, ERROR_SOCKET_DESCRIPTORS);
+    EXPECT_EQ(error, EMFILE);
     EXPECT_EQ(accepted, nullptr);
-    EXPECT_TRUE(log.contains("KTSocketAccept(): socket #1025 is out of range (0..1023) for select()"));
-    // Each refused descriptor was closed again: the next one is 1024 once more.
-    int probe = open("/dev/null", O_RDONLY);
-    EXPECT_EQ(probe, 1025);
-    close(probe);
   }
-  // The refused connection was closed, not leaked.
-  EXPECT_TRUE(PeerClosed(client, 1000));
+  // The caller reports and paces; the connection waits in the queue meanwhile.
+  EXPECT_EQ(log.text(), "");
+  KTSocket* accepted = nullptr;
+  ASSERT_EQ(KTSocketAccept(server, &accepted, log), STATUS_OK);
+  KTSocketFree(&accepted, log);
   close(client);
   KTSocketFree(&server, log);
 }

@@ -3,7 +3,11 @@
 // failed and vanished connections, stopping, binding rules and the log lines.
 #include "TCPServer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -152,6 +156,52 @@ TEST_F(TCPServerTest, FailingOrThrowingRequestClosesOnlyItsConnection) {
   EXPECT_NE(NewLog().find("ServeRequest(): LineServer: thrown on request (status=9)"),
             std::string::npos);
   EXPECT_FALSE(thread_->hasError());
+}
+
+// CPU seconds this process has used.
+double ProcessCpuSeconds() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(TCPServerTest, AtTheDescriptorLimitAcceptingPausesWithoutSpinningAndResumesByItself) {
+  Start();
+  const int known = Client();
+  ASSERT_EQ(Ask(known, "before\n"), "before\n");
+  // The newcomer's socket exists before the limit; its connect needs no descriptor.
+  const int newcomer = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(newcomer, 0);
+  clients_.push_back(newcomer);
+  struct rlimit old;
+  getrlimit(RLIMIT_NOFILE, &old);
+  const int lowest = open("/dev/null", O_RDONLY);  // every descriptor below it is in use
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  struct rlimit low = old;
+  low.rlim_cur = (rlim_t)lowest;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(server_->boundPort());
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool connected = connect(newcomer, (struct sockaddr*)&addr, sizeof addr) == 0;
+  const double cpuBefore = ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double cpu = ProcessCpuSeconds() - cpuBefore;
+  // The open connection is served meanwhile.
+  const std::string during = Ask(known, "during\n");
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+
+  ASSERT_TRUE(connected);
+  EXPECT_LT(cpu, 0.05) << "the listener spins at the descriptor limit";
+  EXPECT_EQ(during, "during\n");
+  // Accepting resumes within a pause or two once descriptors are free.
+  const auto freed = std::chrono::steady_clock::now();
+  EXPECT_EQ(Ask(newcomer, "after\n"), "after\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - freed, std::chrono::milliseconds(500));
 }
 
 TEST_F(TCPServerTest, StopFlagEndsAnIdleServerWithinAboutOneSecond) {

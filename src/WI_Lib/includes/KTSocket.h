@@ -1,9 +1,8 @@
 /* KTSocket.h - C-style TCP socket: client connect with time-out, listening
  * and accepted sockets, bounded send and receive loops.
  *
- * Every wait goes through select(), so descriptors must stay below 1024: a
- * new, accepted or listening descriptor of 1024 or more is closed at once and
- * the operation fails. Transfers move at most 512 bytes per system call and
+ * Every wait is a poll() of the one descriptor, so any descriptor number the
+ * process can open works. Transfers move at most 512 bytes per system call and
  * wait (up to the socket's `timeout`) before each chunk. Sends never raise
  * SIGPIPE: a peer that went away is reported as ERROR_SOCKET_SEND.
  *
@@ -21,8 +20,6 @@
 #include "KTLog.h"
 #include "KTStatus.h"
 
-/* Highest descriptor that select() can watch. */
-#define KTSOCKET_MAX_FD 1023
 /* Default bound of every wait in send and receive, in milliseconds. */
 #define KTSOCKET_DEFAULT_TIMEOUT 998000
 /* Largest chunk moved by one send or recv call. */
@@ -108,7 +105,11 @@ KTStatus KTServerSocketNew(KTSocket** ppSocket, const char* IP, unsigned short p
 
 /* Accepts one connection of a listening socket into a new record (*ppSocket
  * must be null); ERROR_SOCKET_ACCEPT, ERROR_GETNAMEINFO or
- * ERROR_MEMORY_ALLOCATION, with the accepted descriptor closed. */
+ * ERROR_MEMORY_ALLOCATION, with the accepted descriptor closed. When no
+ * descriptor is left (EMFILE, ENFILE) the result is ERROR_SOCKET_DESCRIPTORS
+ * with errno left at that error and only a trace written: the caller, which
+ * must pace its retries, writes the log line, so that a listener at the
+ * limit does not fill the log. */
 KTStatus KTSocketAccept(KTSocket* pServerSocket, KTSocket** ppSocket, KTLog* pLog);
 
 /* Returns a malloc'ed copy of the system's text for `number` (at most 255

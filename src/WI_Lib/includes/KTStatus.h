@@ -60,6 +60,7 @@ enum KTStatusCode {
   ERROR_SOCKET_EVENT = 30012,
   ERROR_SOCKET_REFUSED = 30013,
   ERROR_SOCKET_SELECT = 30014,
+  ERROR_SOCKET_DESCRIPTORS = 30015, /* accept() found no descriptor left (EMFILE, ENFILE) */
 
   /* Ini files */
   ERROR_BASE_INIFILE = 40000,

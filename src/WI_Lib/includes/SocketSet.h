@@ -1,10 +1,15 @@
-/* SocketSet.h - a set of KTSockets waited on together with select().
+/* SocketSet.h - a set of KTSockets waited on together with epoll.
  *
  * The set owns its sockets: remove() and clear() free them (closing the
  * descriptors), and so does the destructor. Each socket is watched for
- * reading (SOCKETSET_READ), writing (SOCKETSET_WRITE) or both; select() fills
- * the result sets that isReadActive()/isWriteActive() test. Only descriptors
- * 0..1023 can be added, since select() cannot watch more.
+ * reading (SOCKETSET_READ), writing (SOCKETSET_WRITE), both, or, after
+ * watch(pSocket, 0), not at all while it stays in the set. select() waits
+ * level-triggered (a descriptor stays ready until it is drained, as with
+ * select(2)) and records which descriptors are ready; isReadActive() and
+ * isWriteActive() test them and readyDescriptors() lists them, so a caller
+ * visits only the ready ones. Any descriptor number the process can open
+ * may be added: the cost of a wait grows with the ready descriptors, not
+ * with the size of the set.
  *
  * Errors are exceptions: CWIException with a KTStatus, CException for a
  * select() on an empty set.
@@ -14,15 +19,16 @@
 #ifndef SOCKETSET_H
 #define SOCKETSET_H
 
-#include <sys/select.h>
+#include <sys/epoll.h>
 
 #include <map>
+#include <vector>
 
 #include "KTSocket.h"
 
 class CSocketSet {
  public:
-  /* Bits of the `mode` argument of add(). */
+  /* Bits of the `mode` argument of add() and watch(). */
   enum { SOCKETSET_READ = 1, SOCKETSET_WRITE = 2 };
 
   CSocketSet();
@@ -33,9 +39,17 @@ class CSocketSet {
   /* Takes ownership of the socket and watches it as `mode` says. Throws
    * CWIException ERROR_INVALID_PARAMETER for a null socket, a mode without
    * either bit, or a descriptor already held by another socket record, and
-   * ERROR_INDEX_OUT_OF_RANGE for a descriptor outside 0..1023 (the socket
-   * then still belongs to the caller). */
+   * ERROR_SOCKET_SELECT when the system refuses to watch the descriptor (a
+   * closed one, or no memory for the watch); the socket then still belongs
+   * to the caller. */
   void add(KTSocket* pSocket, int mode);
+
+  /* Changes what a held socket is watched for; mode 0 stops watching it
+   * (it stays in the set and is not reported ready) until a later watch().
+   * Throws CWIException ERROR_INVALID_PARAMETER for a socket the set does
+   * not hold or unknown mode bits, ERROR_SOCKET_SELECT when the system
+   * refuses the change. */
+  void watch(KTSocket* pSocket, int mode);
 
   /* Frees (closes) the socket and forgets it. Throws CWIException
    * ERROR_INVALID_PARAMETER for a null socket or one the set does not hold
@@ -47,14 +61,19 @@ class CSocketSet {
 
   /* Waits until a watched descriptor is ready or timeoutMs passes (negative:
    * no limit) and returns the number of ready descriptors (0 on time-out).
-   * Interrupted waits are resumed for the time left. Throws CException
-   * "CSocketSet::select: there are no sockets" for an empty set and
-   * CWIException ERROR_SOCKET_SELECT when select() fails. */
+   * A wait reports at most kMaxEventsPerWait descriptors; the others stay
+   * ready for the next one. Interrupted waits are resumed for the time
+   * left. Throws CException "CSocketSet::select: there are no sockets" for
+   * an empty set and CWIException ERROR_SOCKET_SELECT when the wait fails. */
   int select(int timeoutMs);
 
-  /* Results of the last select(); false for descriptors outside 0..1023. */
+  /* Results of the last select(); a descriptor removed since is no longer
+   * active. False for descriptors the set never held. */
   bool isReadActive(int fd) const;
   bool isWriteActive(int fd) const;
+  /* Descriptors found ready by the last select(), ascending. Entries whose
+   * socket was removed since stay listed but are no longer active. */
+  const std::vector<int>& readyDescriptors() const { return mReady; }
 
   /* The socket's descriptor; throws CWIException on failure. */
   int getSocketFd(KTSocket* pSocket);
@@ -64,13 +83,26 @@ class CSocketSet {
   /* True when the set holds this socket record. */
   bool contains(const KTSocket* pSocket) const;
 
+  /* Most descriptors one select() reports. */
+  static const int kMaxEventsPerWait = 1024;
+
  protected:
   int mMaxFd;                         /* highest descriptor held; 0 when empty */
   std::map<int, KTSocket*> mSockets;  /* descriptor -> owned socket, ascending */
-  fd_set mReadSet;                    /* watched for reading */
-  fd_set mWriteSet;                   /* watched for writing */
-  fd_set mReadActive;                 /* readable after the last select() */
-  fd_set mWriteActive;                /* writable after the last select() */
+
+ private:
+  /* The epoll instance, created by the first add(); throws on failure. */
+  int epollFd();
+  /* Grows the per-descriptor tables to hold fd. */
+  void reserveFd(int fd);
+  /* Drops the results of the last wait. */
+  void clearActive();
+
+  int mEpollFd;                       /* -1 until the first add() */
+  std::vector<unsigned char> mModes;  /* descriptor -> watched mode bits */
+  std::vector<unsigned char> mActive; /* descriptor -> ready bits of the last wait */
+  std::vector<int> mReady;            /* descriptors ready after the last wait */
+  std::vector<struct epoll_event> mEvents; /* buffer of one wait */
 };
 
 #endif /* SOCKETSET_H */

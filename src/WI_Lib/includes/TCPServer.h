@@ -2,9 +2,14 @@
  * and the thread that runs it.
  *
  * CTCPServer listens on its endpoint and serves every connection from one
- * select() loop in the calling thread: a readable listening socket is
- * accepted (the connection gets a 2000 ms transfer time-out), a readable
- * connection is handed to handleRequest(). A connection stays open across
+ * wait loop in the calling thread (CSocketSet::select, which visits only
+ * the ready descriptors): a readable listening socket is accepted (the
+ * connection gets a 2000 ms transfer time-out), a readable connection is
+ * handed to handleRequest(). When accept() finds no descriptor left
+ * (EMFILE, ENFILE) the listening socket is not watched for
+ * kAcceptPauseMs, so the loop neither spins nor stops serving the open
+ * connections; one repeat-suppressed log line names the descriptor limit,
+ * and accepting resumes by itself. A connection stays open across
  * requests until handleRequest() returns non-zero (end of stream included);
  * then handleClientClose() runs and the connection is closed and dropped.
  * Handlers therefore must not block long: calls of 1000 ms or more are
@@ -33,6 +38,8 @@ class CTCPServer : public CSocketSet {
   static const int kConnectionTimeoutMs = 2000;
   /* Longest wait of one select() round, milliseconds: bounds how late a stop is noticed. */
   static const int kSelectTimeoutMs = 1000;
+  /* How long accepting pauses when no descriptor is left, milliseconds. */
+  static const int kAcceptPauseMs = 100;
   /* Accepts and requests that take at least this long are logged, milliseconds. */
   static const long long kSlowCallMs = 1000;
 
@@ -60,7 +67,7 @@ class CTCPServer : public CSocketSet {
   /* Creates the listening socket and adds it to the set; throws CWIException
    * (ERROR_UNKNOWN "CTCPServer::bind(): called multiple times") when called again. */
   void bind();
-  /* The select() loop; returns when the stop flag is set. */
+  /* The wait loop; returns when the stop flag is set. */
   void requestLoop(int* pStopFlag);
   /* Accepts one connection of the listening socket and adds it to the set. */
   void serveConnected(KTSocket* pServerSocket);
@@ -71,7 +78,14 @@ class CTCPServer : public CSocketSet {
   KTSocket* mpServerSocket; /* the listening socket, owned by the set; null until bound */
 
  private:
+  /* Stops watching the listening socket for kAcceptPauseMs and logs why. */
+  void pauseAccepting(int error);
+  /* Watches the listening socket again once the pause is over; returns
+   * the longest wait (milliseconds) the next round may take. */
+  int resumeAcceptingWhenDue();
+
   std::atomic<unsigned short> mBoundPort;
+  long long mAcceptResumeMs; /* monotonic time accepting resumes; 0 when not paused */
 };
 
 /* Thread running CTCPServer::run under CatchWIException ("CTCPServer::main");
