@@ -384,10 +384,11 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
 /* Lookup by host and port without taking the lock; the caller holds it. */
 KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostName,
                                     unsigned short port, KTASServer** ppASServer, KTLog* pLog) {
+  const unsigned short* const ports = pSrvList->pOrderPorts;
   for (int index = 0; index < pSrvList->orderCount; ++index) {
-    KTASServer* pAS = pSrvList->ppOrder[index];
     // The port never changes after creation: a cheap first test before the host text.
-    if (pAS->port != port) continue;
+    if (ports[index] != port) continue;
+    KTASServer* pAS = pSrvList->ppOrder[index];
     int matches = 0;
     KTStatus status = KTASServerMatches(pAS, hostName, port, &matches, pLog);
     if (status != STATUS_OK) return status;
@@ -408,6 +409,11 @@ KTStatus reserveOrder(KTASServerList* pSrvList, int count) {
   void* pGrown = realloc(pSrvList->ppOrder, (size_t)capacity * sizeof(KTASServer*));
   if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
   pSrvList->ppOrder = static_cast<KTASServer**>(pGrown);
+  // The capacity grows only once both arrays have: a failure here leaves the
+  // larger record array unused, and the next call grows the ports again.
+  pGrown = realloc(pSrvList->pOrderPorts, (size_t)capacity * sizeof(unsigned short));
+  if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
+  pSrvList->pOrderPorts = static_cast<unsigned short*>(pGrown);
   pSrvList->orderCapacity = capacity;
   return STATUS_OK;
 }
@@ -424,7 +430,10 @@ KTStatus rebuildOrder(KTASServerList* pSrvList) {
     KTASServer* pAS = static_cast<KTASServer*>(
         KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &status, index));
     if (status == STATUS_OK && pAS == nullptr) status = ERROR_INTERNAL_INCONSISTENCE;
-    if (status == STATUS_OK) pSrvList->ppOrder[index] = pAS;
+    if (status == STATUS_OK) {
+      pSrvList->ppOrder[index] = pAS;
+      pSrvList->pOrderPorts[index] = pAS->port;
+    }
   }
   pSrvList->orderCount = status == STATUS_OK ? count : 0;
   return status;
@@ -434,6 +443,8 @@ KTStatus rebuildOrder(KTASServerList* pSrvList) {
 void releaseParts(KTASServerList* pSrvList) {
   free(pSrvList->ppOrder);
   pSrvList->ppOrder = nullptr;
+  free(pSrvList->pOrderPorts);
+  pSrvList->pOrderPorts = nullptr;
   pSrvList->orderCount = 0;
   pSrvList->orderCapacity = 0;
   if (pSrvList->pServers != nullptr) KTListFree(&pSrvList->pServers, pSrvList->pMemMgrSys);
@@ -523,7 +534,8 @@ KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLo
       if (status != STATUS_OK) {
         KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
       } else {
-        pSrvList->ppOrder[pSrvList->orderCount++] = pAS;
+        pSrvList->ppOrder[pSrvList->orderCount] = pAS;
+        pSrvList->pOrderPorts[pSrvList->orderCount++] = pAS->port;
       }
     }
     return status;
@@ -546,6 +558,8 @@ KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* 
       if (pSrvList->ppOrder[index] != pAS) continue;
       memmove(&pSrvList->ppOrder[index], &pSrvList->ppOrder[index + 1],
               (size_t)(pSrvList->orderCount - index - 1) * sizeof(KTASServer*));
+      memmove(&pSrvList->pOrderPorts[index], &pSrvList->pOrderPorts[index + 1],
+              (size_t)(pSrvList->orderCount - index - 1) * sizeof(unsigned short));
       --pSrvList->orderCount;
       break;
     }

@@ -56,6 +56,9 @@ typedef struct KTASServerList {
    * by add, remove and cleanup, so that the selection walks the pool without
    * a call per element. Guarded by the list lock. */
   KTASServer** ppOrder;
+  /* The port of each record of ppOrder, side by side, so that a lookup by
+   * host and port scans a few cache lines instead of touching every record. */
+  unsigned short* pOrderPorts;
   int orderCount;
   int orderCapacity;
 } KTASServerList;
