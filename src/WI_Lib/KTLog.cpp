@@ -8,10 +8,18 @@
  * diverts the line to the fallback, preceded by an "error opening file"
  * line. KTLogWriteLimited suppresses runs of messages with the same key and
  * reports the length of a run when the key changes.
+ *
+ * At the descriptor limit (EMFILE, ENFILE) the open is retried once after
+ * closing the reserve descriptor that the log keeps while it has a file
+ * name; the line is then written and the file closed before the reserve is
+ * taken again, all inside the critical section, so that two writers never
+ * share the one free slot. Lines written under the section already
+ * (KTLogWriteLimited) use it without entering it a second time.
  */
 #include "KTLog.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,6 +58,96 @@ void CopyRef(char* target, const char* text) {
   snprintf(target, kRefSize, "%s", text);
 }
 
+/* The reserve descriptor is written under the critical section only; the
+ * unlocked check of an ordinary line whether it is missing reads it
+ * atomically. */
+int LoadReserve(const KTLog* pLog) { return __atomic_load_n(&pLog->reserveFd, __ATOMIC_RELAXED); }
+void StoreReserve(KTLog* pLog, int fd) { __atomic_store_n(&pLog->reserveFd, fd, __ATOMIC_RELAXED); }
+
+/* Takes a reserve descriptor when there is none; it stays missing when no
+ * descriptor is free. It never takes the place of a closed standard stream,
+ * where later output to that stream would silently vanish. */
+void TakeReserve(KTLog* pLog) {
+  if (LoadReserve(pLog) >= 0) return;
+  int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(fd);
+    fd = moved;
+  }
+  StoreReserve(pLog, fd);
+}
+
+void ReleaseReserve(KTLog* pLog) {
+  const int fd = LoadReserve(pLog);
+  if (fd >= 0) close(fd);
+  StoreReserve(pLog, -1);
+}
+
+bool EnterSection(KTLog* pLog) {
+  KTCriticalSection* pCS = pLog->pCriticalSection;
+  return pCS != nullptr && pCS->Enter(pCS) == STATUS_OK;
+}
+
+void LeaveSection(KTLog* pLog) {
+  KTCriticalSection* pCS = pLog->pCriticalSection;
+  pCS->Leave(pCS);
+}
+
+/* Opens the log file after a failure for want of descriptors, in the slot
+ * of the reserve. On success the caller writes the line, closes the file
+ * and calls FinishWithReserve; `*pEntered` tells whether the section was
+ * entered here and must be left there. On failure the reserve is taken
+ * again, the section left and errno is the reason of the open. */
+KTStatus OpenWithReserve(KTLog* pLog, KTFile** ppFile, bool sectionHeld, bool* pEntered, int err) {
+  *pEntered = false;
+  if (!sectionHeld) {
+    if (!EnterSection(pLog)) {
+      errno = err;
+      return ERROR_FILE_SYSTEM;
+    }
+    *pEntered = true;
+  }
+  if (LoadReserve(pLog) < 0) {
+    /* Lost to another thread's descriptor earlier: try to take it back. */
+    TakeReserve(pLog);
+    if (*pEntered) LeaveSection(pLog);
+    *pEntered = false;
+    errno = err;
+    return ERROR_FILE_SYSTEM;
+  }
+  ReleaseReserve(pLog);
+  KTStatus status = KTFileOpen(ppFile, pLog->filename, "a");
+  if (status != STATUS_OK) {
+    err = errno;
+    TakeReserve(pLog);
+    if (*pEntered) LeaveSection(pLog);
+    *pEntered = false;
+    errno = err;
+  }
+  return status;
+}
+
+/* After a line written through the reserve: the file is closed; takes the
+ * reserve again and leaves the section when OpenWithReserve entered it. */
+void FinishWithReserve(KTLog* pLog, bool entered) {
+  TakeReserve(pLog);
+  if (entered) LeaveSection(pLog);
+}
+
+/* A reserve lost to another thread's descriptor is taken again by the next
+ * line that finds a descriptor free; the unlocked check costs ordinary
+ * lines nothing while the reserve is in place. */
+void ReplenishReserve(KTLog* pLog, bool sectionHeld) {
+  if (LoadReserve(pLog) >= 0) return;
+  if (sectionHeld) {
+    TakeReserve(pLog);
+  } else if (EnterSection(pLog)) {
+    TakeReserve(pLog);
+    LeaveSection(pLog);
+  }
+}
+
 /* Writes "<time> (<host>) KTLogWrite(): error opening file <name> (<reason>)\n". */
 void WriteOpenError(KTLog* pLog, KTFile* pTarget, const char* timeText, int err) {
   char line[kLineSize];
@@ -79,6 +177,7 @@ int KTLogNew(KTLog** ppLog) {
     host[0] = '\0';
   }
   host[sizeof(host) - 1] = '\0';
+  pLog->reserveFd = -1;
   pLog->host = strdup(host);
   if (pLog->host == nullptr) {
     KTDEBUG_MSG(KTDEBUG_LOG, "KTLogNew(): allocating memory failed");
@@ -102,6 +201,7 @@ int KTLogFree(KTLog** ppLog) {
     return -1;
   }
   KTLog* pLog = *ppLog;
+  ReleaseReserve(pLog);
   free(pLog->host);
   free(pLog->filename);
   if (pLog->pCriticalSection != nullptr) pLog->pCriticalSection->Free(&pLog->pCriticalSection);
@@ -126,6 +226,7 @@ int KTLogSetOutputFile(KTLog* pLog, const char* filename) {
   free(pLog->filename);
   pLog->filename = copy;
   pLog->pOutfile = nullptr; /* borrowed: forgotten, not closed */
+  TakeReserve(pLog);
   return 0;
 }
 
@@ -138,6 +239,7 @@ int KTLogSetOutputFilehandle(KTLog* pLog, KTFile* pFile) {
   free(pLog->filename);
   pLog->filename = nullptr;
   pLog->pOutfile = pFile;
+  ReleaseReserve(pLog);
   return 0;
 }
 
@@ -166,30 +268,38 @@ int KTLogWrite(KTLog* pLog, const char* format, ...) {
   return result;
 }
 
-/* Returns -1 for a null format; a failed write is not reported (0). */
-int KTLogVWrite(KTLog* pLog, const char* format, va_list args) {
-  if (pLog == nullptr) return 0;
-  if (format == nullptr) {
-    KTDEBUG_MSG(KTDEBUG_LOG, "KTLogVWrite(): wrong arguments passed to procedure");
-    KTLogWrite(pLog, "KTLogVWrite(): wrong arguments passed to procedure");
-    return -1;
-  }
+namespace {
+
+/* One line, as KTLogVWrite describes; `sectionHeld` tells that the caller
+ * holds the log's critical section, which the reserve path then uses
+ * instead of entering it. */
+int WriteLine(KTLog* pLog, bool sectionHeld, const char* format, va_list args) {
   char timeText[64];
   FormatNow(timeText, sizeof(timeText));
 
   /* Choose the target. */
   KTFile* pTarget = nullptr;
   KTFile* pOpened = nullptr;
+  bool throughReserve = false;
+  bool entered = false;
   if (pLog->pOutfile != nullptr) {
     pTarget = pLog->pOutfile;
   } else if (pLog->filename != nullptr) {
-    if (KTFileOpen(&pOpened, pLog->filename, "a") == STATUS_OK) {
+    KTStatus opened = KTFileOpen(&pOpened, pLog->filename, "a");
+    int err = errno;
+    if (opened != STATUS_OK && (err == EMFILE || err == ENFILE)) {
+      opened = OpenWithReserve(pLog, &pOpened, sectionHeld, &entered, err);
+      err = errno;
+      throughReserve = opened == STATUS_OK;
+    } else if (opened == STATUS_OK) {
+      ReplenishReserve(pLog, sectionHeld);
+    }
+    if (opened == STATUS_OK) {
       int fd = -1;
       KTFileFileno(pOpened, &fd);
       fchmod(fd, 0660);
       pTarget = pOpened;
     } else {
-      int err = errno;
       pTarget = pLog->pFallbackfile;
       if (pTarget != nullptr) WriteOpenError(pLog, pTarget, timeText, err);
     }
@@ -222,7 +332,30 @@ int KTLogVWrite(KTLog* pLog, const char* format, va_list args) {
   KTDEBUG_MSG(KTDEBUG_ADD_LOGMSGS, "LOG MESSAGE: %s", line);
 
   if (pOpened != nullptr) KTFileClose(&pOpened);
+  if (throughReserve) FinishWithReserve(pLog, entered);
   return 0;
+}
+
+
+/* A line written while the critical section is held. */
+__attribute__((format(printf, 2, 3))) void WriteHeld(KTLog* pLog, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLine(pLog, true, format, args);
+  va_end(args);
+}
+
+}  // namespace
+
+/* Returns -1 for a null format; a failed write is not reported (0). */
+int KTLogVWrite(KTLog* pLog, const char* format, va_list args) {
+  if (pLog == nullptr) return 0;
+  if (format == nullptr) {
+    KTDEBUG_MSG(KTDEBUG_LOG, "KTLogVWrite(): wrong arguments passed to procedure");
+    KTLogWrite(pLog, "KTLogVWrite(): wrong arguments passed to procedure");
+    return -1;
+  }
+  return WriteLine(pLog, false, format, args);
 }
 
 /* Returns -1 for a null format or when the critical section cannot be entered. */
@@ -235,10 +368,10 @@ int KTLogWriteLimited(KTLog* pLog, const char* refKey, const char* refMessage, c
     return -1;
   }
   if (format == nullptr) {
-    KTLogWrite(pLog, "KTLogWriteLimited(): wrong arguments passed to procedure");
+    WriteHeld(pLog, "KTLogWriteLimited(): wrong arguments passed to procedure");
     KTDEBUG_MSG(KTDEBUG_LOG, "KTLogWriteLimited(): wrong arguments passed to procedure");
     if (pCS->Leave(pCS) != STATUS_OK) {
-      KTLogWrite(pLog, "KTLogWriteLimited(): cannot leave critical section");
+      WriteHeld(pLog, "KTLogWriteLimited(): cannot leave critical section");
     }
     return -1;
   }
@@ -251,19 +384,20 @@ int KTLogWriteLimited(KTLog* pLog, const char* refKey, const char* refMessage, c
    * otherwise a long key would never be recognised as a repeat. */
   if (!pLog->hasRefKey || strncmp(pLog->refKey, refKey, kRefSize - 1) != 0) {
     if (pLog->repetionCounter > 1) {
-      KTLogWrite(pLog, "%s - repeated %d times", pLog->refMessage, pLog->repetionCounter);
+      WriteHeld(pLog, "%s - repeated %d times", pLog->refMessage, pLog->repetionCounter);
     }
     pLog->repetionCounter = 0;
     va_list args;
     va_start(args, format);
-    result = KTLogVWrite(pLog, format, args);
+    result = WriteLine(pLog, true, format, args);
     va_end(args);
     CopyRef(pLog->refKey, refKey);
     CopyRef(pLog->refMessage, refMessage);
     pLog->hasRefKey = 1;
   }
   if (pCS->Leave(pCS) != STATUS_OK) {
-    KTLogWrite(pLog, "KTLogWriteLimited(): cannot leave critical section");
+    /* The section may still be held: the reserve must not try to enter it. */
+    WriteHeld(pLog, "KTLogWriteLimited(): cannot leave critical section");
   }
   return result;
 }

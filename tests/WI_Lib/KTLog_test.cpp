@@ -1,9 +1,17 @@
-// Tests of the log: line format, cut, file/stream/fallback targets and repeat suppression.
+// Tests of the log: line format, cut, file/stream/fallback targets, repeat suppression
+// and lines written at the descriptor limit.
 #include "KTLog.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <filesystem>
 #include <regex>
@@ -27,10 +35,10 @@ std::string HostName() {
 }
 
 // The part of a line after "<date> <time> (<host>) [<pid>] ", checking that prefix.
-std::string Message(const std::string& line) {
+std::string Message(const std::string& line, pid_t pid = getpid()) {
   static const std::regex time("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ");
   EXPECT_TRUE(std::regex_search(line, time)) << line;
-  std::string prefix = "(" + HostName() + ") [" + std::to_string(getpid()) + "] ";
+  std::string prefix = "(" + HostName() + ") [" + std::to_string(pid) + "] ";
   if (line.size() < 20 || line.compare(20, prefix.size(), prefix) != 0) {
     ADD_FAILURE() << "bad prefix: " << line;
     return "";
@@ -69,7 +77,7 @@ TEST_F(KTLogTest, FileIsReopenedForEveryLineAndGetsMode0660) {
   struct stat st;
   ASSERT_EQ(stat(logFile_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
-  // The log keeps no descriptor: a removed file is recreated by the next line.
+  // The log keeps no descriptor of the file: a removed file is recreated by the next line.
   ASSERT_EQ(unlink(logFile_.c_str()), 0);
   KTLogWrite(log_, "second");
   auto lines = LogLines();
@@ -253,6 +261,59 @@ TEST_F(KTLogTest, ConcurrentWritersProduceWholeLinesAndExactRepeatCount) {
   EXPECT_EQ(Message(lines[lines.size() - 2]),
             "flood - repeated " + std::to_string(kThreads * kPerThread) + " times");
   EXPECT_EQ(Message(lines.back()), "end");
+}
+
+// A process out of descriptors still gets its lines into the file: plain
+// and limited ones (which hold the log's critical section while writing),
+// each through the reserve the log took when the file name was set, which
+// it takes back after every line and releases with the log. The child
+// fills every free descriptor below a low limit; a hang (the section
+// entered twice) is caught by the parent's time-out.
+TEST_F(KTLogTest, LinesReachTheFileWhenNoDescriptorIsFree) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+    limit.rlim_cur = 64;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(11);
+    while (open("/dev/null", O_RDONLY) >= 0) {
+    }
+    if (errno != EMFILE) _exit(12);
+    KTLogWrite(log_, "at the limit %d", 1);
+    for (int i = 0; i < 3; ++i) KTLogWriteLimited(log_, "k1", "short 1", "limited one");
+    KTLogWriteLimited(log_, "k2", "short 2", "limited two");
+    KTLogWrite(log_, "after the limited lines");
+    // Every line took its reserve back: still no descriptor free.
+    if (open("/dev/null", O_RDONLY) >= 0 || errno != EMFILE) _exit(13);
+    // Freeing the log releases exactly the reserve.
+    KTLogFree(&log_);
+    if (open("/dev/null", O_RDONLY) < 0) _exit(14);
+    if (open("/dev/null", O_RDONLY) >= 0) _exit(15);
+    _exit(0);
+  }
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      FAIL() << "the child hung writing at the descriptor limit";
+    }
+    usleep(5000);
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(0, WEXITSTATUS(status));
+
+  const std::vector<std::string> expected = {"at the limit 1", "limited one",
+                                             "short 1 - repeated 3 times", "limited two",
+                                             "after the limited lines"};
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), expected.size()) << ReadFile(logFile_);
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(Message(lines[i], child), expected[i]);
+  struct stat st;
+  ASSERT_EQ(stat(logFile_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
 /* KTLog.h - the operational log: one line per message, appended to a file
  * that is opened and closed for every line, with a fallback stream.
  *
+ * While a file name is set the log holds one reserve descriptor (on
+ * /dev/null, close-on-exec): when the file cannot be opened because the
+ * process or the system is out of descriptors (EMFILE, ENFILE), the reserve
+ * is closed for the line and taken again right after it, so lines keep
+ * reaching the file at the descriptor limit.
+ *
  * Line format: "%Y-%m-%d %H:%M:%S (host) [pid] message\n", cut at 8191
  * bytes. KTLogWriteLimited suppresses runs of messages with the same key.
  * Every function returns 0 on success and -1 on failure; a null log writes
@@ -8,7 +14,8 @@
  *
  * Thread safety: any thread may write at any time; ordinary lines take no
  * lock (each is one append write to a freshly opened file), the repeat
- * state of KTLogWriteLimited is guarded by the log's critical section. The
+ * state of KTLogWriteLimited and the reserve descriptor are guarded by the
+ * log's critical section (a line written through the reserve holds it). The
  * setters are meant for start-up and must not race with writers.
  */
 #ifndef KTLOG_H
@@ -32,15 +39,19 @@ typedef struct KTLog {
   int repetionCounter;                     /* limited writes since the last one written */
   int hasRefKey;                           /* 1 once a limited message was written; the
                                               first key, even an empty one, is always new */
+  int reserveFd;                           /* descriptor kept for the file at the descriptor
+                                              limit; -1 when there is none */
 } KTLog;
 
 /* Creates a log; -1 on a bad argument, no memory or no critical section. */
 int KTLogNew(KTLog** ppLog);
-/* Releases a log and nulls the pointer; -1 for a null log. */
+/* Releases a log with its reserve descriptor and nulls the pointer; -1 for a null log. */
 int KTLogFree(KTLog** ppLog);
-/* Writes lines to the named file from now on; -1 on failure. */
+/* Writes lines to the named file from now on and takes the reserve
+ * descriptor (a log without one still writes); -1 on failure. */
 int KTLogSetOutputFile(KTLog* pLog, const char* filename);
-/* Writes lines to the stream (not owned) from now on; -1 for a null stream. */
+/* Writes lines to the stream (not owned) from now on and releases the
+ * reserve descriptor; -1 for a null stream. */
 int KTLogSetOutputFilehandle(KTLog* pLog, struct KTFile* pFile);
 /* Sets the stream used when the file cannot be opened; -1 for a null stream. */
 int KTLogSetFallbackFilehandle(KTLog* pLog, struct KTFile* pFile);
