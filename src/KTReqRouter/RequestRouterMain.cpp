@@ -3,7 +3,9 @@
  * Order: SIGPIPE ignored, log directory read (its absence ends the process
  * with a message on standard error), trace mask and trace file, socket
  * library guard, log file, router options, debug mask, IP list, then the
- * configuration, service and controller. With "-check" the configuration
+ * configuration, service and controller; when the controller is to run the
+ * service, the descriptor limit is raised and logged just before. With
+ * "-check" the configuration
  * and the local routers are worked out the same way, reported on standard
  * output, and the controller never runs. Every failure after the log is set
  * up is written to the log and to standard error and gives exit status 1;
@@ -18,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 
 #include <iostream>
 
@@ -31,6 +34,7 @@
 #include "LocalIP.h"
 #include "Log.h"
 #include "RequestRouterService.h"
+#include "ServiceController.h"
 #include "SocketLib.h"
 #include "VexoraEnv.h"
 #include "WIException.h"
@@ -90,6 +94,30 @@ std::unique_ptr<CRequestRouterService> loadService(const std::vector<std::string
               instances == 1 ? "" : "s");
   (void)instances;
   return service;
+}
+
+/* A descriptor limit as the log line shows it. */
+std::string limitText(rlim_t limit) {
+  return limit == RLIM_INFINITY ? std::string("unlimited") : std::to_string((unsigned long long)limit);
+}
+
+/* True when the controller is going to run the service in this process or
+ * in a daemon forked from it: the first controller switch found, in the
+ * order the controller looks for them, starts the service. */
+bool runsService(const CCmdLine& cmdLine) {
+  typedef CServiceControllerBase Base;
+  const struct {
+    const char* name;
+    bool runs;
+  } switches[] = {
+      {Base::SYSTEM_START_SWITCH, true}, {Base::CONSOLE_SWITCH, true}, {Base::START_SWITCH, true},
+      {Base::STOP_SWITCH, false},        {Base::RESTART_SWITCH, true}, {Base::INSTALL_SWITCH, false},
+      {Base::UNINSTALL_SWITCH, false},   {Base::STATUS_SWITCH, false},
+  };
+  for (const auto& sw : switches) {
+    if (cmdLine.hasOption(sw.name)) return sw.runs;
+  }
+  return false;
 }
 
 /* Writes a start-up failure to the log and to standard error. */
@@ -167,6 +195,10 @@ int startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList) {
   static std::unique_ptr<CRequestRouterService> service;
   service = loadService(ipList);
 
+  // Every connection costs the router a descriptor: take all the system
+  // grants before the first listener opens (a daemon inherits the limit).
+  if (runsService(cmdLine)) KTLogWrite(CLog::log, "%s", raiseDescriptorLimit().c_str());
+
   CRequestRouterController controller;
   controller.registerService(service.get());
   return controller.run(cmdLine);
@@ -209,6 +241,25 @@ std::string routerOptionsUsage() {
 /* Never fails. */
 std::string routerControllerUsage(const std::string& controllerUsage) {
   return controllerUsage + "\n" + routerOptionsUsage();
+}
+
+/* Never fails; a limit that cannot be raised stays as it was. */
+std::string raiseDescriptorLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return std::string("RequestRouter: cannot read the descriptor limit: ") + strerror(errno);
+  }
+  if (limit.rlim_cur == limit.rlim_max) {
+    return "RequestRouter: descriptor limit is " + limitText(limit.rlim_cur) + " open files";
+  }
+  const rlim_t before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return "RequestRouter: descriptor limit is " + limitText(before) + " open files (cannot raise it to " +
+           limitText(limit.rlim_max) + ": " + strerror(errno) + ")";
+  }
+  return "RequestRouter: descriptor limit raised from " + limitText(before) + " to " +
+         limitText(limit.rlim_max) + " open files";
 }
 
 /* Returns false when sigaction refuses the change. */

@@ -21,6 +21,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -78,6 +79,14 @@ inline void SetReceiveTimeout(int fd, int timeoutMs) {
   tv.tv_sec = timeoutMs / 1000;
   tv.tv_usec = (timeoutMs % 1000) * 1000;
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// Bounds blocking sends, and on Linux a blocking connect; 0 is no bound.
+inline void SetSendTimeout(int fd, int timeoutMs) {
+  struct timeval tv;
+  tv.tv_sec = timeoutMs / 1000;
+  tv.tv_usec = (timeoutMs % 1000) * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 // Binds a socket of the given type to host:port; the descriptor or -1.
@@ -229,6 +238,15 @@ class RouterProcess {
   RouterProcess(const RouterProcess&) = delete;
   RouterProcess& operator=(const RouterProcess&) = delete;
 
+  // The descriptor limit (RLIMIT_NOFILE) that the next start() sets in the
+  // child before exec; a limit the system refuses fails the start (exit
+  // status 125). Without a call the child inherits this process's.
+  void setDescriptorLimit(rlim_t soft, rlim_t hard) {
+    mLimitFiles = true;
+    mFilesLimit.rlim_cur = soft;
+    mFilesLimit.rlim_max = hard;
+  }
+
   // Starts binary with args; the environment is this process's without the
   // installation variables, plus vars. Standard output and error go to files
   // in outputDir (named by outputName). False when fork failed.
@@ -261,6 +279,7 @@ class RouterProcess {
       dup2(in, 0);
       dup2(out, 1);
       dup2(err, 2);
+      if (mLimitFiles && setrlimit(RLIMIT_NOFILE, &mFilesLimit) != 0) _exit(125);
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
@@ -299,9 +318,29 @@ class RouterProcess {
   pid_t mPid = -1;
   bool mExited = false;
   int mStatus = 0;
+  bool mLimitFiles = false;
+  struct rlimit mFilesLimit = {0, 0};
   std::string mOutFile;
   std::string mErrFile;
 };
+
+// The CPU time (user and system) the process has used so far, in seconds;
+// -1 when /proc/<pid>/stat cannot be read.
+inline double CpuSeconds(pid_t pid) {
+  const std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  // The command name in parentheses may hold blanks: count the fields after it.
+  const size_t end = stat.rfind(')');
+  if (end == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(end + 1));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {  // fields 14 and 15: utime, stime
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  if (!fields) return -1;
+  return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
+}
 
 // A child process that holds a TCP listener on host:port until it is
 // destroyed: a port taken by another process.
@@ -456,17 +495,22 @@ class TcpClient {
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
 
-  bool connectTo(const std::string& host, uint16_t port, int timeoutMs = 3000) {
+  // timeoutMs bounds every later receive; connectTimeoutMs, when not 0,
+  // bounds the connect (a SYN dropped by a full accept queue would
+  // otherwise cost the kernel's one-second retransmission).
+  bool connectTo(const std::string& host, uint16_t port, int timeoutMs = 3000, int connectTimeoutMs = 0) {
     disconnect();
     struct sockaddr_in addr;
     if (!FillAddress(host, port, &addr)) return false;
     mFd = socket(AF_INET, SOCK_STREAM, 0);
     if (mFd < 0) return false;
     SetReceiveTimeout(mFd, timeoutMs);
+    if (connectTimeoutMs != 0) SetSendTimeout(mFd, connectTimeoutMs);
     if (connect(mFd, (struct sockaddr*)&addr, sizeof addr) != 0) {
       disconnect();
       return false;
     }
+    if (connectTimeoutMs != 0) SetSendTimeout(mFd, 0);
     return true;
   }
   void disconnect() {

@@ -50,7 +50,10 @@ std::vector<std::string> parseIPList(const std::string& iplist);
 /* Loads the default configuration file, builds the router service with one
  * instance "-rr <name>" per configured router whose host text is in ipList
  * (ascending name order) and lets the router controller act on the rest of
- * cmdLine. Returns the controller's exit status (0 on success). Raises an
+ * cmdLine. When the controller is to run the service ("-console", "-start",
+ * "-restart", "-runservice"), first raises the descriptor limit and logs
+ * the line of raiseDescriptorLimit. Returns the controller's exit status
+ * (0 on success). Raises an
  * exception of the CException family when the configuration does not load
  * or the controller action fails (for "-console": when a router instance
  * fails). Call once per process: the controller exists once. */
@@ -77,6 +80,15 @@ std::string routerOptionsUsage();
 /* The router controller's usage: the general controller usage, a line end
  * and the router options. Never fails. */
 std::string routerControllerUsage(const std::string& controllerUsage);
+
+/* Raises the soft RLIMIT_NOFILE of the process to its hard limit (keeping
+ * the soft one when that is refused) and returns the line that reports it:
+ * "RequestRouter: descriptor limit raised from <soft> to <hard> open files",
+ * "RequestRouter: descriptor limit is <n> open files" when there was nothing
+ * to raise, the same with " (cannot raise it to <hard>: <reason>)" when the
+ * system refused, or "RequestRouter: cannot read the descriptor limit:
+ * <reason>". RLIM_INFINITY shows as "unlimited". Never fails. */
+std::string raiseDescriptorLimit();
 
 /* Ignores SIGPIPE for the process, so that a write to a connection reset by
  * the peer fails with an error instead of ending the process. Returns false
