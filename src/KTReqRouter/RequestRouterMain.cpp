@@ -5,9 +5,8 @@
  * library guard, log file, router options, debug mask, IP list, then the
  * configuration, service and controller; when the controller is to run the
  * service, the descriptor limit is raised and logged just before. With
- * "-check" the configuration
- * and the local routers are worked out the same way, reported on standard
- * output, and the controller never runs. Every failure after the log is set
+ * "-check" the configuration and the local routers are worked out the same
+ * way, reported on standard output, and the controller never runs. Every failure after the log is set
  * up is written to the log and to standard error and gives exit status 1;
  * otherwise the exit status is the controller's (the service's result for
  * "-console").

@@ -58,8 +58,9 @@ void CopyRef(char* target, const char* text) {
   snprintf(target, kRefSize, "%s", text);
 }
 
-/* The reserve descriptor is written under the critical section only; the
- * unlocked check of an ordinary line whether it is missing reads it
+/* Writers change the reserve descriptor under the critical section only
+ * (the setters and KTLogFree, which never race with writers, need none);
+ * the unlocked check of an ordinary line whether it is missing reads it
  * atomically. */
 int LoadReserve(const KTLog* pLog) { return __atomic_load_n(&pLog->reserveFd, __ATOMIC_RELAXED); }
 void StoreReserve(KTLog* pLog, int fd) { __atomic_store_n(&pLog->reserveFd, fd, __ATOMIC_RELAXED); }

@@ -53,10 +53,9 @@ std::vector<std::string> parseIPList(const std::string& iplist);
  * cmdLine. When the controller is to run the service ("-console", "-start",
  * "-restart", "-runservice"), first raises the descriptor limit and logs
  * the line of raiseDescriptorLimit. Returns the controller's exit status
- * (0 on success). Raises an
- * exception of the CException family when the configuration does not load
- * or the controller action fails (for "-console": when a router instance
- * fails). Call once per process: the controller exists once. */
+ * (0 on success). Raises an exception of the CException family when the
+ * configuration does not load or the controller action fails (for
+ * "-console": when a router instance fails). Call once per process: the controller exists once. */
 int startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList);
 
 /* Loads the configuration and selects the local routers exactly as
