@@ -202,6 +202,12 @@ TEST_F(TCPServerTest, AtTheDescriptorLimitAcceptingPausesWithoutSpinningAndResum
   const auto freed = std::chrono::steady_clock::now();
   EXPECT_EQ(Ask(newcomer, "after\n"), "after\n");
   EXPECT_LT(std::chrono::steady_clock::now() - freed, std::chrono::milliseconds(500));
+  // One line however many pauses it took, naming the limit.
+  EXPECT_EQ(1, log_.count("ServeConnected(): cannot accept on [127.0.0.1]:" +
+                          std::to_string(server_->boundPort()) + ": descriptor limit of " +
+                          std::to_string(lowest) + " open files reached (Too many open files); "
+                          "retrying in 100 ms"))
+      << NewLog();
 }
 
 TEST_F(TCPServerTest, StopFlagEndsAnIdleServerWithinAboutOneSecond) {
