@@ -9,6 +9,7 @@
  */
 #include "KTASServer.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -21,6 +22,10 @@
 
 const char* const ASStatusNames[KTASSTATUS_COUNT] = {"down", "idle", "assigned", "working",
                                                      "monitor"};
+
+/* The selection's fields share the record's first cache line. */
+static_assert(offsetof(KTASServer, SocketFd) + sizeof(int) <= KTASSERVER_ALIGNMENT,
+              "the fields the selection reads must fit the first cache line");
 
 namespace {
 
@@ -241,7 +246,10 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
                (int)poolLength, KTASSERVER_POOLNAME_SIZE - 1, PoolName);
     return ERROR_INVALID_PARAMETER;
   }
-  KTASServer* pAS = static_cast<KTASServer*>(calloc(1, sizeof(KTASServer)));
+  const size_t size = (sizeof(KTASServer) + KTASSERVER_ALIGNMENT - 1) / KTASSERVER_ALIGNMENT *
+                      KTASSERVER_ALIGNMENT;
+  KTASServer* pAS = static_cast<KTASServer*>(aligned_alloc(KTASSERVER_ALIGNMENT, size));
+  if (pAS != nullptr) memset(static_cast<void*>(pAS), 0, size);
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerNew(): error allow memory");
     return ERROR_MEMORY_ALLOCATION;

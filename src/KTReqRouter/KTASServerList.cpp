@@ -154,6 +154,14 @@ struct Walk {
   int extensionKeys;
   int clientKeys;
   int siteKeys;
+  /* Found in the same pass, so that a pool of thousands of servers is read
+   * once per request: the first candidate whose client key (site key)
+   * equals the request's, and the least recently used candidate (ties and
+   * "all used this second" go to the earlier one; lastUse changes only in
+   * an assignment, which runs under the list lock that the walk holds). */
+  KTASServer* pFirstClientKey;
+  KTASServer* pFirstSiteKey;
+  KTASServer* pLeastRecent;
 };
 
 /* Which limits the request carries, with their maxima. */
@@ -188,6 +196,11 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
   const bool countAny = countExtension || limits.hasClient || limits.hasSite;
   int found = 0;
   int maxPriority = 0;
+  const time_t now = KTTimeNow();
+  time_t oldest = now;
+  KTASServer* pFirstClient = nullptr;
+  KTASServer* pFirstSite = nullptr;
+  KTASServer* pLeastRecent = nullptr;
   for (int index = 0; index < count; ++index) {
     KTASServer* pAS = order[index];
     // The records lie apart in memory and are often cold when a request
@@ -202,9 +215,25 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
         // A higher priority discards the candidates collected so far.
         maxPriority = priority;
         found = 0;
-        out[found++] = pAS;
-      } else if (priority == maxPriority) {
-        out[found++] = pAS;
+        pFirstClient = nullptr;
+        pFirstSite = nullptr;
+        pLeastRecent = pAS;
+        oldest = now;
+      } else if (priority != maxPriority) {
+        continue;
+      }
+      out[found++] = pAS;
+      if (pAS->lastUse < oldest) {
+        oldest = pAS->lastUse;
+        pLeastRecent = pAS;
+      }
+      if (pFirstClient == nullptr &&
+          pAS->lastClientKey.load(std::memory_order_relaxed) == keys.clientKey) {
+        pFirstClient = pAS;
+      }
+      if (pFirstSite == nullptr &&
+          pAS->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
+        pFirstSite = pAS;
       }
     } else if (countAny && isInUse(state)) {
       if (countExtension &&
@@ -221,6 +250,9 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
   }
   pWalk->candidates.servers = out;
   pWalk->candidates.count = found;
+  pWalk->pFirstClientKey = pFirstClient;
+  pWalk->pFirstSiteKey = pFirstSite;
+  pWalk->pLeastRecent = pLeastRecent;
   return STATUS_OK;
 }
 
@@ -267,15 +299,25 @@ KTStatus limitReached(KTASServerList* pSrvList, const TextField& field, int keyC
   return STATUS_OK;
 }
 
-/* The first candidate whose last request matched the field, or null.
+/* The first candidate whose last request matched the field, or null;
+ * pFirstKey is the first candidate whose key matched (null: none did).
  * Returns the failing status of a record's lock. */
-KTStatus firstMatching(const Candidates& candidates, const TextField& field,
-                       KTASServer** ppChosen, KTLog* pLog) {
+KTStatus firstMatching(const Candidates& candidates, KTASServer* pFirstKey,
+                       const TextField& field, KTASServer** ppChosen, KTLog* pLog) {
   *ppChosen = nullptr;
+  if (pFirstKey == nullptr) return STATUS_OK;
+  // Nearly always the first key's text matches; only when two texts share
+  // a key do the other candidates need a look.
+  bool matches = false;
+  KTStatus status = textMatches(pFirstKey, field, &matches, nullptr, pLog);
+  if (status != STATUS_OK) return status;
+  if (matches) {
+    *ppChosen = pFirstKey;
+    return STATUS_OK;
+  }
   for (KTASServer* pAS : candidates) {
-    if (!keyMatches(pAS, field)) continue;
-    bool matches = false;
-    KTStatus status = textMatches(pAS, field, &matches, nullptr, pLog);
+    if (pAS == pFirstKey || !keyMatches(pAS, field)) continue;
+    status = textMatches(pAS, field, &matches, nullptr, pLog);
     if (status != STATUS_OK) return status;
     if (matches) {
       *ppChosen = pAS;
@@ -283,21 +325,6 @@ KTStatus firstMatching(const Candidates& candidates, const TextField& field,
     }
   }
   return STATUS_OK;
-}
-
-/* The least recently used candidate; ties and "all used this second" go to
- * the earlier one. lastUse changes only in an assignment, which runs under
- * the list lock that the caller holds. */
-KTASServer* _ServerByIdleTime(const Candidates& candidates) {
-  time_t oldest = KTTimeNow();
-  KTASServer* pChosen = candidates.servers[0];
-  for (KTASServer* pAS : candidates) {
-    if (pAS->lastUse < oldest) {
-      oldest = pAS->lastUse;
-      pChosen = pAS;
-    }
-  }
-  return pChosen;
 }
 
 /* The selection proper, list lock held: *ppAS becomes the chosen server or
@@ -324,7 +351,7 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   limits.hasSite =
       ASRequestInfoGetMaxServerPerSite(pInfo, &limits.siteMax, &limits.siteIsSpecial) == STATUS_OK;
 
-  Walk walk = {{nullptr, 0}, 0, 0, 0};
+  Walk walk = {{nullptr, 0}, 0, 0, 0, nullptr, nullptr, nullptr};
   KTStatus status = _IdleServers(pSrvList, keys, limits, &walk, pLog);
   if (status != STATUS_OK || walk.candidates.count == 0) return status;
   const Candidates& candidates = walk.candidates;
@@ -364,17 +391,17 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   // REST calls of one client are independent of each other; spreading them
   // is better than keeping them on the server of the client's last request.
   if (strcmp(ASRequestInfoGetExtension(pInfo), "rest") != 0 && keys.clientIP[0] != '\0') {
-    status = firstMatching(candidates, clientField(keys), &pChosen, pLog);
+    status = firstMatching(candidates, walk.pFirstClientKey, clientField(keys), &pChosen, pLog);
     if (status != STATUS_OK) return status;
     if (pChosen != nullptr) pStrategy->byClientIP.fetch_add(1, std::memory_order_relaxed);
   }
   if (pChosen == nullptr && keys.siteGUID[0] != '\0') {
-    status = firstMatching(candidates, siteField(keys), &pChosen, pLog);
+    status = firstMatching(candidates, walk.pFirstSiteKey, siteField(keys), &pChosen, pLog);
     if (status != STATUS_OK) return status;
     if (pChosen != nullptr) pStrategy->bySiteGuid.fetch_add(1, std::memory_order_relaxed);
   }
   if (pChosen == nullptr) {
-    pChosen = _ServerByIdleTime(candidates);
+    pChosen = walk.pLeastRecent;
     pStrategy->byLastUse.fetch_add(1, std::memory_order_relaxed);
   }
   *ppAS = pChosen;

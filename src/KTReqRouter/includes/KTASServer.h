@@ -81,9 +81,24 @@ typedef enum KTASStatus {
 #define KTASSTATUS_COUNT 5
 extern const char* const ASStatusNames[KTASSTATUS_COUNT];
 
+/* The record is allocated on a cache line of its own, and the fields that
+ * the selection reads for every server of a pool without taking the lock
+ * (state, priority, last use, the keys of the last request) come first, in
+ * that one line: a walk over thousands of servers then touches one line per
+ * server. */
 typedef struct KTASServer {
-  struct KTCriticalSection* pCriticalSection; /* owned; guards the record */
+  std::atomic<KTASStatus> ASStatus;
+  int priority;                               /* larger is preferred */
+  time_t lastUse;                             /* last assignment (creation until then) */
+  /* KTASServerTextKey of lastClientIP, lastSiteGUID and lastExtension,
+   * changed together with the texts: equal texts always have equal keys, so
+   * the selection compares texts only where the keys are equal. */
+  std::atomic<uint64_t> lastClientKey;
+  std::atomic<uint64_t> lastSiteKey;
+  std::atomic<uint64_t> lastExtensionKey;
+  unsigned short port;
   int SocketFd;                               /* message-center connection; -1 when none */
+  struct KTCriticalSection* pCriticalSection; /* owned; guards the record */
   char Type;                                  /* always 'S' */
   char IP[KTASSERVER_IP_SIZE];                /* host as the server announced it */
   char PoolName[KTASSERVER_POOLNAME_SIZE];    /* pool the server belongs to */
@@ -91,26 +106,19 @@ typedef struct KTASServer {
   char lastSiteGUID[KTASSERVER_SITEGUID_SIZE];   /* site of the last assignment */
   char lastStoreName[KTASSERVER_STORENAME_SIZE]; /* store of the last assignment */
   char lastExtension[KTASSERVER_EXTENSION_SIZE]; /* extension of the last assignment */
-  unsigned short port;
-  int priority;                               /* larger is preferred */
   uint32_t pid;
   struct KTBuffer* pTask;                     /* owned; URI of the last assignment or "(NULL)" */
-  std::atomic<KTASStatus> ASStatus;
   uint64_t hits;                              /* assignments since creation or shutdown */
   uint64_t qualityHits;                       /* measured requests of 1 to 5000 ms */
   uint64_t longRequests;                      /* measured requests over 5000 ms */
-  time_t lastUse;                             /* last assignment (creation until then) */
   time_t lastContact;                         /* last idle report or monitor start */
   CacheInfo* pCacheInfo;                      /* owned; read position in the pool's queue */
   hrtime startingTime;                        /* start of the current or last assignment */
   uint64_t meanProcessingTime;                /* smoothed processing time, ms */
-  /* KTASServerTextKey of lastClientIP, lastSiteGUID and lastExtension,
-   * changed together with the texts: equal texts always have equal keys, so
-   * the selection compares texts only where the keys are equal. */
-  std::atomic<uint64_t> lastClientKey;
-  std::atomic<uint64_t> lastSiteKey;
-  std::atomic<uint64_t> lastExtensionKey;
 } KTASServer;
+
+/* Alignment of a record: one cache line. */
+#define KTASSERVER_ALIGNMENT 64
 
 /* The key of a last-request text as a record of `size` bytes stores it (at
  * most size - 1 characters; null counts as empty): a 64-bit hash, equal for
