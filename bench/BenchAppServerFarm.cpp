@@ -9,6 +9,9 @@
 #include "BenchAppServerFarm.h"
 
 #include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -35,6 +38,7 @@ struct CAppServerFarm::Sim {
   CMCReplyReader reader;
   std::string out; /* bytes the socket did not take yet */
   bool writeWatched = false;
+  std::mutex lock; /* direct mode: one cycle at a time */
 };
 
 namespace {
@@ -63,6 +67,29 @@ CAppServerFarm::~CAppServerFarm() {
   if (mWake >= 0) close(mWake);
 }
 
+namespace {
+
+/* The IPv4 or IPv6 socket address of a numeric or resolvable host; throws TOOL_RESOLVE. */
+struct sockaddr_storage resolve(const RRToolAddress& address, socklen_t* pLength) {
+  struct addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* list = nullptr;
+  const std::string port = std::to_string(address.port);
+  const int rc = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &list);
+  if (rc != 0 || list == nullptr) {
+    throw CToolException(CToolException::TOOL_RESOLVE, "cannot resolve " + RRToolFormatAddress(address) + ": " +
+                                                           gai_strerror(rc));
+  }
+  struct sockaddr_storage result = {};
+  std::memcpy(&result, list->ai_addr, list->ai_addrlen);
+  *pLength = list->ai_addrlen;
+  freeaddrinfo(list);
+  return result;
+}
+
+}  // namespace
+
 void CAppServerFarm::start(int timeoutMs) {
   mEpoll = epoll_create1(EPOLL_CLOEXEC);
   mWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -78,39 +105,17 @@ void CAppServerFarm::start(int timeoutMs) {
     Sim* sim = new Sim;
     mSims.push_back(sim);
     sim->address = RRMCAddress(def.host, def.port);
-    CToolSocket socket = CToolSocket::connectTcp(def.messageCenter, timeoutMs);
-    socket.sendAll(RRMCInitialFree(sim->address, def.pool, 100000 + static_cast<long>(i), 0));
-    sim->fd = socket.release();
   }
-  // Acknowledgements are read after all announcements went out, so the
-  // router can take them at its own pace.
+  const std::size_t batch = static_cast<std::size_t>(std::max(1, mOptions.batch));
+  for (std::size_t first = 0; first < mSims.size(); first += batch) {
+    registerBatch(first, std::min(mSims.size(), first + batch), timeoutMs);
+  }
+  if (mOptions.direct) return;
   for (std::size_t i = 0; i < mSims.size(); ++i) {
-    Sim* sim = mSims[i];
-    RRMCReply reply;
-    while (!sim->reader.next(&reply)) {
-      struct pollfd p = {sim->fd, POLLIN, 0};
-      if (poll(&p, 1, timeoutMs) <= 0) {
-        throw CToolException(CToolException::TOOL_TIMEOUT, "no acknowledgement for the announcement of " +
-                                                               sim->address + " within " +
-                                                               std::to_string(timeoutMs) + " ms");
-      }
-      char buffer[4096];
-      const ssize_t n = recv(sim->fd, buffer, sizeof buffer, 0);
-      if (n <= 0) {
-        throw CToolException(CToolException::TOOL_CLOSED,
-                             "the router closed the connection of " + sim->address + " after its announcement");
-      }
-      sim->reader.feed(buffer, static_cast<std::size_t>(n));
-    }
-    if (reply.code != 0) {
-      throw CToolException(CToolException::TOOL_PROTOCOL, "the router answered the announcement of " +
-                                                              sim->address + " with code " +
-                                                              std::to_string(reply.code));
-    }
     struct epoll_event event = {};
     event.events = EPOLLIN;
     event.data.u64 = i;
-    if (epoll_ctl(mEpoll, EPOLL_CTL_ADD, sim->fd, &event) != 0) {
+    if (epoll_ctl(mEpoll, EPOLL_CTL_ADD, mSims[i]->fd, &event) != 0) {
       throw CToolException(CToolException::TOOL_IO, std::string("epoll_ctl: ") + std::strerror(errno));
     }
   }
@@ -119,6 +124,167 @@ void CAppServerFarm::start(int timeoutMs) {
   wake.data.u64 = UINT64_MAX;
   epoll_ctl(mEpoll, EPOLL_CTL_ADD, mWake, &wake);
   mThread = std::thread([this] { loop(); });
+}
+
+/* Opens the connections of servers [first, end) without blocking, sends
+ * each announcement as soon as its connection stands and reads the
+ * acknowledgements as they come; the batch ends when every server of it is
+ * acknowledged. */
+void CAppServerFarm::registerBatch(std::size_t first, std::size_t end, int timeoutMs) {
+  std::vector<struct pollfd> polls;
+  std::vector<int> phase;  // 0 connecting, 1 announced, 2 acknowledged
+  for (std::size_t i = first; i < end; ++i) {
+    const RRBenchServerDef& def = mDefs[i];
+    Sim* sim = mSims[i];
+    socklen_t length = 0;
+    if (i == first || def.messageCenter.host != mDefs[i - 1].messageCenter.host ||
+        def.messageCenter.port != mDefs[i - 1].messageCenter.port || mResolvedLength == 0) {
+      mResolved = resolve(def.messageCenter, &mResolvedLength);
+    }
+    length = mResolvedLength;
+    sim->fd = socket(mResolved.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (sim->fd < 0) {
+      throw CToolException(CToolException::TOOL_IO, "socket for " + sim->address + ": " + std::strerror(errno) +
+                                                        " (descriptor limit too small?)");
+    }
+    const int one = 1;
+    setsockopt(sim->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(sim->fd, reinterpret_cast<const struct sockaddr*>(&mResolved), length) != 0 &&
+        errno != EINPROGRESS) {
+      throw CToolException(CToolException::TOOL_CONNECT, "connect to " + RRToolFormatAddress(def.messageCenter) +
+                                                             " for " + sim->address + ": " + std::strerror(errno));
+    }
+    polls.push_back({sim->fd, POLLOUT, 0});
+    phase.push_back(0);
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::size_t left = polls.size();
+  while (left > 0) {
+    const int wait = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    const int ready = wait > 0 ? poll(polls.data(), polls.size(), wait) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      std::size_t k = 0;
+      while (k < phase.size() && phase[k] == 2) ++k;
+      throw CToolException(CToolException::TOOL_TIMEOUT,
+                           std::string(phase[k] == 0 ? "no connection" : "no acknowledgement of the announcement") +
+                               " for " + mSims[first + k]->address + " within " + std::to_string(timeoutMs) +
+                               " ms");
+    }
+    for (std::size_t k = 0; k < polls.size(); ++k) {
+      if (polls[k].revents == 0 || phase[k] == 2) continue;
+      const std::size_t i = first + k;
+      Sim* sim = mSims[i];
+      if (phase[k] == 0) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        getsockopt(sim->fd, SOL_SOCKET, SO_ERROR, &error, &size);
+        if (error != 0) {
+          throw CToolException(CToolException::TOOL_CONNECT, "connect to " +
+                                                                 RRToolFormatAddress(mDefs[i].messageCenter) +
+                                                                 " for " + sim->address + ": " + std::strerror(error));
+        }
+        const std::string announcement =
+            RRMCInitialFree(sim->address, mDefs[i].pool, 100000 + static_cast<long>(i), 0);
+        const ssize_t n = ::send(sim->fd, announcement.data(), announcement.size(), MSG_NOSIGNAL);
+        if (n != static_cast<ssize_t>(announcement.size())) {
+          throw CToolException(CToolException::TOOL_IO, "cannot send the announcement of " + sim->address);
+        }
+        phase[k] = 1;
+        polls[k].events = POLLIN;
+        continue;
+      }
+      char buffer[4096];
+      const ssize_t n = recv(sim->fd, buffer, sizeof buffer, 0);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0) {
+        throw CToolException(CToolException::TOOL_CLOSED,
+                             "the router closed the connection of " + sim->address + " after its announcement");
+      }
+      sim->reader.feed(buffer, static_cast<std::size_t>(n));
+      RRMCReply reply;
+      if (!sim->reader.next(&reply)) continue;
+      if (reply.code != 0) {
+        throw CToolException(CToolException::TOOL_PROTOCOL, "the router answered the announcement of " +
+                                                                sim->address + " with code " +
+                                                                std::to_string(reply.code));
+      }
+      phase[k] = 2;
+      polls[k].fd = -1;  // poll ignores it from now on
+      --left;
+    }
+  }
+}
+
+bool CAppServerFarm::exchange(std::size_t index, const std::string& message, int timeoutMs) {
+  Sim* sim = mSims[index];
+  std::size_t sent = 0;
+  while (sent < message.size()) {
+    const ssize_t n = ::send(sim->fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    struct pollfd p = {sim->fd, POLLOUT, 0};
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && poll(&p, 1, timeoutMs) > 0) continue;
+    markDead(index);
+    return false;
+  }
+  RRMCReply reply;
+  try {
+    while (!sim->reader.next(&reply)) {
+      struct pollfd p = {sim->fd, POLLIN, 0};
+      char buffer[16384];
+      const int ready = poll(&p, 1, timeoutMs);
+      if (ready < 0 && errno == EINTR) continue;
+      const ssize_t n = ready > 0 ? recv(sim->fd, buffer, sizeof buffer, MSG_DONTWAIT) : 0;
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0) {
+        markDead(index);
+        return false;
+      }
+      sim->reader.feed(buffer, static_cast<std::size_t>(n));
+    }
+  } catch (const CToolException&) {
+    mUnexpected.fetch_add(1, std::memory_order_relaxed);
+    markDead(index);
+    return false;
+  }
+  if (reply.code != 0) {
+    mUnexpected.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  countCache(index, reply.data);
+  return true;
+}
+
+bool CAppServerFarm::cycle(uint16_t port, int timeoutMs) {
+  const int found = mByPort[port];
+  mAssignments.fetch_add(1, std::memory_order_relaxed);
+  if (found < 0) {
+    mUnexpected.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  const std::size_t index = static_cast<std::size_t>(found);
+  Sim* sim = mSims[index];
+  std::lock_guard<std::mutex> guard(sim->lock);
+  if (sim->state == STATE_DEAD) return false;
+  sim->state = STATE_WORKING_SENT;
+  if (!exchange(index, RRMCWorking(sim->address, ""), timeoutMs)) return false;
+  std::string data;
+  for (int k = 0; k < mOptions.cacheItemsPerIdle; ++k) {
+    data += "r" + std::to_string(mDefs[index].router) + "-s" + std::to_string(index) + "-n" +
+            std::to_string(sim->sequence++) + RR_CACHE_DELIMITER;
+  }
+  mItemsSent.fetch_add(static_cast<uint64_t>(mOptions.cacheItemsPerIdle), std::memory_order_relaxed);
+  sim->state = STATE_IDLE_SENT;
+  if (!exchange(index, RRMCIdle(sim->address, data), timeoutMs)) return false;
+  sim->state = STATE_IDLE;
+  mCycles.fetch_add(1, std::memory_order_relaxed);
+  mServerCycles[index].fetch_add(1);
+  return true;
 }
 
 void CAppServerFarm::assign(uint16_t port) {
@@ -184,7 +350,7 @@ void CAppServerFarm::markDead(std::size_t index) {
   if (sim->state == STATE_DEAD) return;
   sim->state = STATE_DEAD;
   mClosed.fetch_add(1, std::memory_order_relaxed);
-  epoll_ctl(mEpoll, EPOLL_CTL_DEL, sim->fd, nullptr);
+  if (!mOptions.direct) epoll_ctl(mEpoll, EPOLL_CTL_DEL, sim->fd, nullptr);
 }
 
 void CAppServerFarm::flush(std::size_t index) {

@@ -9,11 +9,20 @@
  * cache data the router hands back with each acknowledgement is counted,
  * and items that came from servers of another router are counted apart.
  *
+ * Registration opens the connections without blocking, in batches small
+ * enough for the router's accept queue, and waits for each batch's
+ * acknowledgements before the next, so thousands of servers register in
+ * about a second rather than one round trip after another.
+ *
  * All connections are served by one thread with epoll; assign() may be
- * called from any thread.
+ * called from any thread. In direct mode there is no serving thread: the
+ * caller runs each cycle itself with cycle(), on the chosen server's
+ * connection, from any thread.
  */
 #ifndef BENCHAPPSERVERFARM_H
 #define BENCHAPPSERVERFARM_H
+
+#include <sys/socket.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -37,6 +46,8 @@ struct RRBenchServerDef {
 struct RRFarmOptions {
   int serviceMs = 0;        /* time between the working and the idle report */
   int cacheItemsPerIdle = 0; /* cache items sent with each idle report */
+  bool direct = false;      /* no serving thread: cycles run through cycle() */
+  int batch = 100;          /* connections opened at once during registration */
 };
 
 /* Counts since start (or the last snapshot the caller subtracts). */
@@ -59,8 +70,16 @@ class CAppServerFarm {
   CAppServerFarm& operator=(const CAppServerFarm&) = delete;
 
   /* Connects and announces every server, waits for every acknowledgement
-   * and starts the serving thread; throws CToolException on any failure. */
+   * and, unless direct, starts the serving thread; throws CToolException
+   * on any failure. timeoutMs bounds each batch. */
   void start(int timeoutMs);
+  /* Direct mode: one whole cycle of the server with this port on its own
+   * connection (working report, its acknowledgement, idle report, its
+   * acknowledgement), each wait bounded by timeoutMs. False when the port
+   * is unknown, the router refused a report, or the connection failed
+   * (the server is then dead); counted like the cycles of the serving
+   * thread. Thread-safe; cycles of one server run one after the other. */
+  bool cycle(uint16_t port, int timeoutMs);
   /* A client was told to use the server with this port (thread-safe). */
   void assign(uint16_t port);
   /* Completed cycles of the server with this port (thread-safe); 0 for an
@@ -94,12 +113,16 @@ class CAppServerFarm {
   void onReply(std::size_t index, int code, const std::string& data);
   void countCache(std::size_t index, const std::string& data);
   void markDead(std::size_t index);
+  void registerBatch(std::size_t first, std::size_t end, int timeoutMs);
+  bool exchange(std::size_t index, const std::string& message, int timeoutMs);
 
   std::vector<RRBenchServerDef> mDefs;
   RRFarmOptions mOptions;
   std::vector<Sim*> mSims;
   std::vector<int> mByPort;      /* port to index, -1 for none */
   std::vector<Due> mDue;         /* min-heap of idle reports to send (serving thread only) */
+  struct sockaddr_storage mResolved = {}; /* the message center being registered with */
+  socklen_t mResolvedLength = 0;
   int mEpoll = -1;
   int mWake = -1;                /* eventfd that wakes the thread for assignments */
   std::mutex mQueueLock;

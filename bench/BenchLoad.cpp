@@ -132,6 +132,87 @@ RRClientResult CGetServerClients::run(int warmupMs, int durationMs, int waitMs) 
   return total;
 }
 
+CCycleClients::CCycleClients(RRToolAddress target, int clients, std::vector<std::string> datagrams,
+                             CAppServerFarm* farm)
+    : mTarget(std::move(target)), mClients(clients), mDatagrams(std::move(datagrams)), mFarm(farm) {}
+
+RRCycleResult CCycleClients::run(int warmupMs, int durationMs, int waitMs) {
+  std::vector<CToolSocket> sockets;
+  for (int c = 0; c < mClients; ++c) sockets.push_back(CToolSocket::connectUdp(mTarget));
+  std::vector<RRCycleResult> results(static_cast<std::size_t>(mClients));
+  const Clock::time_point measureFrom = Clock::now() + std::chrono::milliseconds(warmupMs);
+  const Clock::time_point end = measureFrom + std::chrono::milliseconds(durationMs);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < mClients; ++c) {
+    threads.emplace_back([&, c] {
+      const int fd = sockets[static_cast<std::size_t>(c)].fd();
+      RRCycleResult& result = results[static_cast<std::size_t>(c)];
+      std::size_t next = static_cast<std::size_t>(c) * 7919;
+      char answer[2048];
+      for (;;) {
+        const Clock::time_point sent = Clock::now();
+        if (sent >= end) break;
+        const bool measured = sent >= measureFrom;
+        const std::string& datagram = mDatagrams[next++ % mDatagrams.size()];
+        if (::send(fd, datagram.data(), datagram.size(), 0) < 0) {
+          if (measured) ++result.counts.lost;
+          continue;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        ssize_t n = -1;
+        if (poll(&p, 1, waitMs) > 0) n = recv(fd, answer, sizeof answer, 0);
+        const Clock::time_point received = Clock::now();
+        if (n <= 0) {
+          if (measured) ++result.counts.lost;
+          continue;
+        }
+        const uint16_t port = okPort(answer, static_cast<std::size_t>(n));
+        if (port == 0) {
+          if (!measured) continue;
+          if (n == 1 && answer[0] == '1') {
+            ++result.counts.tryLater;
+          } else if (n == 1 && answer[0] == '2') {
+            ++result.counts.abort;
+          } else if (n == 1 && answer[0] == '4') {
+            ++result.counts.timeout;
+          } else if (n > 2 && answer[0] == '3' && answer[1] == ' ') {
+            ++result.counts.error;
+          } else {
+            ++result.counts.malformed;
+          }
+          continue;
+        }
+        ++result.okTotal;
+        const bool done = mFarm->cycle(port, waitMs);
+        if (!measured) continue;
+        ++result.counts.ok;
+        result.getServer.add(static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(received - sent).count()));
+        if (!done) {
+          ++result.failed;
+          continue;
+        }
+        ++result.cycles;
+        result.cycle.add(static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - sent).count()));
+      }
+      result.seconds = std::chrono::duration<double>(Clock::now() - measureFrom).count();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  RRCycleResult total;
+  for (const RRCycleResult& r : results) {
+    total.cycles += r.cycles;
+    total.failed += r.failed;
+    total.counts.add(r.counts);
+    total.getServer.merge(r.getServer);
+    total.cycle.merge(r.cycle);
+    total.okTotal += r.okTotal;
+    if (r.seconds > total.seconds) total.seconds = r.seconds;
+  }
+  return total;
+}
+
 namespace {
 
 /* Answers every datagram on fd with the reply until stop is set (never, in

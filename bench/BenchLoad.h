@@ -62,6 +62,39 @@ class CGetServerClients {
   std::vector<uint64_t> mOkPerTarget;
 };
 
+/* What full-cycle clients measured in one run. */
+struct RRCycleResult {
+  uint64_t cycles = 0;         /* complete cycles after the warm-up */
+  uint64_t failed = 0;         /* OK answers whose cycle failed (refused report, closed connection) */
+  RRAnswerCounts counts;       /* get-server answers after the warm-up */
+  CLatencySamples getServer;   /* get-server round trips after the warm-up */
+  CLatencySamples cycle;       /* whole cycles, from the datagram to the idle acknowledgement */
+  uint64_t okTotal = 0;        /* OK answers including the warm-up */
+  double seconds = 0;          /* measured time (after the warm-up) */
+};
+
+/* Full-cycle clients: W threads, each running one cycle after the other
+ * against the same get-server target: the datagram, its answer, and for an
+ * OK answer the working and idle reports with their acknowledgements on
+ * the named server's message-center connection (CAppServerFarm::cycle of
+ * a farm in direct mode). Any other answer is counted and followed by the
+ * next datagram. The same object runs against a router or the bare
+ * baseline. */
+class CCycleClients {
+ public:
+  CCycleClients(RRToolAddress target, int clients, std::vector<std::string> datagrams, CAppServerFarm* farm);
+  /* Runs every client for warmupMs + durationMs and merges their results;
+   * each wait is bounded by waitMs. Throws CToolException when a socket
+   * cannot be created. */
+  RRCycleResult run(int warmupMs, int durationMs, int waitMs = 2000);
+
+ private:
+  RRToolAddress mTarget;
+  int mClients;
+  std::vector<std::string> mDatagrams;
+  CAppServerFarm* mFarm;
+};
+
 class CEchoServer {
  public:
   /* Binds 127.0.0.1 with a free port and starts answering, in a child

@@ -26,18 +26,14 @@
 #include "RRMonitorLines.h"
 #include "RRToolException.h"
 
-namespace {
-
-/* Pool names of a scenario. */
-std::string poolName(int pools, int index) {
+std::string RRScenarioPoolName(int pools, int index) {
   if (pools == 1) return "BenchPool";
   char name[32];
   std::snprintf(name, sizeof name, "BenchPool%03d", index);
   return name;
 }
 
-/* Sum of the hits of every pool of the monitor at address; -1 when it cannot be read. */
-long long poolHits(const RRToolAddress& monitor) {
+long long RRScenarioPoolHits(const RRToolAddress& monitor) {
   try {
     CMonitorClient client(monitor, 2000);
     long long hits = 0;
@@ -49,6 +45,8 @@ long long poolHits(const RRToolAddress& monitor) {
     return -1;
   }
 }
+
+namespace {
 
 void progress(const RRBenchOptions& options, const std::string& text) {
   if (options.verbose) std::cerr << "rrbench: " << text << std::endl;
@@ -66,7 +64,7 @@ std::vector<std::string> RRScenarioDatagrams(const RRScenario& scenario) {
         const int e = scenario.refused ? 0 : (client + site) % 4;
         const std::string uri = std::string("/shop/page") + std::to_string(site) + "." + extensions[e];
         CASRequestInfo info("bench" + std::to_string(site), uri, "10.1.0." + std::to_string(client + 1), 0, 3);
-        info.poolName = poolName(scenario.pools, pool);
+        info.poolName = RRScenarioPoolName(scenario.pools, pool);
         info.storeName = "Store" + std::to_string(site);
         info.siteGUID = "site-" + std::to_string(site);
         if (scenario.refused) info.extMaxServers = 0;
@@ -144,7 +142,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     RRBenchServerDef server;
     server.router = i % static_cast<int>(defs.size());
     server.messageCenter = defs[static_cast<std::size_t>(server.router)].messageCenter();
-    server.pool = poolName(scenario.pools, i % scenario.pools);
+    server.pool = RRScenarioPoolName(scenario.pools, i % scenario.pools);
     server.port = static_cast<uint16_t>(30000 + i);
     servers.push_back(server);
   }
@@ -164,7 +162,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
 
   std::vector<RRToolAddress> targets;
   for (const auto& def : defs) targets.push_back(def.getServer());
-  CEchoServer echo("0 127.0.0.1 30000", options.threadBaseline);
+  CEchoServer echo(scenario.servers > 0 ? "0 127.0.0.1 30000" : "1", options.threadBaseline);
   CGetServerClients baseClients({echo.address()}, scenario.clients, datagrams, nullptr);
   CGetServerClients routerClients(targets, scenario.clients, datagrams, &farm, scenario.paced);
   const int roundMs = std::max(100, options.durationMs / std::max(1, options.rounds));
@@ -240,7 +238,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
   }
   for (std::size_t r = 0; r < defs.size(); ++r) {
     if (defs[r].monitorPort == 0) continue;
-    const long long hits = poolHits(defs[r].monitor());
+    const long long hits = RRScenarioPoolHits(defs[r].monitor());
     if (hits < 0) {
       note << defs[r].name << " monitor unreadable; ";
     } else if (static_cast<uint64_t>(hits) != okPerTarget[r]) {

@@ -52,13 +52,21 @@ struct RRBenchOptions {
   int externalPid = 0;           /* 0: no memory figure */
 };
 
+/* The pool name of pool index of a layout with that many pools. */
+std::string RRScenarioPoolName(int pools, int index);
+
+/* The sum of the hit counts of every pool (monitor request 13) of the
+ * router with this monitor address; -1 when it cannot be read. */
+long long RRScenarioPoolHits(const RRToolAddress& monitor);
+
 /* The datagrams of a scenario: every combination of 16 clients, 4 sites
  * and 4 extensions over the pools, with or without limits; refused
  * scenarios use one extension with a limit of 0, so that the refusal is
  * logged once rather than for every change of extension. */
 std::vector<std::string> RRScenarioDatagrams(const RRScenario& scenario);
 
-/* Runs the scenario; throws CToolException with the router's log tail when
+/* Runs the scenario; a scenario without servers measures the answer
+ * "try later" against an echo that answers "1". Throws CToolException with the router's log tail when
  * the router cannot be started or the servers cannot register. */
 RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& options);
 

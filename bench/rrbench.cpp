@@ -1,7 +1,8 @@
 /* rrbench.cpp - load generator for the request router: command line and result output.
  *
  * Without --all one scenario is built from the options; with --all every
- * standard scenario runs in turn. Results go to standard output as a table
+ * standard scenario runs in turn; --scale runs the full-cycle cases over
+ * many connected servers (BenchScale.h) and --cycle one such case. Results go to standard output as a table
  * and, with --csv, to a CSV file; progress and errors go to standard error.
  */
 #include <sys/resource.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchScale.h"
 #include "BenchScenario.h"
 #include "BenchStats.h"
 #include "RRToolAddress.h"
@@ -28,6 +30,12 @@ namespace {
 const char* const kUsage =
     "usage: rrbench [--all | scenario options] [options]\n"
     "  --all                 run every standard scenario\n"
+    "  --scale               full cycles (get-server, working, idle) against the bare baseline for\n"
+    "                        10 to 10,000 servers in one pool and in 100 pools, and get-server\n"
+    "                        without servers against the UDP echo (defaults: --rounds 5\n"
+    "                        --duration 2000 --warmup 100)\n"
+    "  --sizes N,N,...       server counts of --scale (default 10,100,900,1000,5000,10000)\n"
+    "  --cycle               one full-cycle case with --servers, --pools and --clients\n"
     "scenario options (one scenario):\n"
     "  --name NAME           label of the result line (default custom)\n"
     "  --servers N           simulated application servers (default 10)\n"
@@ -83,12 +91,62 @@ void raiseDescriptorLimit() {
   }
 }
 
+std::vector<int> sizeList(const std::vector<std::string>& args, std::size_t* pIndex) {
+  const std::string list = text(args, pIndex);
+  std::vector<int> sizes;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string item = list.substr(start, end - start);
+    char* stop = nullptr;
+    errno = 0;
+    const long value = std::strtol(item.c_str(), &stop, 10);
+    if (item.empty() || errno != 0 || *stop != '\0' || value < 1 || value > 30000) {
+      usage("--sizes needs server counts from 1 to 30000 separated by commas");
+    }
+    sizes.push_back(static_cast<int>(value));
+    start = end + 1;
+  }
+  return sizes;
+}
+
+/* --scale and --cycle: the table and verdicts on standard output, CSV to csv. */
+int runScale(const std::vector<RRScaleCase>& cases, bool withGetServer, const RRBenchOptions& options,
+             const std::string& csv) {
+  std::ofstream csvFile;
+  if (!csv.empty()) {
+    csvFile.open(csv);
+    if (!csvFile) throw CToolException(CToolException::TOOL_IO, "cannot write " + csv);
+    csvFile << RRScaleCsvHeader() << std::flush;
+  }
+  std::vector<RRScaleFigures> results;
+  if (withGetServer) {
+    std::cerr << "rrbench: running noserver ..." << std::endl;
+    results.push_back(RRRunNoServerCase(options));
+    if (csvFile.is_open()) csvFile << RRScaleCsvLine(results.back()) << std::flush;
+  }
+  for (const RRScaleCase& scaleCase : cases) {
+    std::cerr << "rrbench: running " << scaleCase.name << " ..." << std::endl;
+    results.push_back(RRRunScaleCase(scaleCase, options));
+    if (csvFile.is_open()) csvFile << RRScaleCsvLine(results.back()) << std::flush;
+  }
+  std::cout << RRScaleTable(results) << "\n" << RRScaleVerdicts(results);
+  return 0;
+}
+
 int run(const std::vector<std::string>& args) {
   RRBenchOptions options;
   options.routerBinary = RRBENCH_DEFAULT_ROUTER;
   RRScenario custom;
   custom.name = "custom";
   bool all = false;
+  bool scale = false;
+  bool cycle = false;
+  bool haveRounds = false;
+  bool haveDuration = false;
+  bool haveWarmup = false;
+  std::vector<int> sizes = {10, 100, 900, 1000, 5000, 10000};
   std::string csv;
   bool haveConnect = false;
   bool haveMc = false;
@@ -99,6 +157,12 @@ int run(const std::vector<std::string>& args) {
       return 0;
     } else if (arg == "--all") {
       all = true;
+    } else if (arg == "--scale") {
+      scale = true;
+    } else if (arg == "--sizes") {
+      sizes = sizeList(args, &i);
+    } else if (arg == "--cycle") {
+      cycle = true;
     } else if (arg == "--name") {
       custom.name = text(args, &i);
     } else if (arg == "--servers") {
@@ -117,6 +181,7 @@ int run(const std::vector<std::string>& args) {
       custom.refused = true;
     } else if (arg == "--rounds") {
       options.rounds = number(args, &i, 1, 100);
+      haveRounds = true;
     } else if (arg == "--service-ms") {
       custom.serviceMs = number(args, &i, 0, 60000);
     } else if (arg == "--cache-items") {
@@ -125,8 +190,10 @@ int run(const std::vector<std::string>& args) {
       options.routerBinary = text(args, &i);
     } else if (arg == "--duration") {
       options.durationMs = number(args, &i, 100, 600000);
+      haveDuration = true;
     } else if (arg == "--warmup") {
       options.warmupMs = number(args, &i, 0, 60000);
+      haveWarmup = true;
     } else if (arg == "--csv") {
       csv = text(args, &i);
     } else if (arg == "--keep") {
@@ -159,6 +226,22 @@ int run(const std::vector<std::string>& args) {
   }
 
   raiseDescriptorLimit();
+  if (scale || cycle) {
+    if (scale && (all || cycle)) usage("--scale runs alone, without --all or --cycle");
+    if (all) usage("--cycle runs alone, without --all");
+    if (options.external) usage("--scale and --cycle start their own router");
+    if (!haveRounds) options.rounds = 5;
+    if (!haveDuration) options.durationMs = 2000;
+    if (!haveWarmup) options.warmupMs = 100;
+    if (scale) return runScale(RRScaleCases(sizes), true, options, csv);
+    RRScaleCase one;
+    one.servers = custom.servers;
+    one.pools = custom.pools;
+    one.clients = custom.clients;
+    one.name = custom.name != "custom" ? custom.name
+                                       : "cycle" + std::to_string(one.servers) + "x" + std::to_string(one.pools);
+    return runScale({one}, false, options, csv);
+  }
   std::vector<RRScenario> scenarios = all ? RRAllScenarios() : std::vector<RRScenario>{custom};
   std::vector<RRBenchFigures> results;
   std::ofstream csvFile;
