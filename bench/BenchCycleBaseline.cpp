@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -181,7 +182,7 @@ int bindLoopback(int type, uint16_t* pPort) {
 
 }  // namespace
 
-CCycleBaseline::CCycleBaseline() {
+CCycleBaseline::CCycleBaseline(int cpu) {
   const int udp = bindLoopback(SOCK_DGRAM, &mUdpPort);
   int tcp = -1;
   try {
@@ -200,6 +201,12 @@ CCycleBaseline::CCycleBaseline() {
   if (mChild == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(0);
+    if (cpu >= 0) {
+      cpu_set_t cpus;
+      CPU_ZERO(&cpus);
+      CPU_SET(cpu, &cpus);
+      sched_setaffinity(0, sizeof cpus, &cpus);
+    }
     Baseline baseline;
     baseline.udp = udp;
     baseline.tcp = tcp;

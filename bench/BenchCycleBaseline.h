@@ -27,9 +27,9 @@
 
 class CCycleBaseline {
  public:
-  /* Binds a UDP and a TCP port on 127.0.0.1 and forks the serving child;
-   * throws CToolException TOOL_IO. */
-  CCycleBaseline();
+  /* Binds a UDP and a TCP port on 127.0.0.1 and forks the serving child,
+   * on that CPU only unless cpu is -1; throws CToolException TOOL_IO. */
+  explicit CCycleBaseline(int cpu = -1);
   ~CCycleBaseline();
   CCycleBaseline(const CCycleBaseline&) = delete;
   CCycleBaseline& operator=(const CCycleBaseline&) = delete;

@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -133,8 +134,8 @@ RRClientResult CGetServerClients::run(int warmupMs, int durationMs, int waitMs) 
 }
 
 CCycleClients::CCycleClients(RRToolAddress target, int clients, std::vector<std::string> datagrams,
-                             CAppServerFarm* farm)
-    : mTarget(std::move(target)), mClients(clients), mDatagrams(std::move(datagrams)), mFarm(farm) {}
+                             CAppServerFarm* farm, int cpu)
+    : mTarget(std::move(target)), mClients(clients), mDatagrams(std::move(datagrams)), mFarm(farm), mCpu(cpu) {}
 
 RRCycleResult CCycleClients::run(int warmupMs, int durationMs, int waitMs) {
   std::vector<CToolSocket> sockets;
@@ -145,6 +146,12 @@ RRCycleResult CCycleClients::run(int warmupMs, int durationMs, int waitMs) {
   std::vector<std::thread> threads;
   for (int c = 0; c < mClients; ++c) {
     threads.emplace_back([&, c] {
+      if (mCpu >= 0) {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(mCpu, &cpus);
+        sched_setaffinity(0, sizeof cpus, &cpus);
+      }
       const int fd = sockets[static_cast<std::size_t>(c)].fd();
       RRCycleResult& result = results[static_cast<std::size_t>(c)];
       std::size_t next = static_cast<std::size_t>(c) * 7919;

@@ -82,7 +82,9 @@ struct RRCycleResult {
  * baseline. */
 class CCycleClients {
  public:
-  CCycleClients(RRToolAddress target, int clients, std::vector<std::string> datagrams, CAppServerFarm* farm);
+  /* With cpu >= 0 every client thread runs on that CPU only. */
+  CCycleClients(RRToolAddress target, int clients, std::vector<std::string> datagrams, CAppServerFarm* farm,
+                int cpu = -1);
   /* Runs every client for warmupMs + durationMs and merges their results;
    * each wait is bounded by waitMs. Throws CToolException when a socket
    * cannot be created. */
@@ -93,6 +95,7 @@ class CCycleClients {
   int mClients;
   std::vector<std::string> mDatagrams;
   CAppServerFarm* mFarm;
+  int mCpu;
 };
 
 class CEchoServer {

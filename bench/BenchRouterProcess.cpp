@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -152,9 +153,13 @@ void CRouterProcess::start() {
   for (auto& argument : arguments) argv.push_back(&argument[0]);
   argv.push_back(nullptr);
 
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (mCpu >= 0) CPU_SET(mCpu, &cpus);
   const pid_t pid = fork();
   if (pid < 0) throw CToolException(CToolException::TOOL_IO, std::string("fork failed: ") + std::strerror(errno));
   if (pid == 0) {
+    if (mCpu >= 0) sched_setaffinity(0, sizeof cpus, &cpus);
     int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out >= 0) {
       dup2(out, STDOUT_FILENO);

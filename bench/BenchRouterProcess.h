@@ -71,6 +71,8 @@ class CRouterProcess {
   /* Forks and executes the router; its standard output and error go to
    * console.txt in the log directory. Throws CToolException TOOL_IO. */
   void start();
+  /* The router started next runs on this CPU only (-1: anywhere). */
+  void setCpu(int cpu) { mCpu = cpu; }
   /* Waits until the monitor answers and the get-server port answers a
    * probe; throws CToolException TOOL_TIMEOUT (or TOOL_CLOSED when the
    * process ended) with the end of the router's log. */
@@ -90,6 +92,7 @@ class CRouterProcess {
   std::string mLogDir;
   std::string mIpList;
   pid_t mPid = -1;
+  int mCpu = -1;
 };
 
 #endif /* BENCHROUTERPROCESS_H */

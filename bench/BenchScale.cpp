@@ -55,7 +55,7 @@ struct Side {
   uint64_t okTotal = 0;
 
   void open(const RRToolAddress& getServerAddress, const RRToolAddress& messageCenter, const RRScaleCase& c,
-            const std::vector<std::string>& datagrams, int timeoutMs) {
+            const std::vector<std::string>& datagrams, int timeoutMs, int cpu) {
     std::vector<RRBenchServerDef> servers;
     for (int i = 0; i < c.servers; ++i) {
       RRBenchServerDef server;
@@ -70,7 +70,7 @@ struct Side {
     const Clock::time_point start = Clock::now();
     farm->start(timeoutMs);
     registerSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    clients.reset(new CCycleClients(getServerAddress, c.clients, datagrams, farm.get()));
+    clients.reset(new CCycleClients(getServerAddress, c.clients, datagrams, farm.get(), cpu));
   }
 
   /* One measured round; returns its cycles per second. */
@@ -129,7 +129,7 @@ RRScaleFigures RRRunScaleCase(const RRScaleCase& c, const RRBenchOptions& option
   std::ostringstream note;
 
   // The baseline child first, while this process holds no connection it could inherit.
-  std::unique_ptr<CCycleBaseline> baseline(new CCycleBaseline);
+  std::unique_ptr<CCycleBaseline> baseline(new CCycleBaseline(options.serverCpu));
 
   CBenchDir dir;
   if (options.keepFiles) dir.keep();
@@ -144,6 +144,7 @@ RRScaleFigures RRRunScaleCase(const RRScaleCase& c, const RRBenchOptions& option
   def.monitorPort = RRBenchFreePort(def.host, &used);
   std::ofstream(dir.path() + "/ServerConfig.xml") << RRBenchConfigXml({def}, RRBenchFreePort(def.host, &used), 1000);
   CRouterProcess router(options.routerBinary, dir.path(), logDir, def.host);
+  router.setCpu(options.serverCpu);
   router.start();
   router.waitReady(def, options.startTimeoutMs);
   if (options.keepFiles) std::cerr << "rrbench: " << c.name << ": files kept in " << dir.path() << "\n";
@@ -153,14 +154,15 @@ RRScaleFigures RRRunScaleCase(const RRScaleCase& c, const RRBenchOptions& option
   auto openRouted = [&] {
     progress(options, c.name + ": registering " + std::to_string(c.servers) + " servers with the router");
     try {
-      routed.open(def.getServer(), def.messageCenter(), c, datagrams, options.startTimeoutMs);
+      routed.open(def.getServer(), def.messageCenter(), c, datagrams, options.startTimeoutMs, options.clientCpu);
     } catch (const CToolException& e) {
       throw CToolException(e.kind(), std::string(e.what()) + "\n" + router.logTail());
     }
     progress(options, c.name + ": registered in " + fixed(routed.registerSeconds, 2) + " s");
   };
   progress(options, c.name + ": registering " + std::to_string(c.servers) + " servers with the baseline");
-  base.open(baseline->getServer(), baseline->messageCenter(), c, datagrams, options.startTimeoutMs);
+  base.open(baseline->getServer(), baseline->messageCenter(), c, datagrams, options.startTimeoutMs,
+            options.clientCpu);
   std::vector<double> ratios;
   if (figures.alternated) {
     openRouted();

@@ -44,6 +44,10 @@ struct RRBenchOptions {
   bool keepFiles = false;
   bool verbose = false;
   bool threadBaseline = false; /* echo baseline in a thread of rrbench, not a process */
+  /* Full-cycle cases: clients on CPU 0, router and baseline on CPU 1, so
+   * that both sides get the same placement in every round (-1: no pinning). */
+  int clientCpu = -1;
+  int serverCpu = -1;
   /* An external router instead of a started one (all three set or none). */
   bool external = false;
   RRToolAddress externalGetServer;

@@ -6,6 +6,7 @@
  * and, with --csv, to a CSV file; progress and errors go to standard error.
  */
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -32,10 +33,13 @@ const char* const kUsage =
     "  --all                 run every standard scenario\n"
     "  --scale               full cycles (get-server, working, idle) against the bare baseline for\n"
     "                        10 to 10,000 servers in one pool and in 100 pools, and get-server\n"
-    "                        without servers against the UDP echo (defaults: --rounds 5\n"
-    "                        --duration 2000 --warmup 100)\n"
+    "                        without servers against the UDP echo (defaults: --rounds 15\n"
+    "                        --duration 4500 --warmup 100: short alternating rounds, so that a\n"
+    "                        change of the machine's pace spoils few of them)\n"
     "  --sizes N,N,...       server counts of --scale (default 10,100,900,1000,5000,10000)\n"
     "  --cycle               one full-cycle case with --servers, --pools and --clients\n"
+    "  --no-pin              --scale and --cycle: do not pin the clients to CPU 0 and router and\n"
+    "                        baseline to CPU 1 (pinned by default when there are two CPUs or more)\n"
     "scenario options (one scenario):\n"
     "  --name NAME           label of the result line (default custom)\n"
     "  --servers N           simulated application servers (default 10)\n"
@@ -146,6 +150,7 @@ int run(const std::vector<std::string>& args) {
   bool haveRounds = false;
   bool haveDuration = false;
   bool haveWarmup = false;
+  bool pin = true;
   std::vector<int> sizes = {10, 100, 900, 1000, 5000, 10000};
   std::string csv;
   bool haveConnect = false;
@@ -163,6 +168,8 @@ int run(const std::vector<std::string>& args) {
       sizes = sizeList(args, &i);
     } else if (arg == "--cycle") {
       cycle = true;
+    } else if (arg == "--no-pin") {
+      pin = false;
     } else if (arg == "--name") {
       custom.name = text(args, &i);
     } else if (arg == "--servers") {
@@ -230,9 +237,13 @@ int run(const std::vector<std::string>& args) {
     if (scale && (all || cycle)) usage("--scale runs alone, without --all or --cycle");
     if (all) usage("--cycle runs alone, without --all");
     if (options.external) usage("--scale and --cycle start their own router");
-    if (!haveRounds) options.rounds = 5;
-    if (!haveDuration) options.durationMs = 2000;
+    if (!haveRounds) options.rounds = 15;
+    if (!haveDuration) options.durationMs = 4500;
     if (!haveWarmup) options.warmupMs = 100;
+    if (pin && sysconf(_SC_NPROCESSORS_ONLN) >= 2) {
+      options.clientCpu = 0;
+      options.serverCpu = 1;
+    }
     if (scale) return runScale(RRScaleCases(sizes), true, options, csv);
     RRScaleCase one;
     one.servers = custom.servers;
