@@ -355,8 +355,14 @@ std::string RRScaleVerdicts(const std::vector<RRScaleFigures>& all) {
   }
   if (gs10 != nullptr && gs5000 != nullptr && gs10->gsP50Us > 0) {
     const double factor = gs5000->gsP50Us / gs10->gsP50Us;
+    // The two cases run at different times; each one's baseline p50 shows how far the machine's pace moved.
+    std::string relative;
+    if (gs10->baseGsP50Us > 0 && gs5000->baseGsP50Us > 0) {
+      relative = " (each relative to its own baseline p50: " +
+                 fixed((gs5000->gsP50Us / gs5000->baseGsP50Us) / (gs10->gsP50Us / gs10->baseGsP50Us), 2) + ")";
+    }
     verdict("get-server p50, 5000 servers in one pool <= 2 x that with 10", factor <= 2.0,
-            fixed(gs5000->gsP50Us, 1) + " / " + fixed(gs10->gsP50Us, 1) + " us = " + fixed(factor, 2));
+            fixed(gs5000->gsP50Us, 1) + " / " + fixed(gs10->gsP50Us, 1) + " us = " + fixed(factor, 2) + relative);
   }
   return out.str();
 }
