@@ -146,6 +146,9 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     server.port = static_cast<uint16_t>(30000 + i);
     servers.push_back(server);
   }
+  // The echo child is forked before the farm connects, so that it holds no
+  // copy of the farm's connections (the router sees them close with the farm).
+  CEchoServer echo(scenario.servers > 0 ? "0 127.0.0.1 30000" : "1", options.threadBaseline);
   RRFarmOptions farmOptions;
   farmOptions.serviceMs = scenario.serviceMs;
   farmOptions.cacheItemsPerIdle = scenario.cacheItemsPerIdle;
@@ -162,7 +165,6 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
 
   std::vector<RRToolAddress> targets;
   for (const auto& def : defs) targets.push_back(def.getServer());
-  CEchoServer echo(scenario.servers > 0 ? "0 127.0.0.1 30000" : "1", options.threadBaseline);
   CGetServerClients baseClients({echo.address()}, scenario.clients, datagrams, nullptr);
   CGetServerClients routerClients(targets, scenario.clients, datagrams, &farm, scenario.paced);
   const int roundMs = std::max(100, options.durationMs / std::max(1, options.rounds));
