@@ -13,6 +13,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
+#include <new>
+
 #include "KTBuffer.h"
 #include "KTCriticalSection.h"
 #include "KTDebug.h"
@@ -23,11 +26,57 @@
 const char* const ASStatusNames[KTASSTATUS_COUNT] = {"down", "idle", "assigned", "working",
                                                      "monitor"};
 
-/* The selection's fields share the record's first cache line. */
-static_assert(offsetof(KTASServer, SocketFd) + sizeof(int) <= KTASSERVER_ALIGNMENT,
-              "the fields the selection reads must fit the first cache line");
-
 namespace {
+
+/* The dense store of views: blocks of cache-line slots, taken in order, so
+ * that the views of servers registered one after another lie side by side.
+ * Released slots go to a free list and are taken again first; blocks are
+ * never returned, so the store is as large as the most servers that ever
+ * existed at once (64 bytes each). */
+struct alignas(64) ViewSlot {
+  unsigned char bytes[64];
+};
+static_assert(sizeof(KTASServerView) <= sizeof(ViewSlot), "a view must fit one slot");
+const size_t kViewsPerBlock = 1024;
+
+std::mutex gViewMutex;
+ViewSlot* gpViewBlock = nullptr; /* block being filled; guarded by gViewMutex */
+size_t gViewsUsed = kViewsPerBlock; /* slots taken from it; guarded by gViewMutex */
+ViewSlot* gpFreeViews = nullptr; /* released slots, linked through their first bytes */
+
+/* A zeroed view for the record, or null when no memory is left. */
+KTASServerView* _NewView(KTASServer* pAS) {
+  ViewSlot* pSlot = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(gViewMutex);
+    if (gpFreeViews != nullptr) {
+      pSlot = gpFreeViews;
+      memcpy(&gpFreeViews, pSlot->bytes, sizeof gpFreeViews);
+    } else {
+      if (gViewsUsed == kViewsPerBlock) {
+        void* pBlock = aligned_alloc(alignof(ViewSlot), kViewsPerBlock * sizeof(ViewSlot));
+        if (pBlock == nullptr) return nullptr;
+        gpViewBlock = static_cast<ViewSlot*>(pBlock);
+        gViewsUsed = 0;
+      }
+      pSlot = &gpViewBlock[gViewsUsed++];
+    }
+  }
+  memset(pSlot->bytes, 0, sizeof pSlot->bytes);
+  KTASServerView* pView = new (pSlot->bytes) KTASServerView();
+  pView->pServer = pAS;
+  return pView;
+}
+
+/* Gives a record's view back to the store. */
+void _FreeView(KTASServerView* pView) {
+  if (pView == nullptr) return;
+  pView->~KTASServerView();
+  ViewSlot* pSlot = reinterpret_cast<ViewSlot*>(pView);
+  std::lock_guard<std::mutex> guard(gViewMutex);
+  memcpy(pSlot->bytes, &gpFreeViews, sizeof gpFreeViews);
+  gpFreeViews = pSlot;
+}
 
 /* Copies at most size - 1 characters of src (null counts as empty) and terminates. */
 void copyBounded(char* dst, size_t size, const char* src) {
@@ -112,6 +161,8 @@ KTStatus releaseParts(KTASServer* pAS, KTLog* pLog) {
       result = status;
     }
   }
+  _FreeView(pAS->pView);
+  pAS->pView = nullptr;
   return result;
 }
 
@@ -197,11 +248,11 @@ KTStatus monitorLine(void* pElement, va_list args, bool debug) {
     const char* data = debug ? KTBufferGet(pData, &statusGet) : nullptr;
     status = KTBufferStrAppendf(
         pResponse, "%c %s %s:%hu %d %s %d %d %d %d %d %d %d %s %s %s %s %d %s %d %s\r\n",
-        pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid, statusName(pAS->ASStatus),
+        pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid, statusName(pAS->pView->ASStatus),
         (int)(now - pAS->lastContact), (int)pAS->hits, (int)pAS->longRequests,
         (int)pAS->qualityHits, (int)pAS->meanProcessingTime, overflow, count,
         orNull(pAS->lastSiteGUID), task, orNull(pAS->lastClientIP), orNull(pAS->lastExtension),
-        pAS->priority, orNull(pAS->lastStoreName), (int)(now - pAS->lastUse),
+        pAS->pView->priority, orNull(pAS->lastStoreName), (int)(now - pAS->pView->lastUse),
         data != nullptr ? data : "");
     if (status != STATUS_OK) KTLogWrite(pLog, "%s(): cannot write buffer (%d)", caller, status);
   }
@@ -246,10 +297,11 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
                (int)poolLength, KTASSERVER_POOLNAME_SIZE - 1, PoolName);
     return ERROR_INVALID_PARAMETER;
   }
-  const size_t size = (sizeof(KTASServer) + KTASSERVER_ALIGNMENT - 1) / KTASSERVER_ALIGNMENT *
-                      KTASSERVER_ALIGNMENT;
-  KTASServer* pAS = static_cast<KTASServer*>(aligned_alloc(KTASSERVER_ALIGNMENT, size));
-  if (pAS != nullptr) memset(static_cast<void*>(pAS), 0, size);
+  KTASServer* pAS = static_cast<KTASServer*>(calloc(1, sizeof(KTASServer)));
+  if (pAS != nullptr && (pAS->pView = _NewView(pAS)) == nullptr) {
+    free(pAS);
+    pAS = nullptr;
+  }
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerNew(): error allow memory");
     return ERROR_MEMORY_ALLOCATION;
@@ -272,17 +324,17 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
   copyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
   pAS->Type = 'S';
   pAS->port = port;
-  pAS->ASStatus = KTASSTATUS_IDLE;
+  pAS->pView->ASStatus = KTASSTATUS_IDLE;
   pAS->lastContact = KTTimeNow();
-  pAS->lastUse = pAS->lastContact;
+  pAS->pView->lastUse = pAS->lastContact;
   pAS->pid = pid;
-  pAS->priority = priority;
+  pAS->pView->priority = priority;
   HighResTime(&pAS->startingTime);
   pAS->hits = 0;
   clearQuality(pAS);
-  setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->lastClientKey, "");
-  setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->lastSiteKey, "");
-  setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->lastExtensionKey, "");
+  setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey, "");
+  setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey, "");
+  setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey, "");
   *ppKTASSrv = pAS;
   return STATUS_OK;
 }
@@ -340,7 +392,7 @@ const char* KTASServerGetExtension(KTASServer* pAS) {
   return pAS != nullptr ? pAS->lastExtension : "";
 }
 /* Returns 0 for a null record. */
-time_t KTASServerGetLastUse(KTASServer* pAS) { return pAS != nullptr ? pAS->lastUse : 0; }
+time_t KTASServerGetLastUse(KTASServer* pAS) { return pAS != nullptr ? pAS->pView->lastUse : 0; }
 
 /* Returns ERROR_INVALID_PARAMETER for a null argument, else the buffer's failing status. */
 KTStatus KTASServerGetHost(KTASServer* pAS, KTBuffer* pIP, unsigned short* pPort, KTLog* pLog) {
@@ -365,7 +417,7 @@ KTStatus KTASServerGetPriority(KTASServer* pAS, int* pPriority, KTLog* pLog) {
                KT_PTR32(pAS), KT_PTR32(pPriority));
     return ERROR_INVALID_PARAMETER;
   }
-  *pPriority = pAS->priority;
+  *pPriority = pAS->pView->priority;
   return STATUS_OK;
 }
 
@@ -448,7 +500,7 @@ KTStatus KTASServerGetStatus(KTASServer* pAS, KTASStatus* pStatus, KTLog* pLog) 
     return ERROR_INVALID_PARAMETER;
   }
   return underLock(pAS, pLog, [&] {
-    *pStatus = pAS->ASStatus;
+    *pStatus = pAS->pView->ASStatus;
     return STATUS_OK;
   });
 }
@@ -539,20 +591,20 @@ KTStatus KTASServerSetIdle(KTASServer* pAS, KTLog* pLog) {
   return underLock(pAS, pLog, [&] {
     KTStatus status = STATUS_OK;
     pAS->lastContact = KTTimeNow();
-    switch (pAS->ASStatus) {
+    switch (pAS->pView->ASStatus) {
       case KTASSTATUS_WORKING:
         updateQuality(pAS);
-        pAS->ASStatus = KTASSTATUS_IDLE;
+        pAS->pView->ASStatus = KTASSTATUS_IDLE;
         break;
       case KTASSTATUS_MONITOR:
-        pAS->ASStatus = KTASSTATUS_IDLE;
+        pAS->pView->ASStatus = KTASSTATUS_IDLE;
         break;
       case KTASSTATUS_ASSIGNED:
         // The server reports idle before it has seen the assigned request when
         // the web adapter is still on its way; only a long silence ends the
         // assignment (the request never arrived).
         if (elapsedSinceStart(pAS) > KTASSERVER_ASSIGNED_TIMEOUT_MS) {
-          pAS->ASStatus = KTASSTATUS_IDLE;
+          pAS->pView->ASStatus = KTASSTATUS_IDLE;
         }
         break;
       case KTASSTATUS_IDLE:
@@ -562,11 +614,11 @@ KTStatus KTASServerSetIdle(KTASServer* pAS, KTLog* pLog) {
         if (status != STATUS_OK) {
           KTLogWrite(pLog, "KTASServerSetIdle(): error setting the task buffer (%d)", status);
         }
-        pAS->ASStatus = KTASSTATUS_IDLE;
+        pAS->pView->ASStatus = KTASSTATUS_IDLE;
         break;
       default:
         KTLogWrite(pLog, "KTASServerSetIdle(): unknown error, method was called in state %d",
-                   (int)pAS->ASStatus);
+                   (int)pAS->pView->ASStatus);
         status = ERROR_UNKNOWN;
         break;
     }
@@ -583,9 +635,9 @@ KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestIn
     return ERROR_INVALID_PARAMETER;
   }
   return underLock(pAS, pLog, [&] {
-    if (pAS->ASStatus != KTASSTATUS_IDLE) {
+    if (pAS->pView->ASStatus != KTASSTATUS_IDLE) {
       KTLogWrite(pLog, "KTASServerSetAssigned(): method was called in an invalid state %d",
-                 (int)pAS->ASStatus);
+                 (int)pAS->pView->ASStatus);
       return (KTStatus)ERROR_UNKNOWN;
     }
     KTStatus status = KTBufferStrSet(pAS->pTask, ASRequestInfoGetURI(pRequestInfo));
@@ -594,18 +646,18 @@ KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestIn
                  status);
       return status;
     }
-    setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->lastSiteKey,
+    setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey,
                 ASRequestInfoGetSiteGUID(pRequestInfo));
     copyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
                 ASRequestInfoGetStoreName(pRequestInfo));
-    setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->lastClientKey,
+    setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey,
                 ASRequestInfoGetClientIP(pRequestInfo));
-    setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->lastExtensionKey,
+    setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey,
                 ASRequestInfoGetExtension(pRequestInfo));
-    pAS->ASStatus = KTASSTATUS_ASSIGNED;
+    pAS->pView->ASStatus = KTASSTATUS_ASSIGNED;
     HighResTime(&pAS->startingTime);
     pAS->hits++;
-    pAS->lastUse = pAS->startingTime.sec;
+    pAS->pView->lastUse = pAS->startingTime.sec;
     return (KTStatus)STATUS_OK;
   });
 }
@@ -620,7 +672,7 @@ KTStatus KTASServerSetWorking(KTASServer* pAS, KTLog* pLog) {
   return underLock(pAS, pLog, [&] {
     // A server being monitored stays so until it reports idle; startingTime is
     // left alone so that the measured time runs from the assignment.
-    if (pAS->ASStatus != KTASSTATUS_MONITOR) pAS->ASStatus = KTASSTATUS_WORKING;
+    if (pAS->pView->ASStatus != KTASSTATUS_MONITOR) pAS->pView->ASStatus = KTASSTATUS_WORKING;
     return STATUS_OK;
   });
 }
@@ -633,12 +685,12 @@ KTStatus KTASServerStartMonitor(KTASServer* pAS, KTLog* pLog) {
     return ERROR_INVALID_PARAMETER;
   }
   return underLock(pAS, pLog, [&] {
-    if (pAS->ASStatus != KTASSTATUS_WORKING) {
+    if (pAS->pView->ASStatus != KTASSTATUS_WORKING) {
       KTLogWrite(pLog, "KTASServerStartMonitor(): method was called in an invalid state %d",
-                 (int)pAS->ASStatus);
+                 (int)pAS->pView->ASStatus);
       return (KTStatus)ERROR_UNKNOWN;
     }
-    pAS->ASStatus = KTASSTATUS_MONITOR;
+    pAS->pView->ASStatus = KTASSTATUS_MONITOR;
     pAS->lastContact = KTTimeNow();
     return (KTStatus)STATUS_OK;
   });
@@ -652,7 +704,7 @@ KTStatus KTASServerSetShutdown(KTASServer* pAS, KTLog* pLog) {
     return ERROR_INVALID_PARAMETER;
   }
   return underLock(pAS, pLog, [&] {
-    pAS->ASStatus = KTASSTATUS_SHUTDOWN;
+    pAS->pView->ASStatus = KTASSTATUS_SHUTDOWN;
     pAS->SocketFd = -1;
     pAS->hits = 0;
     KTStatus status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
@@ -661,11 +713,11 @@ KTStatus KTASServerSetShutdown(KTASServer* pAS, KTLog* pLog) {
     }
     // "(NULL)" never equals a real client or site, so a server that comes back
     // is not preferred by affinity to its old clients.
-    setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->lastClientKey,
+    setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey,
                 KTASSERVER_NULL_TEXT);
-    setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->lastSiteKey,
+    setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey,
                 KTASSERVER_NULL_TEXT);
-    setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->lastExtensionKey,
+    setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey,
                 KTASSERVER_NULL_TEXT);
     clearQuality(pAS);
     return status;

@@ -101,26 +101,26 @@ KTStatus underListLock(KTASServerList* pSrvList, KTLog* pLog, Operation operatio
 /* One of the three last-request texts: the record's key and its accessor
  * for the text, and the request's text and key. */
 struct TextField {
-  std::atomic<uint64_t> KTASServer::*key;
+  std::atomic<uint64_t> KTASServerView::*key;
   const char* (*storedText)(KTASServer*);
   const char* requestText;
   uint64_t requestKey;
 };
 
 TextField clientField(const RequestKeys& keys) {
-  return {&KTASServer::lastClientKey, KTASServerGetClientIP, keys.clientIP, keys.clientKey};
+  return {&KTASServerView::lastClientKey, KTASServerGetClientIP, keys.clientIP, keys.clientKey};
 }
 TextField siteField(const RequestKeys& keys) {
-  return {&KTASServer::lastSiteKey, KTASServerGetSiteGUID, keys.siteGUID, keys.siteKey};
+  return {&KTASServerView::lastSiteKey, KTASServerGetSiteGUID, keys.siteGUID, keys.siteKey};
 }
 TextField extensionField(const RequestKeys& keys) {
-  return {&KTASServer::lastExtensionKey, KTASServerGetExtension, keys.extension, keys.extensionKey};
+  return {&KTASServerView::lastExtensionKey, KTASServerGetExtension, keys.extension, keys.extensionKey};
 }
 
 /* True when the record's key of the field equals the request's: the texts
  * may be equal. Reads no text, takes no lock. */
 bool keyMatches(const KTASServer* pAS, const TextField& field) {
-  return (pAS->*field.key).load(std::memory_order_relaxed) == field.requestKey;
+  return (pAS->pView->*field.key).load(std::memory_order_relaxed) == field.requestKey;
 }
 
 /* Compares the record's text of the field with the request's under the
@@ -132,7 +132,7 @@ KTStatus textMatches(KTASServer* pAS, const TextField& field, bool* pMatches, bo
   KTStatus status = KTASServerLock(pAS, &locked, pLog);
   if (!locked) return status;
   *pMatches = strcmp(field.storedText(pAS), field.requestText) == 0;
-  if (pInUse != nullptr) *pInUse = isInUse(pAS->ASStatus.load(std::memory_order_relaxed));
+  if (pInUse != nullptr) *pInUse = isInUse(pAS->pView->ASStatus.load(std::memory_order_relaxed));
   return KTASServerUnlock(pAS, pLog);
 }
 
@@ -191,7 +191,7 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
     return ERROR_MEMORY_ALLOCATION;
   }
   KTASServer** const out = storage.data();
-  KTASServer* const* const order = pSrvList->ppOrder;
+  KTASServerView* const* const views = pSrvList->ppOrderViews;
   const bool countExtension = limits.extensionMax >= 0;
   const bool countAny = countExtension || limits.hasClient || limits.hasSite;
   int found = 0;
@@ -202,15 +202,15 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
   KTASServer* pFirstSite = nullptr;
   KTASServer* pLeastRecent = nullptr;
   for (int index = 0; index < count; ++index) {
-    KTASServer* pAS = order[index];
-    // The records lie apart in memory and are often cold when a request
-    // comes in after a pause: ask for the ones a few steps ahead early.
-    if (index + kPrefetchAhead < count) {
-      __builtin_prefetch(&order[index + kPrefetchAhead]->ASStatus, 0, 1);
-    }
-    const KTASStatus state = pAS->ASStatus.load(std::memory_order_relaxed);
+    const KTASServerView* pView = views[index];
+    // The views are often cold when a request comes in after a pause, and
+    // lie in order only as long as servers came and went in order: ask for
+    // the ones a few steps ahead early.
+    if (index + kPrefetchAhead < count) __builtin_prefetch(views[index + kPrefetchAhead], 0, 1);
+    const KTASStatus state = pView->ASStatus.load(std::memory_order_relaxed);
     if (state == KTASSTATUS_IDLE) {
-      const int priority = pAS->priority;
+      const int priority = pView->priority;
+      KTASServer* const pAS = pView->pServer;
       if (found == 0 || priority > maxPriority) {
         // A higher priority discards the candidates collected so far.
         maxPriority = priority;
@@ -223,27 +223,27 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
         continue;
       }
       out[found++] = pAS;
-      if (pAS->lastUse < oldest) {
-        oldest = pAS->lastUse;
+      if (pView->lastUse < oldest) {
+        oldest = pView->lastUse;
         pLeastRecent = pAS;
       }
       if (pFirstClient == nullptr &&
-          pAS->lastClientKey.load(std::memory_order_relaxed) == keys.clientKey) {
+          pView->lastClientKey.load(std::memory_order_relaxed) == keys.clientKey) {
         pFirstClient = pAS;
       }
       if (pFirstSite == nullptr &&
-          pAS->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
+          pView->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
         pFirstSite = pAS;
       }
     } else if (countAny && isInUse(state)) {
       if (countExtension &&
-          pAS->lastExtensionKey.load(std::memory_order_relaxed) == keys.extensionKey) {
+          pView->lastExtensionKey.load(std::memory_order_relaxed) == keys.extensionKey) {
         ++pWalk->extensionKeys;
       }
-      if (limits.hasClient && pAS->lastClientKey.load(std::memory_order_relaxed) == keys.clientKey) {
+      if (limits.hasClient && pView->lastClientKey.load(std::memory_order_relaxed) == keys.clientKey) {
         ++pWalk->clientKeys;
       }
-      if (limits.hasSite && pAS->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
+      if (limits.hasSite && pView->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
         ++pWalk->siteKeys;
       }
     }
@@ -441,6 +441,9 @@ KTStatus reserveOrder(KTASServerList* pSrvList, int count) {
   pGrown = realloc(pSrvList->pOrderPorts, (size_t)capacity * sizeof(unsigned short));
   if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
   pSrvList->pOrderPorts = static_cast<unsigned short*>(pGrown);
+  pGrown = realloc(pSrvList->ppOrderViews, (size_t)capacity * sizeof(KTASServerView*));
+  if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
+  pSrvList->ppOrderViews = static_cast<KTASServerView**>(pGrown);
   pSrvList->orderCapacity = capacity;
   return STATUS_OK;
 }
@@ -460,6 +463,7 @@ KTStatus rebuildOrder(KTASServerList* pSrvList) {
     if (status == STATUS_OK) {
       pSrvList->ppOrder[index] = pAS;
       pSrvList->pOrderPorts[index] = pAS->port;
+      pSrvList->ppOrderViews[index] = pAS->pView;
     }
   }
   pSrvList->orderCount = status == STATUS_OK ? count : 0;
@@ -472,6 +476,8 @@ void releaseParts(KTASServerList* pSrvList) {
   pSrvList->ppOrder = nullptr;
   free(pSrvList->pOrderPorts);
   pSrvList->pOrderPorts = nullptr;
+  free(pSrvList->ppOrderViews);
+  pSrvList->ppOrderViews = nullptr;
   pSrvList->orderCount = 0;
   pSrvList->orderCapacity = 0;
   if (pSrvList->pServers != nullptr) KTListFree(&pSrvList->pServers, pSrvList->pMemMgrSys);
@@ -562,6 +568,7 @@ KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLo
         KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
       } else {
         pSrvList->ppOrder[pSrvList->orderCount] = pAS;
+        pSrvList->ppOrderViews[pSrvList->orderCount] = pAS->pView;
         pSrvList->pOrderPorts[pSrvList->orderCount++] = pAS->port;
       }
     }
@@ -587,6 +594,8 @@ KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* 
               (size_t)(pSrvList->orderCount - index - 1) * sizeof(KTASServer*));
       memmove(&pSrvList->pOrderPorts[index], &pSrvList->pOrderPorts[index + 1],
               (size_t)(pSrvList->orderCount - index - 1) * sizeof(unsigned short));
+      memmove(&pSrvList->ppOrderViews[index], &pSrvList->ppOrderViews[index + 1],
+              (size_t)(pSrvList->orderCount - index - 1) * sizeof(KTASServerView*));
       --pSrvList->orderCount;
       break;
     }

@@ -288,7 +288,7 @@ TEST_F(ServerListTest, ChosenServerIsAssignedWithTheRequest) {
   EXPECT_STREQ("/shop/a.html", a->pTask->pData);
   EXPECT_STREQ("1.2.3.4", a->lastClientIP);
   EXPECT_EQ(1u, a->hits);
-  EXPECT_EQ(1700000003, a->lastUse);
+  EXPECT_EQ(1700000003, a->pView->lastUse);
   EXPECT_EQ(ERROR_NO_SUCH_ELEMENT, Select(request));
 }
 
@@ -398,9 +398,9 @@ TEST_F(ServerListTest, EqualKeysOfDifferentTextsNeitherLimitNorAttract) {
   Occupy(busy, Request("5.6.7.8", "SITE-2", "jsp"));
   Serve(idle, Request("5.6.7.8", "SITE-2", "jsp"));
   for (KTASServer* as : {busy, idle}) {
-    as->lastClientKey = KTASServerTextKey("1.2.3.4", KTASSERVER_CLIENTIP_SIZE);
-    as->lastSiteKey = KTASServerTextKey("SITE-1", KTASSERVER_SITEGUID_SIZE);
-    as->lastExtensionKey = KTASServerTextKey("html", KTASSERVER_EXTENSION_SIZE);
+    as->pView->lastClientKey = KTASServerTextKey("1.2.3.4", KTASSERVER_CLIENTIP_SIZE);
+    as->pView->lastSiteKey = KTASServerTextKey("SITE-1", KTASSERVER_SITEGUID_SIZE);
+    as->pView->lastExtensionKey = KTASServerTextKey("html", KTASSERVER_EXTENSION_SIZE);
   }
   request.extMaxServers = 1;
   request.poolMaxServersPerClient = 1;

@@ -125,7 +125,7 @@ TEST_F(KTASServerTest, NewRecordStartsIdleWithEmptyHistory) {
   EXPECT_STREQ("10.0.0.5", as_->IP);
   EXPECT_STREQ("Pool1", as_->PoolName);
   EXPECT_EQ(7001, as_->port);
-  EXPECT_EQ(3, as_->priority);
+  EXPECT_EQ(3, as_->pView->priority);
   EXPECT_EQ(4242u, as_->pid);
   EXPECT_EQ(-1, as_->SocketFd);
   EXPECT_EQ(KTASSTATUS_IDLE, Status());
@@ -339,13 +339,13 @@ TEST_F(KTASServerTest, MonitorStartRefreshesLastContact) {
 }
 
 TEST_F(KTASServerTest, IdleInAnUnknownStateFailsButRefreshesLastContact) {
-  as_->ASStatus = static_cast<KTASStatus>(7);
+  as_->pView->ASStatus = static_cast<KTASStatus>(7);
   clock_.advance(5000);
   EXPECT_EQ(ERROR_UNKNOWN, KTASServerSetIdle(as_, log_));
   EXPECT_EQ(7, static_cast<int>(Status()));
   EXPECT_EQ(1700000005, as_->lastContact);
   EXPECT_EQ(1, log_.count("KTASServerSetIdle(): unknown error, method was called in state 7"));
-  as_->ASStatus = KTASSTATUS_IDLE;
+  as_->pView->ASStatus = KTASSTATUS_IDLE;
 }
 
 TEST_F(KTASServerTest, AssignmentCopiesTheRequestAndStampsTheTimes) {

@@ -81,12 +81,12 @@ typedef enum KTASStatus {
 #define KTASSTATUS_COUNT 5
 extern const char* const ASStatusNames[KTASSTATUS_COUNT];
 
-/* The record is allocated on a cache line of its own, and the fields that
- * the selection reads for every server of a pool without taking the lock
- * (state, priority, last use, the keys of the last request) come first, in
- * that one line: a walk over thousands of servers then touches one line per
- * server. */
-typedef struct KTASServer {
+/* The fields that the selection reads for every server of a pool without
+ * taking the record's lock. They live apart from the record, in a view of
+ * one cache line taken from a dense store shared by all records, so that a
+ * walk over thousands of servers reads consecutive lines instead of one
+ * scattered page per server. The record owns its view for its whole life. */
+typedef struct KTASServerView {
   std::atomic<KTASStatus> ASStatus;
   int priority;                               /* larger is preferred */
   time_t lastUse;                             /* last assignment (creation until then) */
@@ -96,9 +96,13 @@ typedef struct KTASServer {
   std::atomic<uint64_t> lastClientKey;
   std::atomic<uint64_t> lastSiteKey;
   std::atomic<uint64_t> lastExtensionKey;
-  unsigned short port;
-  int SocketFd;                               /* message-center connection; -1 when none */
+  struct KTASServer* pServer;                 /* the record that owns the view */
+} KTASServerView;
+
+typedef struct KTASServer {
+  KTASServerView* pView;                      /* owned; state, priority, last use, keys */
   struct KTCriticalSection* pCriticalSection; /* owned; guards the record */
+  int SocketFd;                               /* message-center connection; -1 when none */
   char Type;                                  /* always 'S' */
   char IP[KTASSERVER_IP_SIZE];                /* host as the server announced it */
   char PoolName[KTASSERVER_POOLNAME_SIZE];    /* pool the server belongs to */
@@ -106,6 +110,7 @@ typedef struct KTASServer {
   char lastSiteGUID[KTASSERVER_SITEGUID_SIZE];   /* site of the last assignment */
   char lastStoreName[KTASSERVER_STORENAME_SIZE]; /* store of the last assignment */
   char lastExtension[KTASSERVER_EXTENSION_SIZE]; /* extension of the last assignment */
+  unsigned short port;
   uint32_t pid;
   struct KTBuffer* pTask;                     /* owned; URI of the last assignment or "(NULL)" */
   uint64_t hits;                              /* assignments since creation or shutdown */
@@ -116,9 +121,6 @@ typedef struct KTASServer {
   hrtime startingTime;                        /* start of the current or last assignment */
   uint64_t meanProcessingTime;                /* smoothed processing time, ms */
 } KTASServer;
-
-/* Alignment of a record: one cache line. */
-#define KTASSERVER_ALIGNMENT 64
 
 /* The key of a last-request text as a record of `size` bytes stores it (at
  * most size - 1 characters; null counts as empty): a 64-bit hash, equal for

@@ -59,6 +59,9 @@ typedef struct KTASServerList {
   /* The port of each record of ppOrder, side by side, so that a lookup by
    * host and port scans a few cache lines instead of touching every record. */
   unsigned short* pOrderPorts;
+  /* The view of each record of ppOrder, side by side: the selection walks
+   * these and reaches a record only for the server it settles on. */
+  KTASServerView** ppOrderViews;
   int orderCount;
   int orderCapacity;
 } KTASServerList;
