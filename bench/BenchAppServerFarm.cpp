@@ -273,12 +273,7 @@ bool CAppServerFarm::cycle(uint16_t port, int timeoutMs) {
   if (sim->state == STATE_DEAD) return false;
   sim->state = STATE_WORKING_SENT;
   if (!exchange(index, RRMCWorking(sim->address, ""), timeoutMs)) return false;
-  std::string data;
-  for (int k = 0; k < mOptions.cacheItemsPerIdle; ++k) {
-    data += "r" + std::to_string(mDefs[index].router) + "-s" + std::to_string(index) + "-n" +
-            std::to_string(sim->sequence++) + RR_CACHE_DELIMITER;
-  }
-  mItemsSent.fetch_add(static_cast<uint64_t>(mOptions.cacheItemsPerIdle), std::memory_order_relaxed);
+  std::string data = nextCacheData(index);
   sim->state = STATE_IDLE_SENT;
   if (!exchange(index, RRMCIdle(sim->address, data), timeoutMs)) return false;
   sim->state = STATE_IDLE;
@@ -386,7 +381,7 @@ void CAppServerFarm::startCycle(std::size_t index) {
   send(index, RRMCWorking(mSims[index]->address, ""));
 }
 
-void CAppServerFarm::sendIdle(std::size_t index) {
+std::string CAppServerFarm::nextCacheData(std::size_t index) {
   Sim* sim = mSims[index];
   std::string data;
   for (int k = 0; k < mOptions.cacheItemsPerIdle; ++k) {
@@ -394,6 +389,12 @@ void CAppServerFarm::sendIdle(std::size_t index) {
             std::to_string(sim->sequence++) + RR_CACHE_DELIMITER;
   }
   mItemsSent.fetch_add(static_cast<uint64_t>(mOptions.cacheItemsPerIdle), std::memory_order_relaxed);
+  return data;
+}
+
+void CAppServerFarm::sendIdle(std::size_t index) {
+  Sim* sim = mSims[index];
+  std::string data = nextCacheData(index);
   sim->state = STATE_IDLE_SENT;
   send(index, RRMCIdle(sim->address, data));
 }

@@ -107,6 +107,8 @@ class CAppServerFarm {
   void loop();
   void startCycle(std::size_t index);
   void sendIdle(std::size_t index);
+  /* The cache items of the next idle report of a server, counted as sent. */
+  std::string nextCacheData(std::size_t index);
   void send(std::size_t index, const std::string& message);
   void flush(std::size_t index);
   void readFrom(std::size_t index);

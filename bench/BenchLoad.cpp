@@ -45,6 +45,21 @@ uint16_t okPort(const char* answer, std::size_t length) {
   return static_cast<uint16_t>(value);
 }
 
+/* Counts an answer that is not OK by its kind. */
+void countRefusal(RRAnswerCounts& counts, const char* answer, ssize_t n) {
+  if (n == 1 && answer[0] == '1') {
+    ++counts.tryLater;
+  } else if (n == 1 && answer[0] == '2') {
+    ++counts.abort;
+  } else if (n == 1 && answer[0] == '4') {
+    ++counts.timeout;
+  } else if (n > 2 && answer[0] == '3' && answer[1] == ' ') {
+    ++counts.error;
+  } else {
+    ++counts.malformed;
+  }
+}
+
 }  // namespace
 
 CGetServerClients::CGetServerClients(std::vector<RRToolAddress> targets, int clients,
@@ -104,16 +119,8 @@ RRClientResult CGetServerClients::run(int warmupMs, int durationMs, int waitMs) 
         if (!measured) continue;
         if (port != 0) {
           ++result.counts.ok;
-        } else if (n == 1 && answer[0] == '1') {
-          ++result.counts.tryLater;
-        } else if (n == 1 && answer[0] == '2') {
-          ++result.counts.abort;
-        } else if (n == 1 && answer[0] == '4') {
-          ++result.counts.timeout;
-        } else if (n > 2 && answer[0] == '3' && answer[1] == ' ') {
-          ++result.counts.error;
         } else {
-          ++result.counts.malformed;
+          countRefusal(result.counts, answer, n);
         }
       }
       result.seconds = std::chrono::duration<double>(Clock::now() - measureFrom).count();
@@ -175,18 +182,7 @@ RRCycleResult CCycleClients::run(int warmupMs, int durationMs, int waitMs) {
         }
         const uint16_t port = okPort(answer, static_cast<std::size_t>(n));
         if (port == 0) {
-          if (!measured) continue;
-          if (n == 1 && answer[0] == '1') {
-            ++result.counts.tryLater;
-          } else if (n == 1 && answer[0] == '2') {
-            ++result.counts.abort;
-          } else if (n == 1 && answer[0] == '4') {
-            ++result.counts.timeout;
-          } else if (n > 2 && answer[0] == '3' && answer[1] == ' ') {
-            ++result.counts.error;
-          } else {
-            ++result.counts.malformed;
-          }
+          if (measured) countRefusal(result.counts, answer, n);
           continue;
         }
         ++result.okTotal;
