@@ -690,7 +690,8 @@ TEST(ServerListConcurrency, StrategyColumnsCountOnlyAssignments) {
     const KTStatus status = KTASServerListGetIdle(list, &request, &strategy, ip, &port, log);
     if (status == 0) {
       assigned++;
-    } else if (status != ERROR_NO_SUCH_ELEMENT) {
+    } else if (status != ERROR_NO_SUCH_ELEMENT && status != ERROR_UNKNOWN) {
+      // ERROR_UNKNOWN: the server turned busy before every attempt's assignment.
       unexpected++;
     }
   }
