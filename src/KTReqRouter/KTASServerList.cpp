@@ -279,8 +279,8 @@ KTStatus countInUse(KTASServerList* pSrvList, const TextField& field, int* pCoun
  * compared. `function` and `what` name the limit in the texts. Returns the
  * failing status of a record's lock. */
 KTStatus limitReached(KTASServerList* pSrvList, const TextField& field, int keyCount, int max,
-                      const char* function, const char* what, const CASRequestInfo* pInfo,
-                      bool* pExceeded, KTLog* pLog) {
+                      const char* function, const char* what, const char* requestOwnText,
+                      const CASRequestInfo* pInfo, bool* pExceeded, KTLog* pLog) {
   *pExceeded = false;
   if (keyCount < max) return STATUS_OK;
   // No key matched: no text can match either (only a maximum of 0 gets here).
@@ -289,12 +289,14 @@ KTStatus limitReached(KTASServerList* pSrvList, const TextField& field, int keyC
   if (status != STATUS_OK || count < max) return status;
   *pExceeded = true;
   KTDEBUG_MSG(KTDEBUG_RROUTER, "%s(): limit exceeded for %s: %s - %d of %d servers are in use",
-              function, what, field.requestText, count, max);
+              function, what, requestOwnText, count, max);
   char shortText[64];
   snprintf(shortText, sizeof shortText, "%s(): limit exceeded for %s", function, what);
-  KTLogWriteLimited(pLog, field.requestText, shortText,
+  // The request's own text, not the copy cut to the record's size: the line
+  // names what was asked for, and repeats are those of that same text.
+  KTLogWriteLimited(pLog, requestOwnText, shortText,
                     "%s(): limit exceeded for %s: %s - %d of %d servers are in use; request from %s for %s%s",
-                    function, what, field.requestText, count, max, ASRequestInfoGetClientIP(pInfo),
+                    function, what, requestOwnText, count, max, ASRequestInfoGetClientIP(pInfo),
                     ASRequestInfoGetHost(pInfo), ASRequestInfoGetURI(pInfo));
   return STATUS_OK;
 }
@@ -328,11 +330,15 @@ KTStatus firstMatching(const Candidates& candidates, KTASServer* pFirstKey,
 }
 
 /* The selection proper, list lock held: *ppAS becomes the chosen server or
- * stays null (no idle server). Returns ERROR_REQUESTROUTER_LIMIT_EXCEEDED
- * when a limit refuses, else the failing status. */
+ * stays null (no idle server), and *ppChosenBy the strategy counter that
+ * the choice counts for once its assignment succeeds. Returns
+ * ERROR_REQUESTROUTER_LIMIT_EXCEEDED when a limit refuses, else the failing
+ * status. */
 KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pInfo,
-                                VXStrategyInfo* pStrategy, KTASServer** ppAS, KTLog* pLog) {
+                                VXStrategyInfo* pStrategy, KTASServer** ppAS,
+                                std::atomic<int>** ppChosenBy, KTLog* pLog) {
   *ppAS = nullptr;
+  *ppChosenBy = nullptr;
 
   RequestKeys keys;
   copyBounded(keys.clientIP, sizeof(keys.clientIP), ASRequestInfoGetClientIP(pInfo));
@@ -365,21 +371,24 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
     int max;
     const char* function;
     const char* what;
+    const char* requestOwnText;
     std::atomic<int>* pCounter;
   };
   const LimitTest tests[] = {
       {limits.extensionMax >= 0, extensionField(keys), walk.extensionKeys, limits.extensionMax,
-       "_TestLimitByExtension", "extension", &pStrategy->limitByExtension},
+       "_TestLimitByExtension", "extension", ASRequestInfoGetExtension(pInfo),
+       &pStrategy->limitByExtension},
       {limits.hasClient, clientField(keys), walk.clientKeys, limits.clientMax,
-       "_TestLimitByClient", "client ip", &pStrategy->limitByClient},
+       "_TestLimitByClient", "client ip", ASRequestInfoGetClientIP(pInfo), &pStrategy->limitByClient},
       {limits.hasSite, siteField(keys), walk.siteKeys, limits.siteMax, "_TestLimitBySite", "site",
+       ASRequestInfoGetSiteGUID(pInfo),
        limits.siteIsSpecial ? &pStrategy->limitBySpecialSite : &pStrategy->limitBySite},
   };
   for (const LimitTest& test : tests) {
     if (!test.applies) continue;
     bool exceeded = false;
     status = limitReached(pSrvList, test.field, test.keyCount, test.max, test.function, test.what,
-                          pInfo, &exceeded, pLog);
+                          test.requestOwnText, pInfo, &exceeded, pLog);
     if (status != STATUS_OK) return status;
     if (exceeded) {
       test.pCounter->fetch_add(1, std::memory_order_relaxed);
@@ -393,16 +402,16 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   if (strcmp(ASRequestInfoGetExtension(pInfo), "rest") != 0 && keys.clientIP[0] != '\0') {
     status = firstMatching(candidates, walk.pFirstClientKey, clientField(keys), &pChosen, pLog);
     if (status != STATUS_OK) return status;
-    if (pChosen != nullptr) pStrategy->byClientIP.fetch_add(1, std::memory_order_relaxed);
+    if (pChosen != nullptr) *ppChosenBy = &pStrategy->byClientIP;
   }
   if (pChosen == nullptr && keys.siteGUID[0] != '\0') {
     status = firstMatching(candidates, walk.pFirstSiteKey, siteField(keys), &pChosen, pLog);
     if (status != STATUS_OK) return status;
-    if (pChosen != nullptr) pStrategy->bySiteGuid.fetch_add(1, std::memory_order_relaxed);
+    if (pChosen != nullptr) *ppChosenBy = &pStrategy->bySiteGuid;
   }
   if (pChosen == nullptr) {
     pChosen = walk.pLeastRecent;
-    pStrategy->byLastUse.fetch_add(1, std::memory_order_relaxed);
+    *ppChosenBy = &pStrategy->byLastUse;
   }
   *ppAS = pChosen;
   return STATUS_OK;
@@ -697,13 +706,17 @@ KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* p
   // answering the web adapter with an error.
   for (int attempt = 0; attempt < KTASSERVERLIST_SELECT_ATTEMPTS; ++attempt) {
     KTASServer* pAS = nullptr;
-    status = _KTASServerListGetIdle(pSrvList, pASRequestInfo, pStrategyInfo, &pAS, pLog);
+    std::atomic<int>* pChosenBy = nullptr;
+    status = _KTASServerListGetIdle(pSrvList, pASRequestInfo, pStrategyInfo, &pAS, &pChosenBy,
+                                    pLog);
     if (status == STATUS_OK && pAS == nullptr) {
       status = ERROR_NO_SUCH_ELEMENT;
     } else if (status == STATUS_OK) {
       status = KTASServerGetHost(pAS, pIP, pPort, pLog);
       // Assigned inside the list lock: the next selection counts it as in use.
       if (status == STATUS_OK) status = KTASServerSetAssigned(pAS, pASRequestInfo, pLog);
+      // Only the attempt that assigned counts, so the columns never exceed the hits.
+      if (status == STATUS_OK) pChosenBy->fetch_add(1, std::memory_order_relaxed);
       KTDEBUG_MSG(KTDEBUG_RROUTER, "KTASServerListGetIdle(): %s:%hu for %s%s (%d)", pAS->IP,
                   pAS->port, ASRequestInfoGetHost(pASRequestInfo),
                   ASRequestInfoGetURI(pASRequestInfo), status);

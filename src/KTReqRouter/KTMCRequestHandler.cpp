@@ -434,8 +434,8 @@ KTStatus MCHandleASInitialFreeRequest(const char* header, ASPoolList* pPoolList,
     }
     if (state != KTASSTATUS_IDLE) {
       /* A busy server cannot change pools now; it stays where it is and is
-       * told to announce itself again later. */
-      dropIfCreatedEmpty(pPoolList, pPool, created, pLog);
+       * told to announce itself again later; the pool it asked for stays
+       * listed for that next announcement. */
       status = KTSocketFPrint(pSocket, pLog, "2 0\n");
       if (status != STATUS_OK) {
         KTLogWrite(pLog, "MCHandleASInitialFreeRequest(): error write response to socket. (%d)",

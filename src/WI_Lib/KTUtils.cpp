@@ -62,11 +62,15 @@ __attribute__((no_sanitize_address)) void SleepMilliseconds(int ms) {
   while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
 }
 
-/* Never fails. */
+/* Never fails. Reads the same clock as HighResTime: time(NULL) may lag it by
+ * a few milliseconds after a second begins, so a stamp taken with
+ * HighResTime could otherwise lie one second ahead of "now". */
 time_t KTTimeNow(void) {
   long long testMs = gTestClockMs.load(std::memory_order_relaxed);
   if (testMs >= 0) return (time_t)(testMs / 1000);
-  return time(NULL);
+  struct timeval now;
+  gettimeofday(&now, NULL);
+  return now.tv_sec;
 }
 
 void KTSetTestClock(time_t sec, unsigned int msec) {

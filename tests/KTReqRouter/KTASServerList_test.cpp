@@ -505,6 +505,33 @@ TEST_F(ServerListTest, ExceededLimitsAreLoggedOncePerRun) {
                           "are in use; request from 1.2.3.4 for shop.example/shop/x.html"));
 }
 
+TEST_F(ServerListTest, LimitLinesNameTheRequestsOwnTextsInFull) {
+  Add(1);
+  // Longer than a record keeps: the two differ only after the stored part.
+  const std::string longer(30, 'e');
+  const std::string other = longer + "x";
+  const std::string client(300, '7');
+  const std::string site = "SITE-" + std::string(40, 'A');
+  CASRequestInfo request = Request(client, site, longer);
+  request.extMaxServers = 0;
+  EXPECT_EQ(ERROR_REQUESTROUTER_LIMIT_EXCEEDED, Select(request));
+  request.extension = other;
+  EXPECT_EQ(ERROR_REQUESTROUTER_LIMIT_EXCEEDED, Select(request));
+  request.extMaxServers = -1;
+  request.poolMaxServersPerClient = 0;
+  EXPECT_EQ(ERROR_REQUESTROUTER_LIMIT_EXCEEDED, Select(request));
+  request.poolMaxServersPerClient = -1;
+  request.siteMaxServers = 0;
+  EXPECT_EQ(ERROR_REQUESTROUTER_LIMIT_EXCEEDED, Select(request));
+
+  const std::string from = " - 0 of 0 servers are in use; request from " + client;
+  EXPECT_EQ(1, log_.count("_TestLimitByExtension(): limit exceeded for extension: " + longer + from));
+  EXPECT_EQ(1, log_.count("_TestLimitByExtension(): limit exceeded for extension: " + other + from));
+  EXPECT_EQ(0, log_.count("_TestLimitByExtension(): limit exceeded for extension - repeated"));
+  EXPECT_EQ(1, log_.count("_TestLimitByClient(): limit exceeded for client ip: " + client + from));
+  EXPECT_EQ(1, log_.count("_TestLimitBySite(): limit exceeded for site: " + site + from));
+}
+
 #ifdef KT_DEBUG_TRACE
 TEST_F(ServerListTest, ExceededLimitsAreTraced) {
   testsupport::TraceCapture trace(KTDEBUG_RROUTER);
@@ -637,6 +664,45 @@ TEST_F(ServerListTest, RandomizedSelectionNeverBreaksALimitAndPicksOnlyTopPriori
 }
 
 // ---------------------------------------------------------------- concurrency
+
+// A server's own reports may make the chosen server busy before it is
+// assigned; only the attempt that assigned counts for a strategy column.
+TEST(ServerListConcurrency, StrategyColumnsCountOnlyAssignments) {
+  FileLog log;
+  KTASServerList* list = nullptr;
+  ASSERT_EQ(0, KTASServerListNew(&list, log));
+  KTASServer* as = nullptr;
+  ASSERT_EQ(0, KTASServerNew(&as, "Pool1", "10.0.0.1", 7001, 0, 1, log));
+  ASSERT_EQ(0, KTASServerListAdd(list, as, log));
+  VXStrategyInfo strategy{};
+  std::atomic<bool> done{false};
+  std::atomic<int> assigned{0};
+  std::atomic<int> unexpected{0};
+  std::thread reporter([&] {
+    while (!done.load()) {
+      if (KTASServerSetWorking(as, log) != 0 || KTASServerSetIdle(as, log) != 0) unexpected++;
+    }
+  });
+  const CASRequestInfo request = Request("1.2.3.4", "SITE-1", "html");
+  Buffer ip;
+  for (int i = 0; i < 200000; ++i) {
+    unsigned short port = 0;
+    const KTStatus status = KTASServerListGetIdle(list, &request, &strategy, ip, &port, log);
+    if (status == 0) {
+      assigned++;
+    } else if (status != ERROR_NO_SUCH_ELEMENT && status != ERROR_UNKNOWN) {
+      // ERROR_UNKNOWN: the server turned busy before every attempt's assignment.
+      unexpected++;
+    }
+  }
+  done = true;
+  reporter.join();
+  EXPECT_EQ(0, unexpected.load());
+  EXPECT_GT(assigned.load(), 0);
+  EXPECT_EQ(assigned.load(), strategy.byClientIP + strategy.bySiteGuid + strategy.byLastUse);
+  EXPECT_EQ(0, KTASServerListCleanup(list, log));
+  EXPECT_EQ(0, KTASServerListFree(&list, log));
+}
 
 TEST(ServerListConcurrency, SelectingChangingAndMonitoringAtOnce) {
   FileLog log;

@@ -117,7 +117,8 @@ TEST_F(MCRequestTest, BusyServerAnnouncingAnotherPoolIsToldToWaitAndIdleOneMoves
   EXPECT_EQ(a->ask("2 0 10.0.0.1:1 PoolB\n"), "2 0\n");
   EXPECT_EQ(PoolOfServer(router_.pools(), "10.0.0.1", 1), "PoolA");
   EXPECT_EQ(State("10.0.0.1", 1), KTASSTATUS_WORKING);
-  EXPECT_FALSE(HasPool(router_.pools(), "PoolB"));
+  // The pool the announcement created stays listed for the next one.
+  EXPECT_TRUE(HasPool(router_.pools(), "PoolB"));
 
   // The connection stayed open; once idle the server moves and PoolA goes.
   EXPECT_EQ(a->ask("3 0 10.0.0.1:1\n"), Ok());

@@ -86,6 +86,22 @@ TEST(HighResTime, FollowsTheWallClock) {
   EXPECT_LE(KTTimeNow() - now.sec, 1);
 }
 
+TEST(HighResTime, SecondsNeverLieAheadOfKTTimeNow) {
+  ASSERT_FALSE(KTTestClockIsSet());
+  // Across one change of the second, a stamp read first is never later than
+  // the seconds read right after it.
+  hrtime first;
+  ASSERT_EQ(0, HighResTime(&first));
+  int behind = 0;
+  hrtime stamp = first;
+  while (stamp.sec <= first.sec + 1) {
+    ASSERT_EQ(0, HighResTime(&stamp));
+    if (KTTimeNow() < stamp.sec) ++behind;
+    if (stamp.sec > first.sec && stamp.msec >= 20) break;
+  }
+  EXPECT_EQ(0, behind);
+}
+
 TEST_F(TestClockTest, SetAdvanceAndClear) {
   KTSetTestClock(1000000, 250);
   EXPECT_TRUE(KTTestClockIsSet());
