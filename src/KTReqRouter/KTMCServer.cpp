@@ -126,6 +126,8 @@ KTStatus readInitialReply(KTMCServer* pMC, KTSocket* pSocket, KTBuffer* pPoolNam
                withoutLineEnd(reply).c_str());
     return ERROR_UNKNOWN;
   }
+  /* "0 -1" is how a peer without pools answers: no data follows. */
+  if (length == -1) length = 0;
   if (length < 0 || length > KTMCSERVER_MAX_POOLNAMES_LENGTH) {
     KTLogWrite(pLog, "KTMCServerSendInitial(): [%s]:%hu announced an invalid data size %d", pMC->IP,
                pMC->port, length);

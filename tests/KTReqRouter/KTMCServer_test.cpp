@@ -262,6 +262,14 @@ TEST_F(KTMCServerTest, UnreadableStartupReplyFailsAndMarksThePeerDown) {
   EXPECT_EQ(1, KTMCServerSendInitial(mc.get(), names, log_));
   EXPECT_EQ("", names.str());
 
+  // "0 -1" is an empty answer: start-up goes on with no pool names; other
+  // negative lengths stay invalid.
+  peer.setReply(20, "0 -1\n");
+  EXPECT_EQ(0, KTMCServerSendInitial(mc.get(), names, log_));
+  EXPECT_EQ("", names.str());
+  peer.setReply(20, "0 -2\n");
+  EXPECT_EQ(1, KTMCServerSendInitial(mc.get(), names, log_));
+
   // Fewer data bytes than announced: the read fails and is reported.
   KTMCServerSetReplyTimeout(100);
   peer.setReply(20, "0 10\nabc");
