@@ -32,16 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void progress(const RRBenchOptions& options, const std::string& text) {
-  if (options.verbose) std::cerr << "rrbench: " << text << std::endl;
-}
-
-std::string fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
-
 /* One side of a case: a farm registered with one target and its clients. */
 struct Side {
   std::unique_ptr<CAppServerFarm> farm;
@@ -152,15 +142,15 @@ RRScaleFigures RRRunScaleCase(const RRScaleCase& c, const RRBenchOptions& option
   Side base;
   Side routed;
   auto openRouted = [&] {
-    progress(options, c.name + ": registering " + std::to_string(c.servers) + " servers with the router");
+    RRBenchProgress(options, c.name + ": registering " + std::to_string(c.servers) + " servers with the router");
     try {
       routed.open(def.getServer(), def.messageCenter(), c, datagrams, options.startTimeoutMs, options.clientCpu);
     } catch (const CToolException& e) {
       throw CToolException(e.kind(), std::string(e.what()) + "\n" + router.logTail());
     }
-    progress(options, c.name + ": registered in " + fixed(routed.registerSeconds, 2) + " s");
+    RRBenchProgress(options, c.name + ": registered in " + RRBenchFixed(routed.registerSeconds, 2) + " s");
   };
-  progress(options, c.name + ": registering " + std::to_string(c.servers) + " servers with the baseline");
+  RRBenchProgress(options, c.name + ": registering " + std::to_string(c.servers) + " servers with the baseline");
   base.open(baseline->getServer(), baseline->messageCenter(), c, datagrams, options.startTimeoutMs,
             options.clientCpu);
   std::vector<double> ratios;
@@ -169,22 +159,22 @@ RRScaleFigures RRRunScaleCase(const RRScaleCase& c, const RRBenchOptions& option
     for (int r = 0; r < figures.rounds; ++r) {
       const double b = base.round(options.warmupMs, roundMs);
       const double x = routed.round(options.warmupMs, roundMs);
-      progress(options, c.name + ": round " + std::to_string(r + 1) + ": baseline " + fixed(b, 0) +
-                            " cycles/s, router " + fixed(x, 0) + " cycles/s");
+      RRBenchProgress(options, c.name + ": round " + std::to_string(r + 1) + ": baseline " + RRBenchFixed(b, 0) +
+                            " cycles/s, router " + RRBenchFixed(x, 0) + " cycles/s");
       if (b > 0) ratios.push_back(x / b);
     }
     figures.ratio = RRBenchMedian(ratios);
   } else {
     for (int r = 0; r < figures.rounds; ++r) {
-      progress(options, c.name + ": baseline round " + std::to_string(r + 1) + ": " +
-                            fixed(base.round(options.warmupMs, roundMs), 0) + " cycles/s");
+      RRBenchProgress(options, c.name + ": baseline round " + std::to_string(r + 1) + ": " +
+                            RRBenchFixed(base.round(options.warmupMs, roundMs), 0) + " cycles/s");
     }
     base.close();
     baseline.reset();
     openRouted();
     for (int r = 0; r < figures.rounds; ++r) {
-      progress(options, c.name + ": router round " + std::to_string(r + 1) + ": " +
-                            fixed(routed.round(options.warmupMs, roundMs), 0) + " cycles/s");
+      RRBenchProgress(options, c.name + ": router round " + std::to_string(r + 1) + ": " +
+                            RRBenchFixed(routed.round(options.warmupMs, roundMs), 0) + " cycles/s");
     }
     const double b = RRBenchMedian(base.rates);
     figures.ratio = b > 0 ? RRBenchMedian(routed.rates) / b : 0;
@@ -282,16 +272,14 @@ std::string RRScaleCsvHeader() {
 }
 
 std::string RRScaleCsvLine(const RRScaleFigures& f) {
-  std::string note = f.note;
-  std::replace(note.begin(), note.end(), ',', ';');
-  std::replace(note.begin(), note.end(), '\n', ' ');
+  const std::string note = RRBenchCsvText(f.note);
   std::ostringstream os;
   os << f.name << ',' << f.kind << ',' << f.servers << ',' << f.pools << ',' << f.clients << ',' << f.rounds << ','
-     << (f.alternated ? "yes" : "no") << ',' << fixed(f.registerSeconds, 3) << ',' << fixed(f.baseRegisterSeconds, 3)
-     << ',' << fixed(f.perSec, 0) << ',' << fixed(f.basePerSec, 0) << ',' << fixed(f.ratio, 3) << ','
-     << fixed(f.gsP50Us, 1) << ',' << fixed(f.gsP90Us, 1) << ',' << fixed(f.baseGsP50Us, 1) << ','
-     << fixed(f.cycleP50Us, 1) << ',' << fixed(f.cycleP90Us, 1) << ',' << fixed(f.baseCycleP50Us, 1) << ','
-     << (f.rssMB < 0 ? "" : fixed(f.rssMB, 1)) << ',' << (f.peakMB < 0 ? "" : fixed(f.peakMB, 1)) << ','
+     << (f.alternated ? "yes" : "no") << ',' << RRBenchFixed(f.registerSeconds, 3) << ',' << RRBenchFixed(f.baseRegisterSeconds, 3)
+     << ',' << RRBenchFixed(f.perSec, 0) << ',' << RRBenchFixed(f.basePerSec, 0) << ',' << RRBenchFixed(f.ratio, 3) << ','
+     << RRBenchFixed(f.gsP50Us, 1) << ',' << RRBenchFixed(f.gsP90Us, 1) << ',' << RRBenchFixed(f.baseGsP50Us, 1) << ','
+     << RRBenchFixed(f.cycleP50Us, 1) << ',' << RRBenchFixed(f.cycleP90Us, 1) << ',' << RRBenchFixed(f.baseCycleP50Us, 1) << ','
+     << (f.rssMB < 0 ? "" : RRBenchFixed(f.rssMB, 1)) << ',' << (f.peakMB < 0 ? "" : RRBenchFixed(f.peakMB, 1)) << ','
      << (f.listed < 0 ? "" : std::to_string(f.listed)) << ',' << note << '\n';
   return os.str();
 }
@@ -315,10 +303,10 @@ std::string RRScaleTable(const std::vector<RRScaleFigures>& all) {
   for (const RRScaleFigures& f : all) {
     const bool cycle = f.kind == "cycle";
     table.addRow({f.name, std::to_string(f.servers), std::to_string(f.pools), f.alternated ? "yes" : "no",
-                  cycle ? fixed(f.registerSeconds, 2) : "-", fixed(f.perSec, 0), fixed(f.basePerSec, 0),
-                  fixed(f.ratio, 2), fixed(f.gsP50Us, 1), fixed(f.baseGsP50Us, 1),
-                  cycle ? fixed(f.cycleP50Us, 1) : "-", cycle ? fixed(f.baseCycleP50Us, 1) : "-",
-                  f.rssMB < 0 ? "-" : fixed(f.rssMB, 1), f.listed < 0 ? "-" : std::to_string(f.listed), f.note});
+                  cycle ? RRBenchFixed(f.registerSeconds, 2) : "-", RRBenchFixed(f.perSec, 0), RRBenchFixed(f.basePerSec, 0),
+                  RRBenchFixed(f.ratio, 2), RRBenchFixed(f.gsP50Us, 1), RRBenchFixed(f.baseGsP50Us, 1),
+                  cycle ? RRBenchFixed(f.cycleP50Us, 1) : "-", cycle ? RRBenchFixed(f.baseCycleP50Us, 1) : "-",
+                  f.rssMB < 0 ? "-" : RRBenchFixed(f.rssMB, 1), f.listed < 0 ? "-" : std::to_string(f.listed), f.note});
   }
   return table.render("(no results)");
 }
@@ -332,7 +320,7 @@ std::string RRScaleVerdicts(const std::vector<RRScaleFigures>& all) {
   const RRScaleFigures* gs5000 = nullptr;
   for (const RRScaleFigures& f : all) {
     if (f.kind == "getserver") {
-      verdict("get-server without a server >= 0.9 x UDP echo", f.ratio >= 0.9, fixed(f.ratio, 2));
+      verdict("get-server without a server >= 0.9 x UDP echo", f.ratio >= 0.9, RRBenchFixed(f.ratio, 2));
       continue;
     }
     const std::string layout = std::to_string(f.servers) + " servers in " + std::to_string(f.pools) + " pool" +
@@ -342,13 +330,13 @@ std::string RRScaleVerdicts(const std::vector<RRScaleFigures>& all) {
     if (f.servers == 900) target = 0.8;
     if (f.servers == 5000) target = 0.7;
     if (target > 0) {
-      verdict("full cycle >= " + fixed(target, 2) + " x baseline, " + layout, f.ratio >= target, fixed(f.ratio, 2));
+      verdict("full cycle >= " + RRBenchFixed(target, 2) + " x baseline, " + layout, f.ratio >= target, RRBenchFixed(f.ratio, 2));
     }
     if (f.servers == 10000) {
       verdict("monitor 10 lists all servers, " + layout, f.listed == f.servers, std::to_string(f.listed));
     }
     if (f.servers == 5000) {
-      verdict("router RSS < 100 MB, " + layout, f.rssMB >= 0 && f.rssMB < 100, fixed(f.rssMB, 1) + " MB");
+      verdict("router RSS < 100 MB, " + layout, f.rssMB >= 0 && f.rssMB < 100, RRBenchFixed(f.rssMB, 1) + " MB");
     }
     if (f.pools == 1 && f.servers == 10) gs10 = &f;
     if (f.pools == 1 && f.servers == 5000) gs5000 = &f;
@@ -359,10 +347,10 @@ std::string RRScaleVerdicts(const std::vector<RRScaleFigures>& all) {
     std::string relative;
     if (gs10->baseGsP50Us > 0 && gs5000->baseGsP50Us > 0) {
       relative = " (each relative to its own baseline p50: " +
-                 fixed((gs5000->gsP50Us / gs5000->baseGsP50Us) / (gs10->gsP50Us / gs10->baseGsP50Us), 2) + ")";
+                 RRBenchFixed((gs5000->gsP50Us / gs5000->baseGsP50Us) / (gs10->gsP50Us / gs10->baseGsP50Us), 2) + ")";
     }
     verdict("get-server p50, 5000 servers in one pool <= 2 x that with 10", factor <= 2.0,
-            fixed(gs5000->gsP50Us, 1) + " / " + fixed(gs10->gsP50Us, 1) + " us = " + fixed(factor, 2) + relative);
+            RRBenchFixed(gs5000->gsP50Us, 1) + " / " + RRBenchFixed(gs10->gsP50Us, 1) + " us = " + RRBenchFixed(factor, 2) + relative);
   }
   return out.str();
 }

@@ -46,13 +46,9 @@ long long RRScenarioPoolHits(const RRToolAddress& monitor) {
   }
 }
 
-namespace {
-
-void progress(const RRBenchOptions& options, const std::string& text) {
+void RRBenchProgress(const RRBenchOptions& options, const std::string& text) {
   if (options.verbose) std::cerr << "rrbench: " << text << std::endl;
 }
-
-}  // namespace
 
 std::vector<std::string> RRScenarioDatagrams(const RRScenario& scenario) {
   static const char* const extensions[] = {"html", "jsp", "do", "json"};
@@ -136,7 +132,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     if (options.keepFiles) std::cerr << "rrbench: " << scenario.name << ": files kept in " << dir->path() << "\n";
   }
 
-  progress(options, scenario.name + ": registering " + std::to_string(scenario.servers) + " servers");
+  RRBenchProgress(options, scenario.name + ": registering " + std::to_string(scenario.servers) + " servers");
   std::vector<RRBenchServerDef> servers;
   for (int i = 0; i < scenario.servers; ++i) {
     RRBenchServerDef server;
@@ -180,7 +176,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
   const RRFarmCounters before = farm.counters();
   double farmSeconds = 0;
   for (int round = 0; round < std::max(1, options.rounds); ++round) {
-    progress(options, scenario.name + ": round " + std::to_string(round + 1));
+    RRBenchProgress(options, scenario.name + ": round " + std::to_string(round + 1));
     RRClientResult base = baseClients.run(options.warmupMs, roundMs);
     const double baseRate = base.seconds > 0 ? base.counts.answers() / base.seconds : 0;
     baseRates.push_back(baseRate);
@@ -198,7 +194,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
       std::snprintf(text, sizeof text, "%s: round %d: baseline %.0f/s (lost %llu), router %.0f/s (lost %llu)",
                     scenario.name.c_str(), round + 1, baseRate, static_cast<unsigned long long>(base.counts.lost),
                     rate, static_cast<unsigned long long>(result.counts.lost));
-      progress(options, text + std::string());
+      RRBenchProgress(options, text + std::string());
     }
     if (baseRate > 0) ratios.push_back(rate / baseRate);
     routerLatencies.merge(result.latencies);

@@ -74,6 +74,9 @@ std::vector<std::string> RRScenarioDatagrams(const RRScenario& scenario);
  * the router cannot be started or the servers cannot register. */
 RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& options);
 
+/* Writes "rrbench: <text>" to standard error when the options ask for progress. */
+void RRBenchProgress(const RRBenchOptions& options, const std::string& text);
+
 /* The scenarios of "--all": pool sizes 10, 100 and 1000 with one client as
  * fast as it can (full cycles, and refused requests without any
  * message-center traffic), the same paced without and with limits, four

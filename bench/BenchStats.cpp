@@ -47,15 +47,17 @@ void RRAnswerCounts::add(const RRAnswerCounts& other) {
   malformed += other.malformed;
 }
 
-namespace {
-
-std::string fixed(double value, int decimals) {
+std::string RRBenchFixed(double value, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
 }
 
-}  // namespace
+std::string RRBenchCsvText(std::string text) {
+  std::replace(text.begin(), text.end(), ',', ';');
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
 
 double RRBenchMedian(std::vector<double> values) {
   if (values.empty()) return 0;
@@ -71,16 +73,14 @@ std::string RRBenchCsvHeader() {
 }
 
 std::string RRBenchCsvLine(const RRBenchFigures& f) {
-  std::string note = f.note;
-  std::replace(note.begin(), note.end(), ',', ';');
-  std::replace(note.begin(), note.end(), '\n', ' ');
+  const std::string note = RRBenchCsvText(f.note);
   std::ostringstream os;
   os << f.scenario << ',' << f.servers << ',' << f.pools << ',' << f.clients << ',' << (f.limits ? "on" : "off")
-     << ',' << (f.paced ? "yes" : "no") << ',' << f.rounds << ',' << fixed(f.seconds, 2) << ',' << fixed(f.answersPerSec, 0) << ',' << fixed(f.cyclesPerSec, 0) << ','
-     << fixed(f.p50Us, 1) << ',' << fixed(f.p90Us, 1) << ',' << fixed(f.p99Us, 1) << ','
-     << fixed(f.baseAnswersPerSec, 0) << ',' << fixed(f.baseP50Us, 1) << ',' << fixed(f.baseP90Us, 1) << ','
-     << fixed(f.baseP99Us, 1) << ',' << fixed(f.ratio(), 3) << ',' << (f.rssMB < 0 ? "" : fixed(f.rssMB, 1))
-     << ',' << fixed(f.cacheItemsPerSec, 0) << ',' << f.counts.ok << ',' << f.counts.tryLater << ','
+     << ',' << (f.paced ? "yes" : "no") << ',' << f.rounds << ',' << RRBenchFixed(f.seconds, 2) << ',' << RRBenchFixed(f.answersPerSec, 0) << ',' << RRBenchFixed(f.cyclesPerSec, 0) << ','
+     << RRBenchFixed(f.p50Us, 1) << ',' << RRBenchFixed(f.p90Us, 1) << ',' << RRBenchFixed(f.p99Us, 1) << ','
+     << RRBenchFixed(f.baseAnswersPerSec, 0) << ',' << RRBenchFixed(f.baseP50Us, 1) << ',' << RRBenchFixed(f.baseP90Us, 1) << ','
+     << RRBenchFixed(f.baseP99Us, 1) << ',' << RRBenchFixed(f.ratio(), 3) << ',' << (f.rssMB < 0 ? "" : RRBenchFixed(f.rssMB, 1))
+     << ',' << RRBenchFixed(f.cacheItemsPerSec, 0) << ',' << f.counts.ok << ',' << f.counts.tryLater << ','
      << f.counts.abort << ',' << f.counts.error << ',' << f.counts.timeout << ',' << f.counts.lost << ','
      << f.counts.malformed << ',' << note << '\n';
   return os.str();
@@ -106,9 +106,9 @@ std::string RRBenchTable(const std::vector<RRBenchFigures>& all) {
                     {"NOTE", false}});
   for (const RRBenchFigures& f : all) {
     table.addRow({f.scenario, std::to_string(f.servers), std::to_string(f.pools), std::to_string(f.clients),
-                  f.limits ? "on" : "off", f.paced ? "yes" : "no", fixed(f.answersPerSec, 0), fixed(f.cyclesPerSec, 0), fixed(f.p50Us, 1),
-                  fixed(f.p90Us, 1), fixed(f.p99Us, 1), fixed(f.baseAnswersPerSec, 0), fixed(f.baseP50Us, 1),
-                  fixed(f.ratio(), 2), f.rssMB < 0 ? "-" : fixed(f.rssMB, 1), fixed(f.cacheItemsPerSec, 0),
+                  f.limits ? "on" : "off", f.paced ? "yes" : "no", RRBenchFixed(f.answersPerSec, 0), RRBenchFixed(f.cyclesPerSec, 0), RRBenchFixed(f.p50Us, 1),
+                  RRBenchFixed(f.p90Us, 1), RRBenchFixed(f.p99Us, 1), RRBenchFixed(f.baseAnswersPerSec, 0), RRBenchFixed(f.baseP50Us, 1),
+                  RRBenchFixed(f.ratio(), 2), f.rssMB < 0 ? "-" : RRBenchFixed(f.rssMB, 1), RRBenchFixed(f.cacheItemsPerSec, 0),
                   f.note});
   }
   return table.render("(no results)");

@@ -74,6 +74,11 @@ struct RRBenchFigures {
 /* The median of the values (the mean of the middle two for an even count); 0 when empty. */
 double RRBenchMedian(std::vector<double> values);
 
+/* The value with `decimals` digits after the point. */
+std::string RRBenchFixed(double value, int decimals);
+/* A free text as one CSV field: commas become semicolons, line ends blanks. */
+std::string RRBenchCsvText(std::string text);
+
 /* The CSV header line and one line per figure set (with line ends). */
 std::string RRBenchCsvHeader();
 std::string RRBenchCsvLine(const RRBenchFigures& figures);
