@@ -324,6 +324,7 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
   copyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
   pAS->Type = 'S';
   pAS->port = port;
+  pAS->pView->port = port;
   pAS->pView->ASStatus = KTASSTATUS_IDLE;
   pAS->lastContact = KTTimeNow();
   pAS->pView->lastUse = pAS->lastContact;

@@ -191,7 +191,7 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
     return ERROR_MEMORY_ALLOCATION;
   }
   KTASServer** const out = storage.data();
-  KTASServerView* const* const views = pSrvList->ppOrderViews;
+  KTASServerView* const* const views = pSrvList->ppOrder;
   const bool countExtension = limits.extensionMax >= 0;
   const bool countAny = countExtension || limits.hasClient || limits.hasSite;
   int found = 0;
@@ -261,7 +261,7 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
 KTStatus countInUse(KTASServerList* pSrvList, const TextField& field, int* pCount, KTLog* pLog) {
   *pCount = 0;
   for (int index = 0; index < pSrvList->orderCount; ++index) {
-    KTASServer* pAS = pSrvList->ppOrder[index];
+    KTASServer* pAS = pSrvList->ppOrder[index]->pServer;
     if (!keyMatches(pAS, field)) continue;
     bool matches = false;
     bool inUse = false;
@@ -420,11 +420,11 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
 /* Lookup by host and port without taking the lock; the caller holds it. */
 KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostName,
                                     unsigned short port, KTASServer** ppASServer, KTLog* pLog) {
-  const unsigned short* const ports = pSrvList->pOrderPorts;
   for (int index = 0; index < pSrvList->orderCount; ++index) {
     // The port never changes after creation: a cheap first test before the host text.
-    if (ports[index] != port) continue;
-    KTASServer* pAS = pSrvList->ppOrder[index];
+    const KTASServerView* pView = pSrvList->ppOrder[index];
+    if (pView->port != port) continue;
+    KTASServer* pAS = pView->pServer;
     int matches = 0;
     KTStatus status = KTASServerMatches(pAS, hostName, port, &matches, pLog);
     if (status != STATUS_OK) return status;
@@ -442,17 +442,9 @@ KTStatus reserveOrder(KTASServerList* pSrvList, int count) {
   if (count <= pSrvList->orderCapacity) return STATUS_OK;
   int capacity = pSrvList->orderCapacity > 0 ? pSrvList->orderCapacity : 16;
   while (capacity < count) capacity *= 2;
-  void* pGrown = realloc(pSrvList->ppOrder, (size_t)capacity * sizeof(KTASServer*));
+  void* pGrown = realloc(pSrvList->ppOrder, (size_t)capacity * sizeof(KTASServerView*));
   if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
-  pSrvList->ppOrder = static_cast<KTASServer**>(pGrown);
-  // The capacity grows only once both arrays have: a failure here leaves the
-  // larger record array unused, and the next call grows the ports again.
-  pGrown = realloc(pSrvList->pOrderPorts, (size_t)capacity * sizeof(unsigned short));
-  if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
-  pSrvList->pOrderPorts = static_cast<unsigned short*>(pGrown);
-  pGrown = realloc(pSrvList->ppOrderViews, (size_t)capacity * sizeof(KTASServerView*));
-  if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
-  pSrvList->ppOrderViews = static_cast<KTASServerView**>(pGrown);
+  pSrvList->ppOrder = static_cast<KTASServerView**>(pGrown);
   pSrvList->orderCapacity = capacity;
   return STATUS_OK;
 }
@@ -470,9 +462,7 @@ KTStatus rebuildOrder(KTASServerList* pSrvList) {
         KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &status, index));
     if (status == STATUS_OK && pAS == nullptr) status = ERROR_INTERNAL_INCONSISTENCE;
     if (status == STATUS_OK) {
-      pSrvList->ppOrder[index] = pAS;
-      pSrvList->pOrderPorts[index] = pAS->port;
-      pSrvList->ppOrderViews[index] = pAS->pView;
+      pSrvList->ppOrder[index] = pAS->pView;
     }
   }
   pSrvList->orderCount = status == STATUS_OK ? count : 0;
@@ -483,10 +473,6 @@ KTStatus rebuildOrder(KTASServerList* pSrvList) {
 void releaseParts(KTASServerList* pSrvList) {
   free(pSrvList->ppOrder);
   pSrvList->ppOrder = nullptr;
-  free(pSrvList->pOrderPorts);
-  pSrvList->pOrderPorts = nullptr;
-  free(pSrvList->ppOrderViews);
-  pSrvList->ppOrderViews = nullptr;
   pSrvList->orderCount = 0;
   pSrvList->orderCapacity = 0;
   if (pSrvList->pServers != nullptr) KTListFree(&pSrvList->pServers, pSrvList->pMemMgrSys);
@@ -576,9 +562,7 @@ KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLo
       if (status != STATUS_OK) {
         KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
       } else {
-        pSrvList->ppOrder[pSrvList->orderCount] = pAS;
-        pSrvList->ppOrderViews[pSrvList->orderCount] = pAS->pView;
-        pSrvList->pOrderPorts[pSrvList->orderCount++] = pAS->port;
+        pSrvList->ppOrder[pSrvList->orderCount++] = pAS->pView;
       }
     }
     return status;
@@ -598,12 +582,8 @@ KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* 
       return status;
     }
     for (int index = 0; index < pSrvList->orderCount; ++index) {
-      if (pSrvList->ppOrder[index] != pAS) continue;
+      if (pSrvList->ppOrder[index]->pServer != pAS) continue;
       memmove(&pSrvList->ppOrder[index], &pSrvList->ppOrder[index + 1],
-              (size_t)(pSrvList->orderCount - index - 1) * sizeof(KTASServer*));
-      memmove(&pSrvList->pOrderPorts[index], &pSrvList->pOrderPorts[index + 1],
-              (size_t)(pSrvList->orderCount - index - 1) * sizeof(unsigned short));
-      memmove(&pSrvList->ppOrderViews[index], &pSrvList->ppOrderViews[index + 1],
               (size_t)(pSrvList->orderCount - index - 1) * sizeof(KTASServerView*));
       --pSrvList->orderCount;
       break;
@@ -635,7 +615,7 @@ KTStatus KTASServerListGetMatchingForSocket(KTASServerList* pSrvList, KTSocket* 
   return underListLock(pSrvList, pLog, [&] {
     KTStatus status = STATUS_OK;
     for (int index = 0; index < pSrvList->orderCount; ++index) {
-      KTASServer* pAS = pSrvList->ppOrder[index];
+      KTASServer* pAS = pSrvList->ppOrder[index]->pServer;
       int matches = 0;
       status = KTASServerSocketMatches(pAS, pSocket, &matches, pLog);
       if (status != STATUS_OK) break;

@@ -59,13 +59,6 @@ KTStatus _NoMemory(KTLog* pLog, const char* function) {
   return ERROR_MEMORY_ALLOCATION;
 }
 
-/* Milliseconds of the monotonic clock, for deadlines of interrupted waits. */
-long long _MonotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 /* Result of one readiness wait. */
 struct WaitResult {
   int rc;         /* -1 failure, 0 time-out, >0 ready */
@@ -110,7 +103,7 @@ WaitResult _Wait(int fd, bool read, bool write, bool except, long long timeoutMs
  * (negative: no limit); never below 0. */
 long long _Remaining(long long startMs, long long timeoutMs) {
   if (timeoutMs < 0) return -1;
-  long long left = timeoutMs - (_MonotonicMs() - startMs);
+  long long left = timeoutMs - (KTMonotonicMs() - startMs);
   return left < 0 ? 0 : left;
 }
 
@@ -325,7 +318,7 @@ namespace {
  * limit) and reads the pending error. Returns ERROR_SOCKET_CONNECT on failure. */
 KTStatus _FinishConnect(KTSocket* pSocket, const char* host, unsigned short port,
                         long long timeoutMs, KTLog* pLog) {
-  long long start = _MonotonicMs();
+  long long start = KTMonotonicMs();
   WaitResult w;
   for (;;) {
     w = _Wait(pSocket->socket, true, true, false, _Remaining(start, timeoutMs));
@@ -513,7 +506,7 @@ KTStatus KTSocketSend(KTSocket* pSocket, const char* buffer, size_t* pLength, KT
   const size_t requested = *pLength;
   size_t sent = 0;
   KTStatus status = STATUS_OK;
-  long long start = _MonotonicMs();
+  long long start = KTMonotonicMs();
   while (sent < requested) {
     Ready ready = _WaitForTransfer(pSocket, true, start, &status, pLog);
     if (ready == Ready::kRetry) continue;
@@ -546,7 +539,7 @@ KTStatus KTSocketSend(KTSocket* pSocket, const char* buffer, size_t* pLength, KT
                 KT_PTR32(buffer + sent));
     _HexDump(KTDEBUG_SOCKETSEND, buffer + sent, (size_t)n);
     sent += (size_t)n;
-    start = _MonotonicMs();
+    start = KTMonotonicMs();
   }
   *pLength = sent;
   return status;
@@ -587,7 +580,7 @@ KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog
   const size_t requested = *pLength;
   size_t received = 0;
   KTStatus status = STATUS_OK;
-  long long start = _MonotonicMs();
+  long long start = KTMonotonicMs();
   while (received < requested) {
     Ready ready = _WaitForTransfer(pSocket, false, start, &status, pLog);
     if (ready == Ready::kRetry) continue;
@@ -598,7 +591,7 @@ KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog
     if (n > 0) {
       _TraceReceived(buffer + received, n, chunk);
       received += (size_t)n;
-      start = _MonotonicMs();
+      start = KTMonotonicMs();
       KTDEBUG_MSG(KTDEBUG_SOCKETRECV, "KTSocketReceive(): Received: %d/%d", (int)received,
                   (int)requested);
       continue;
@@ -642,7 +635,7 @@ KTStatus KTSocketReceiveLine(KTSocket* pSocket, char* buffer, size_t* pLength, K
   const size_t size = *pLength;
   size_t stored = 0;
   KTStatus status = STATUS_OK;
-  long long start = _MonotonicMs();
+  long long start = KTMonotonicMs();
   while (stored < size - 1 && (stored == 0 || buffer[stored - 1] != '\n')) {
     char* const next = buffer + stored;
     ssize_t n = recv(pSocket->socket, next, size - 1 - stored, MSG_PEEK | MSG_DONTWAIT);
@@ -654,7 +647,7 @@ KTStatus KTSocketReceiveLine(KTSocket* pSocket, char* buffer, size_t* pLength, K
     if (n > 0) {
       _TraceReceived(next, n, size - 1 - stored);
       stored += (size_t)n;
-      start = _MonotonicMs();
+      start = KTMonotonicMs();
       continue;
     }
     if (n == 0) {

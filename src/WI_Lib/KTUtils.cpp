@@ -51,6 +51,12 @@ KTStatus HRTimeDiff(const hrtime* pStart, const hrtime* pEnd, hrtime* pDiff) {
  * Sleeping is where cancelled threads usually end. The address sanitizer's
  * runtime trips over the stack guard zones of the frame that a cancellation
  * unwinds from inside nanosleep, so this small frame carries none. */
+long long KTMonotonicMs(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 __attribute__((no_sanitize_address)) void SleepMilliseconds(int ms) {
   if (ms <= 0) return;
   struct timespec request;

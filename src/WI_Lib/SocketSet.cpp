@@ -18,17 +18,11 @@
 
 #include "Exception.h"
 #include "KTDebug.h"
+#include "KTUtils.h"
 #include "Log.h"
 #include "WIException.h"
 
 namespace {
-
-/* Milliseconds of the monotonic clock. */
-long long _NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 /* The epoll interest of a mode. */
 uint32_t _Events(int mode) {
@@ -167,11 +161,11 @@ int CSocketSet::select(int timeoutMs) {
     mEvents.resize(std::min(std::max(mEvents.size() * 2, mSockets.size()),
                             (size_t)kMaxEventsPerWait));
   int epoll = epollFd();
-  long long start = _NowMs();
+  long long start = KTMonotonicMs();
   for (;;) {
     int wait = -1;
     if (timeoutMs >= 0) {
-      long long left = timeoutMs - (_NowMs() - start);
+      long long left = timeoutMs - (KTMonotonicMs() - start);
       wait = left < 0 ? 0 : (int)left;
     }
     int ready = epoll_wait(epoll, mEvents.data(), (int)mEvents.size(), wait);

@@ -48,14 +48,6 @@ void _LogIfSlow(const hrtime* pStart, const char* what, const KTSocket* pListen,
              status);
 }
 
-/* Milliseconds of the monotonic clock: the accept pause paces real system
- * calls, so it does not follow the settable clock. */
-long long _MonotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 CTCPServer::CTCPServer(const IPEndpoint& endpoint)
@@ -128,7 +120,7 @@ void CTCPServer::requestLoop(int* pStopFlag) {
 
 int CTCPServer::resumeAcceptingWhenDue() {
   if (mAcceptResumeMs == 0) return kSelectTimeoutMs;
-  long long left = mAcceptResumeMs - _MonotonicMs();
+  long long left = mAcceptResumeMs - KTMonotonicMs();
   if (left > 0) return (int)std::min<long long>(left, kSelectTimeoutMs);
   mAcceptResumeMs = 0;
   try {
@@ -136,7 +128,7 @@ int CTCPServer::resumeAcceptingWhenDue() {
   } catch (const CWIException& e) {
     /* Try again after another pause rather than give up the listener. */
     KTLogWrite(CLog::log, "ServeConnected(): %s", e.what());
-    mAcceptResumeMs = _MonotonicMs() + kAcceptPauseMs;
+    mAcceptResumeMs = KTMonotonicMs() + kAcceptPauseMs;
     return kAcceptPauseMs;
   }
   return kSelectTimeoutMs;
@@ -160,7 +152,7 @@ void CTCPServer::pauseAccepting(int error) {
   } catch (const CWIException& e) {
     KTLogWrite(CLog::log, "ServeConnected(): %s", e.what());
   }
-  mAcceptResumeMs = _MonotonicMs() + kAcceptPauseMs;
+  mAcceptResumeMs = KTMonotonicMs() + kAcceptPauseMs;
 }
 
 /* Throws CWIException for a null socket; accept failures are only logged. */

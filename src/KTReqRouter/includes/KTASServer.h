@@ -97,6 +97,7 @@ typedef struct KTASServerView {
   std::atomic<uint64_t> lastSiteKey;
   std::atomic<uint64_t> lastExtensionKey;
   struct KTASServer* pServer;                 /* the record that owns the view */
+  unsigned short port;                        /* the record's port, which never changes */
 } KTASServerView;
 
 typedef struct KTASServer {

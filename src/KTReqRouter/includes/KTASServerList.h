@@ -52,16 +52,12 @@ typedef struct KTASServerList {
   struct KTMemoryManager* pMemMgrSys;         /* owned; storage of the list */
   KTList* pServers;                           /* KTASServer records in the order added */
   struct KTCriticalSection* pCriticalSection; /* owned; guards the list and the selection */
-  /* The records of pServers in the same order as a plain array, kept in step
-   * by add, remove and cleanup, so that the selection walks the pool without
-   * a call per element. Guarded by the list lock. */
-  KTASServer** ppOrder;
-  /* The port of each record of ppOrder, side by side, so that a lookup by
-   * host and port scans a few cache lines instead of touching every record. */
-  unsigned short* pOrderPorts;
-  /* The view of each record of ppOrder, side by side: the selection walks
-   * these and reaches a record only for the server it settles on. */
-  KTASServerView** ppOrderViews;
+  /* The views of the records of pServers in the same order as a plain
+   * array, kept in step by add, remove and cleanup, so that the selection
+   * and the lookup by host and port walk the pool without a call per
+   * element and reach a record (through the view's pServer) only for the
+   * server they settle on. Guarded by the list lock. */
+  KTASServerView** ppOrder;
   int orderCount;
   int orderCapacity;
 } KTASServerList;

@@ -44,6 +44,10 @@ static inline long long HRTimeMilliseconds(const hrtime* pTime) {
  * interrupted by a signal is continued for the time left. */
 void SleepMilliseconds(int ms);
 
+/* Milliseconds of the monotonic clock (real time, never the test clock): for
+ * deadlines and pauses of system calls. */
+long long KTMonotonicMs(void);
+
 /* Current time in seconds, as time(NULL) would give (the test clock when set). */
 time_t KTTimeNow(void);
 
