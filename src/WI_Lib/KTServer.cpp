@@ -45,7 +45,8 @@ KTStatus _ReleaseParts(KTServer* pServer, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALY
     status = release();
     if (status != STATUS_OK) KTLogWrite(pLog, "KTServerFree(): %s", failure);
   };
-  step(pServer->pParkedSockets != nullptr, "error clearing list of parked sockets", [&] {
+  step(pServer->pParkedSockets != nullptr, "error clearing list of parked sockets",
+       [&]() KT_NO_THREAD_SAFETY_ANALYSIS {
     return KTListClearAndFreeElements(pServer->pParkedSockets, pMgr, _FreeParkedSocket, pLog);
   });
   step(pServer->pStringProperties != nullptr, "error clearing hash of string properties",
@@ -53,7 +54,7 @@ KTStatus _ReleaseParts(KTServer* pServer, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALY
   step(pServer->pIntProperties != nullptr, "error clearing hash of integer properties",
        [&] { return KTHashClear(pServer->pIntProperties, pMgr); });
   step(pServer->pParkedSockets != nullptr, "unable to delete the list of parked sockets",
-       [&] { return KTListFree(&pServer->pParkedSockets, pMgr); });
+       [&]() KT_NO_THREAD_SAFETY_ANALYSIS { return KTListFree(&pServer->pParkedSockets, pMgr); });
   step(pServer->pStringProperties != nullptr, "error destroying hash of string properties",
        [&] { return KTHashFree(&pServer->pStringProperties, pMgr); });
   step(pServer->pIntProperties != nullptr, "error destroying hash of integer properties",
