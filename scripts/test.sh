@@ -7,6 +7,10 @@
 #                             1. debugging build (trace on) under AddressSanitizer
 #                                and UBSan, with the benchmark's library and tests
 #                             2. release build (trace off), also with the benchmark
+#                             then a clang build with the lock rules checked
+#                                (KTRR_THREAD_SAFETY=ON): the router and the
+#                                lock tests only, which it runs; skipped with a
+#                                note when clang is missing
 #                             3. debugging build under ThreadSanitizer
 #                                each with the whole suite: unit, system and
 #                                fault-injection tests (ctest label faults)
@@ -142,6 +146,18 @@ build_and_test() {
   return "$status"
 }
 
+# thread_safety_build: clang with the lock annotations checked as errors.
+# Builds the router and the lock layer's and the connection pool's tests,
+# and runs the lock tests (their death tests need the debugging build).
+# Other clang warnings do not stop it: the g++ builds treat those as errors.
+thread_safety_build() {
+  local dir="$build_root/thread-safety"
+  CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug \
+    -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE= -DKTRR_WERROR=OFF -DKTRR_THREAD_SAFETY=ON &&
+    cmake --build "$dir" -j"$jobs" --target KTReqRouter KTLock_test KTServer_test &&
+    "$dir/tests/KTLock_test" --gtest_brief=1
+}
+
 # Fuzzing needs clang++ and its libFuzzer runtime; try to link a target.
 fuzzer_missing() {
   command -v clang++ >/dev/null || { echo "clang++ is not installed (Debian package clang)"; return 0; }
@@ -166,6 +182,12 @@ trap print_summary EXIT
 echo "==> test.sh: $jobs build jobs, load $(load)"
 build_and_test debug -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=address -DKTRR_BUILD_BENCH=ON
 build_and_test release -DCMAKE_BUILD_TYPE=Release -DKTRR_DEBUG_TRACE=OFF -DKTRR_SANITIZE= -DKTRR_BUILD_BENCH=ON
+if command -v clang++ >/dev/null; then
+  phase "thread-safety (clang)" thread_safety_build
+else
+  echo "==> skipped: thread-safety build, clang++ is not installed (Debian package clang)"
+  summary+=("skipped: thread-safety build, clang++ is not installed")
+fi
 if [ "$with_tsan" = 1 ]; then
   build_and_test tsan -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=thread
 fi

@@ -15,6 +15,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
+
 #include "KTDebug.h"
 #include "ResolveHostName.h"
 
@@ -32,8 +34,9 @@ long _FreeParkedSocket(void** ppElement, va_list args) {
 }
 
 /* Releases whatever parts of a pool exist, in the order of KTServerFree,
- * nulling each released part; stops at the first failure and returns it. */
-KTStatus _ReleaseParts(KTServer* pServer, KTLog* pLog) {
+ * nulling each released part; stops at the first failure and returns it.
+ * Runs only while no other thread can reach the pool, so without its lock. */
+KTStatus _ReleaseParts(KTServer* pServer, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
   KTMemoryManager* pMgr = pServer->pMemMgrSys;
   KTStatus status = STATUS_OK;
   /* Runs one release step when its part exists and nothing failed before. */
@@ -42,7 +45,8 @@ KTStatus _ReleaseParts(KTServer* pServer, KTLog* pLog) {
     status = release();
     if (status != STATUS_OK) KTLogWrite(pLog, "KTServerFree(): %s", failure);
   };
-  step(pServer->pParkedSockets != nullptr, "error clearing list of parked sockets", [&] {
+  step(pServer->pParkedSockets != nullptr, "error clearing list of parked sockets",
+       [&]() KT_NO_THREAD_SAFETY_ANALYSIS {
     return KTListClearAndFreeElements(pServer->pParkedSockets, pMgr, _FreeParkedSocket, pLog);
   });
   step(pServer->pStringProperties != nullptr, "error clearing hash of string properties",
@@ -50,22 +54,23 @@ KTStatus _ReleaseParts(KTServer* pServer, KTLog* pLog) {
   step(pServer->pIntProperties != nullptr, "error clearing hash of integer properties",
        [&] { return KTHashClear(pServer->pIntProperties, pMgr); });
   step(pServer->pParkedSockets != nullptr, "unable to delete the list of parked sockets",
-       [&] { return KTListFree(&pServer->pParkedSockets, pMgr); });
+       [&]() KT_NO_THREAD_SAFETY_ANALYSIS { return KTListFree(&pServer->pParkedSockets, pMgr); });
   step(pServer->pStringProperties != nullptr, "error destroying hash of string properties",
        [&] { return KTHashFree(&pServer->pStringProperties, pMgr); });
   step(pServer->pIntProperties != nullptr, "error destroying hash of integer properties",
        [&] { return KTHashFree(&pServer->pIntProperties, pMgr); });
   step(pServer->pMemMgrSys != nullptr, "unable to destroy the local system-memory-manager",
        [&] { return pServer->pMemMgrSys->Free(&pServer->pMemMgrSys); });
-  step(pServer->pCriticalSection != nullptr, "unable to destroy the critical section",
-       [&] { return pServer->pCriticalSection->Free(&pServer->pCriticalSection); });
+  step(pServer->lock.Created(), "unable to destroy the critical section",
+       [&] { return pServer->lock.Destroy(); });
   return status;
 }
 
 /* Takes one parked connection at random into *ppSocket (null when none is
  * parked). Returns the failing status of the lock or the list. */
-KTStatus _TakeParked(KTServer* pServer, KTSocket** ppSocket, KTLog* pLog) {
-  KTCriticalSectionGuard guard(pServer->pCriticalSection);
+KTStatus _TakeParked(KTServer* pServer, KTSocket** ppSocket, KTLog* pLog)
+    KT_EXCLUDES(pServer->lock) {
+  KTLockGuard guard(pServer->lock);
   if (!guard.locked()) {
     KTLogWrite(pLog, "KTServerGetSocket(): error entering the critical section");
     return guard.status();
@@ -98,13 +103,9 @@ KTStatus _TakeParked(KTServer* pServer, KTSocket** ppSocket, KTLog* pLog) {
                 KT_PTR32(pServer), KT_PTR32(pSocket));
     *ppSocket = pSocket;
   }
-  status = guard.leave();
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTServerGetSocket(): error leaving the critical section");
-    if (*ppSocket != nullptr) KTSocketFree(ppSocket, pLog);
-    return status;
-  }
-  return STATUS_OK;
+  status = guard.finish(STATUS_OK, pLog, "KTServerGetSocket(): error leaving the critical section");
+  if (status != STATUS_OK && *ppSocket != nullptr) KTSocketFree(ppSocket, pLog);
+  return status;
 }
 
 /* Opens a new connection to the pool's host; returns the first failing status
@@ -136,8 +137,10 @@ KTStatus _OpenNew(KTServer* pServer, KTSocket** ppSocket, int timeout, KTLog* pL
 }  // namespace
 
 /* Returns the resolver's status, ERROR_MEMORY_ALLOCATION or the failing
- * creation's status; *ppServer stays null then. */
-KTStatus KTServerNew(KTServer** ppServer, const char* host, unsigned short port, KTLog* pLog) {
+ * creation's status; *ppServer stays null then. The new record is filled in
+ * before any other thread can see it, so without its lock. */
+KTStatus KTServerNew(KTServer** ppServer, const char* host, unsigned short port, KTLog* pLog)
+    KT_NO_THREAD_SAFETY_ANALYSIS {
   if (ppServer == nullptr || *ppServer != nullptr || host == nullptr ||
       strlen(host) >= sizeof(((KTServer*)nullptr)->addr)) {
     KTLogWrite(pLog, "KTServerNew(): wrong arguments passed to procedure");
@@ -150,14 +153,13 @@ KTStatus KTServerNew(KTServer** ppServer, const char* host, unsigned short port,
   if (status != STATUS_OK) return status;
   freeaddrinfo(pList);
 
-  KTServer* pServer = (KTServer*)calloc(1, sizeof(KTServer));
+  KTServer* pServer = new (std::nothrow) KTServer();
   if (pServer == nullptr) {
     KTLogWrite(pLog, "KTServerNew(): allocating memory failed");
     return ERROR_MEMORY_ALLOCATION;
   }
   strcpy(pServer->addr, host);
   pServer->port = port;
-  pServer->maxParked = 0;
 
   status = KTMemoryManagerSysNew(&pServer->pMemMgrSys);
   if (status != STATUS_OK) {
@@ -176,12 +178,12 @@ KTStatus KTServerNew(KTServer** ppServer, const char* host, unsigned short port,
     if (status != STATUS_OK) KTLogWrite(pLog, "KTServerNew(): error creating hash of integer properties");
   }
   if (status == STATUS_OK) {
-    status = KTCriticalSectionThreadNew(&pServer->pCriticalSection);
+    status = pServer->lock.Create();
     if (status != STATUS_OK) KTLogWrite(pLog, "KTServerNew(): error creating critical section");
   }
   if (status != STATUS_OK) {
     _ReleaseParts(pServer, pLog);
-    free(pServer);
+    delete pServer;
     return status;
   }
   KTDEBUG_MSG(KTDEBUG_SERVER, "KTServerNew(): server 0x%X created for [%s]:%hu", KT_PTR32(pServer),
@@ -198,7 +200,7 @@ KTStatus KTServerFree(KTServer** ppServer, KTLog* pLog) {
   }
   KTStatus status = _ReleaseParts(*ppServer, pLog);
   if (status != STATUS_OK) return status;
-  free(*ppServer);
+  delete *ppServer;
   *ppServer = nullptr;
   return STATUS_OK;
 }
@@ -240,7 +242,7 @@ KTStatus KTServerParkSocket(KTServer* pServer, KTSocket** ppSocket, KTLog* pLog)
     KTLogWrite(pLog, "KTServerParkSocket(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTCriticalSectionGuard guard(pServer->pCriticalSection);
+  KTLockGuard guard(pServer->lock);
   if (!guard.locked()) {
     KTLogWrite(pLog, "KTServerParkSocket(): error entering the critical section");
     KTSocketFree(ppSocket, pLog);
@@ -273,12 +275,7 @@ KTStatus KTServerParkSocket(KTServer* pServer, KTSocket** ppSocket, KTLog* pLog)
                 KT_PTR32(pServer), KT_PTR32(*ppSocket));
     *ppSocket = nullptr;
   }
-  status = guard.leave();
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTServerParkSocket(): error leaving the critical section");
-    return status;
-  }
-  return STATUS_OK;
+  return guard.finish(STATUS_OK, pLog, "KTServerParkSocket(): error leaving the critical section");
 }
 
 /* Returns the failing status of the lock or the list. */
@@ -287,7 +284,7 @@ KTStatus KTServerSetMaxParked(KTServer* pServer, uint32_t maxParked, KTLog* pLog
     KTLogWrite(pLog, "KTServerSetMaxParked(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTCriticalSectionGuard guard(pServer->pCriticalSection);
+  KTLockGuard guard(pServer->lock);
   if (!guard.locked()) {
     KTLogWrite(pLog, "KTServerSetMaxParked(): error entering the critical section");
     return guard.status();
@@ -325,12 +322,7 @@ KTStatus KTServerSetMaxParked(KTServer* pServer, uint32_t maxParked, KTLog* pLog
                   KT_PTR32(pServer), last);
     }
   }
-  KTStatus status = guard.leave();
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTServerSetMaxParked(): error leaving the critical section");
-    return status;
-  }
-  return STATUS_OK;
+  return guard.finish(STATUS_OK, pLog, "KTServerSetMaxParked(): error leaving the critical section");
 }
 
 /* Returns ERROR_INVALID_PARAMETER for a null pool. */

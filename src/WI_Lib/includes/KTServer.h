@@ -22,9 +22,9 @@
 
 #include <stdint.h>
 
-#include "KTCriticalSection.h"
 #include "KTHash.h"
 #include "KTList.h"
+#include "KTLock.h"
 #include "KTLog.h"
 #include "KTMemoryManager.h"
 #include "KTSocket.h"
@@ -34,12 +34,13 @@
 #define KTSERVER_MAX_DISCARDED 100
 
 typedef struct KTServer {
-  KTCriticalSection* pCriticalSection; /* guards pParkedSockets and maxParked */
-  KTList* pParkedSockets;              /* KTSocket* waiting for reuse, owned */
-  unsigned short port;                 /* remote port */
-  int mss;                             /* TCP_MAXSEG for new connections; 0 = default */
-  char addr[256];                      /* remote host as passed to KTServerNew */
-  uint32_t maxParked;                  /* most connections kept parked; 0 = no limit */
+  KTMutex lock;                        /* guards pParkedSockets and maxParked */
+  KTList* pParkedSockets KT_GUARDED_BY(lock); /* KTSocket* waiting for reuse, owned */
+  unsigned short port;                 /* remote port; set once by KTServerNew */
+  int mss KT_LOCK_FREE("atomic: read by takes that open new connections");
+                                       /* TCP_MAXSEG for new connections; 0 = default */
+  char addr[256];                      /* remote host as passed to KTServerNew; set once */
+  uint32_t maxParked KT_GUARDED_BY(lock); /* most connections kept parked; 0 = no limit */
   KTHash* pStringProperties;           /* named values attached to the server, owned */
   KTHash* pIntProperties;
   KTMemoryManager* pMemMgrSys;         /* storage of the list and hashes, owned */
