@@ -407,7 +407,7 @@ void CAppServerFarm::countCache(std::size_t index, const std::string& data) {
     std::string::size_type end = data.find(RR_CACHE_DELIMITER, start);
     if (end == std::string::npos) end = data.size();
     const std::string item = data.substr(start, end - start);
-    if (item == "All") {
+    if (item == RR_CACHE_RESET_ITEM) {
       mResets.fetch_add(1, std::memory_order_relaxed);
     } else {
       mItemsReceived.fetch_add(1, std::memory_order_relaxed);

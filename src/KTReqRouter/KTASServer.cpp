@@ -195,7 +195,7 @@ KTStatus cacheFigures(KTASServer* pAS, int* pOverflow, int* pCount, KTBuffer* pD
   *pCount = 0;
   if (pQueue == nullptr) {
     if (pData == nullptr) return STATUS_OK;
-    return *pOverflow ? KTBufferBinSet(pData, CACHE_RESET_DATA, sizeof(CACHE_RESET_DATA) - 1)
+    return *pOverflow ? KTBufferBinSet(pData, RR_CACHE_RESET_DATA, sizeof(RR_CACHE_RESET_DATA) - 1)
                       : KTBufferStrSet(pData, "");
   }
   if (*pOverflow == 0) {

@@ -61,11 +61,6 @@ void copyBounded(char* dst, size_t size, const char* src) {
   dst[length] = '\0';
 }
 
-bool isInUse(KTASStatus status) {
-  return status == KTASSTATUS_ASSIGNED || status == KTASSTATUS_WORKING ||
-         status == KTASSTATUS_MONITOR;
-}
-
 /* Enters (or leaves) the list's critical section, logging failures under
  * the name of the public lock (or unlock) function. Returns the failing status. */
 KTStatus enterOrLeave(KTASServerList* pSrvList, bool enter, KTLog* pLog) {
@@ -132,7 +127,7 @@ KTStatus textMatches(KTASServer* pAS, const TextField& field, bool* pMatches, bo
   KTStatus status = KTASServerLock(pAS, &locked, pLog);
   if (!locked) return status;
   *pMatches = strcmp(field.storedText(pAS), field.requestText) == 0;
-  if (pInUse != nullptr) *pInUse = isInUse(pAS->pView->ASStatus.load(std::memory_order_relaxed));
+  if (pInUse != nullptr) *pInUse = KTASStatusIsBusy(pAS->pView->ASStatus.load(std::memory_order_relaxed));
   return KTASServerUnlock(pAS, pLog);
 }
 
@@ -235,7 +230,7 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
           pView->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
         pFirstSite = pAS;
       }
-    } else if (countAny && isInUse(state)) {
+    } else if (countAny && KTASStatusIsBusy(state)) {
       if (countExtension &&
           pView->lastExtensionKey.load(std::memory_order_relaxed) == keys.extensionKey) {
         ++pWalk->extensionKeys;

@@ -47,14 +47,7 @@ bool fieldsFit(const char* address, const char* pool) {
 
 /* True for the five bytes "All" 0x01 0x01 that reset every cache. */
 bool isGlobalReset(const char* data) {
-  return data != nullptr && strcmp(data, MC_CACHE_RESET_ALL) == 0;
-}
-
-/* True when a server in this state may have served a request whose cache
- * effects the pool's other servers did not see. */
-bool isBusy(KTASStatus state) {
-  return state == KTASSTATUS_ASSIGNED || state == KTASSTATUS_WORKING ||
-         state == KTASSTATUS_MONITOR;
+  return data != nullptr && strcmp(data, RR_CACHE_RESET_DATA) == 0;
 }
 
 /* Scans the address of codes 3, 4, 6 and 7 and splits it; false when the
@@ -130,7 +123,7 @@ KTStatus findOrCreateMC(KTMCServerList* pMCs, const char* host, unsigned short p
  * the data already reached its own pool. */
 void spreadDefaultPoolData(ASPool* pPool, const char* name, const char* data,
                            ASPoolList* pPoolList, KTLog* pLog) {
-  if (data == nullptr || strcmp(name, MC_DEFAULT_POOL) != 0) return;
+  if (data == nullptr || strcmp(name, RR_DEFAULT_POOL) != 0) return;
   ASPoolListForEach(pPoolList, ASPoolAddScriptDataIterator, pLog, pPool, data, pLog);
 }
 
@@ -825,7 +818,7 @@ KTStatus closeServer(ASPoolList* pPoolList, KTMCServerList* pMCs, ASPool* pPool,
   KTASStatus before = KTASSTATUS_SHUTDOWN;
   KTStatus status = KTASServerGetStatus(pAS, &before, pLog);
   if (status == STATUS_OK) status = KTASServerSetShutdown(pAS, pLog);
-  if (status == STATUS_OK && isBusy(before)) {
+  if (status == STATUS_OK && KTASStatusIsBusy(before)) {
     /* The server may have changed data that its pool's other servers
      * cached without ever reporting it: they have to drop everything. */
     status = ASPoolResetCache(pPool, 0, pLog);

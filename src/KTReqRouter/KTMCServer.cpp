@@ -56,13 +56,13 @@ struct SendKind {
   int connectTimeout;         /* seconds */
 };
 
-const SendKind kUpdateCache = {KTMC_REQUEST_UPDATECACHE, "MC_REQUEST_UPDATECACHE",
+const SendKind kUpdateCache = {MC_REQUEST_UPDATECACHE, "MC_REQUEST_UPDATECACHE",
                                "KTMCServerSendCache", true, KTMCSERVER_CONNECT_TIMEOUT};
-const SendKind kInitialPool = {KTMC_REQUEST_INITIALPOOL, "MC_REQUEST_INITIALPOOL",
+const SendKind kInitialPool = {MC_REQUEST_INITIALPOOL, "MC_REQUEST_INITIALPOOL",
                                "KTMCServerSendInitial", true, KTMCSERVER_INITIAL_CONNECT_TIMEOUT};
-const SendKind kNewPool = {KTMC_REQUEST_NEWPOOL, "MC_REQUEST_NEWPOOL", "KTMCServerSendNewPool",
+const SendKind kNewPool = {MC_REQUEST_NEWPOOL, "MC_REQUEST_NEWPOOL", "KTMCServerSendNewPool",
                            false, KTMCSERVER_CONNECT_TIMEOUT};
-const SendKind kReleasePool = {KTMC_REQUEST_RELEASEPOOL, "MC_REQUEST_RELEASEPOOL",
+const SendKind kReleasePool = {MC_REQUEST_RELEASEPOOL, "MC_REQUEST_RELEASEPOOL",
                                "KTMCServerSendReleasePool", false, KTMCSERVER_CONNECT_TIMEOUT};
 
 /* Owns a connection taken from the pool; closes it unless released. */
@@ -183,7 +183,7 @@ KTStatus _KTMCServerSend(KTMCServer* pMC, const SendKind& kind, KTBuffer* pMessa
     size_t length = pMessage->dataLength;
     status = KTSocketSend(socket.get(), pMessage->pData, &length, pConnLog);
   }
-  if (status == STATUS_OK && kind.code == KTMC_REQUEST_INITIALPOOL) {
+  if (status == STATUS_OK && kind.code == MC_REQUEST_INITIALPOOL) {
     result = readInitialReply(pMC, socket.get(), pPoolNames, pConnLog, pLog, &ok);
   } else if (status == STATUS_OK) {
     char reply[KTMCSERVER_REPLY_LINE_MAX + 1] = "";
@@ -491,7 +491,7 @@ KTStatus KTMCServerSendInitial(KTMCServer* pMC, KTBuffer* pPoolNames, KTLog* pLo
   BufferHolder message;
   if (status == STATUS_OK) status = message.init("");
   if (status == STATUS_OK) {
-    status = KTBufferStrAppendf(message.get(), "%d %d %s:%hu\n", KTMC_REQUEST_INITIALPOOL, 0,
+    status = KTBufferStrAppendf(message.get(), "%d %d %s:%hu\n", MC_REQUEST_INITIALPOOL, 0,
                                 pMC->myMCIP, pMC->myMCPort);
   }
   if (status != STATUS_OK) {
@@ -512,7 +512,7 @@ KTStatus KTMCServerSendCache(KTMCServer* pMC, const char* poolName, const char* 
   BufferHolder message;
   KTStatus status = message.init("");
   if (status == STATUS_OK) {
-    status = KTBufferStrAppendf(message.get(), "%d %d %s:%hu %s 1\n", KTMC_REQUEST_UPDATECACHE,
+    status = KTBufferStrAppendf(message.get(), "%d %d %s:%hu %s 1\n", MC_REQUEST_UPDATECACHE,
                                 (int)length, pMC->myMCIP, pMC->myMCPort, poolName);
   }
   if (status == STATUS_OK) status = KTBufferBinAppend(message.get(), data, length);

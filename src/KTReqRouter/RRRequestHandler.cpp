@@ -22,7 +22,11 @@
 #include "Log.h"
 #include "VXASPool.h"
 #include "VXASPoolList.h"
+#include "UDPSocket.h"
 #include "WIException.h"
+
+static_assert(RR_MAX_DATAGRAM == CUDPSocket::kMaxDatagram,
+              "the get-server limit is the size of the listener's receive buffer");
 
 namespace {
 

@@ -34,7 +34,7 @@ KTStatus pendingDataLocked(CacheInfo* pCacheInfo, CacheQueue* pQueue, KTBuffer* 
   }
   if (pCacheInfo->overflow.load(std::memory_order_relaxed) != 0) {
     KTDEBUG_MSG(KTDEBUG_RROUTER, "sending full cache reset");
-    status = KTBufferBinSet(pOut, CACHE_RESET_DATA, sizeof(CACHE_RESET_DATA) - 1);
+    status = KTBufferBinSet(pOut, RR_CACHE_RESET_DATA, sizeof(RR_CACHE_RESET_DATA) - 1);
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "CacheInfoGetData(): error copy cache reset data (%d)", status);
     }

@@ -161,7 +161,7 @@ KTStatus appendItem(KTBuffer* pOut, KTBuffer* pItem, KTLog* pLog) {
   }
   status = KTBufferBinAppend(pOut, data, size);
   if (status == STATUS_OK) {
-    status = KTBufferBinAppend(pOut, CACHE_ITEM_DELIMITER, CACHE_ITEM_DELIMITER_LENGTH);
+    status = KTBufferBinAppend(pOut, RR_CACHE_DELIMITER, RR_CACHE_DELIMITER_LENGTH);
   }
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "_CacheQueueAppendBuffer: can't append cache item data to buffer");
@@ -379,14 +379,14 @@ KTStatus _CacheQueueAddDataLocked(CacheQueue* pQueue, const char* cacheData, KTL
   }
   const char* cursor = cacheData;
   while (*cursor != '\0') {
-    const char* delimiter = strstr(cursor, CACHE_ITEM_DELIMITER);
+    const char* delimiter = strstr(cursor, RR_CACHE_DELIMITER);
     if (delimiter == nullptr) break;  // an unterminated rest is not an item
     const KTStatus status = addItem(pQueue, cursor, static_cast<size_t>(delimiter - cursor), pLog);
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "CacheQueueAddData(): error adding cache item (%d)", status);
       return status;
     }
-    cursor = delimiter + CACHE_ITEM_DELIMITER_LENGTH;
+    cursor = delimiter + RR_CACHE_DELIMITER_LENGTH;
   }
   return STATUS_OK;
 }

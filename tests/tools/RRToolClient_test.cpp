@@ -194,13 +194,13 @@ TEST(RRGetServerTest, RefusesFieldsThatWouldShiftTheRequest) {
   // Exactly at the limit still goes out.
   CASRequestInfo edge = probe();
   const std::size_t base = RRGetServerDatagram(edge).size();
-  edge.storeName = std::string(RR_GETSERVER_MAX_DATAGRAM - base + edge.storeName.size(), 's');
-  EXPECT_EQ(RR_GETSERVER_MAX_DATAGRAM, RRGetServerDatagram(edge).size());
+  edge.storeName = std::string(RR_MAX_DATAGRAM - base + edge.storeName.size(), 's');
+  EXPECT_EQ(RR_MAX_DATAGRAM, RRGetServerDatagram(edge).size());
 }
 
 TEST(RRGetServerTest, Answers) {
   RRGetServerAnswer ok = RRParseGetServerAnswer("0 10.0.0.21 801");
-  EXPECT_EQ(RR_ANSWER_OK, ok.code);
+  EXPECT_EQ(RR_RESPONSE_OK, ok.code);
   EXPECT_EQ("10.0.0.21", ok.host);
   EXPECT_EQ(801, ok.port);
   EXPECT_EQ("OK 10.0.0.21 801", RRDescribeAnswer(ok));

@@ -53,11 +53,11 @@ std::string RRGetServerDatagram(const CASRequestInfo& info) {
   std::ostringstream os;
   os << "1 " << info;
   std::string datagram = os.str();
-  if (datagram.size() > RR_GETSERVER_MAX_DATAGRAM) {
+  if (datagram.size() > RR_MAX_DATAGRAM) {
     throw CToolException(CToolException::TOOL_USAGE,
                          "the get-server request has " + std::to_string(datagram.size()) +
                              " bytes; the router drops datagrams over " +
-                             std::to_string(RR_GETSERVER_MAX_DATAGRAM) + " bytes");
+                             std::to_string(RR_MAX_DATAGRAM) + " bytes");
   }
   return datagram;
 }
@@ -69,15 +69,15 @@ RRGetServerAnswer RRParseGetServerAnswer(const std::string& reply) {
   if (tokens[0].size() != 1 || tokens[0][0] < '0' || tokens[0][0] > '4') {
     throw CToolException(CToolException::TOOL_PROTOCOL, broken);
   }
-  answer.code = static_cast<RRGetServerCode>(tokens[0][0] - '0');
+  answer.code = static_cast<RRResponseCode>(tokens[0][0] - '0');
   switch (answer.code) {
-    case RR_ANSWER_OK:
+    case RR_RESPONSE_OK:
       if (tokens.size() != 3 || tokens[1].empty() || !RRToolParsePort(tokens[2], &answer.port)) {
         throw CToolException(CToolException::TOOL_PROTOCOL, broken);
       }
       answer.host = tokens[1];
       break;
-    case RR_ANSWER_ERROR: {
+    case RR_RESPONSE_ERROR: {
       if (tokens.size() != 2 || tokens[1].empty()) throw CToolException(CToolException::TOOL_PROTOCOL, broken);
       char* end = nullptr;
       errno = 0;
@@ -96,15 +96,15 @@ RRGetServerAnswer RRParseGetServerAnswer(const std::string& reply) {
 
 std::string RRDescribeAnswer(const RRGetServerAnswer& answer) {
   switch (answer.code) {
-    case RR_ANSWER_OK:
+    case RR_RESPONSE_OK:
       return "OK " + answer.host + " " + std::to_string(answer.port);
-    case RR_ANSWER_TRYLATER:
+    case RR_RESPONSE_TRYLATER:
       return "TRYLATER";
-    case RR_ANSWER_ABORT:
+    case RR_RESPONSE_ABORT:
       return "ABORT";
-    case RR_ANSWER_ERROR:
+    case RR_RESPONSE_ERROR:
       return "ERROR " + std::to_string(answer.status);
-    case RR_ANSWER_TIMEOUT:
+    case RR_RESPONSE_TIMEOUT:
       return "TIMEOUT";
   }
   return "UNKNOWN";

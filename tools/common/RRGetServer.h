@@ -17,30 +17,19 @@
 #include <string>
 
 #include "ASRequestInfo.h"
-
-/* The answer codes of the get-server protocol. */
-enum RRGetServerCode {
-  RR_ANSWER_OK = 0,
-  RR_ANSWER_TRYLATER = 1,
-  RR_ANSWER_ABORT = 2,
-  RR_ANSWER_ERROR = 3,
-  RR_ANSWER_TIMEOUT = 4
-};
-
-/* The longest datagram the router accepts. */
-constexpr std::size_t RR_GETSERVER_MAX_DATAGRAM = 1023;
+#include "RRProtocol.h"
 
 struct RRGetServerAnswer {
-  RRGetServerCode code = RR_ANSWER_ERROR;
-  std::string host;    /* RR_ANSWER_OK only */
-  uint16_t port = 0;   /* RR_ANSWER_OK only */
-  long long status = 0; /* RR_ANSWER_ERROR only */
+  RRResponseCode code = RR_RESPONSE_ERROR;
+  std::string host;    /* RR_RESPONSE_OK only */
+  uint16_t port = 0;   /* RR_RESPONSE_OK only */
+  long long status = 0; /* RR_RESPONSE_ERROR only */
 };
 
 /* The datagram "1 " + text form of info. Throws CToolException TOOL_USAGE
  * naming the field when a text field is empty or holds white space (the
  * text form cannot carry either), or when the datagram would exceed
- * RR_GETSERVER_MAX_DATAGRAM bytes. */
+ * RR_MAX_DATAGRAM bytes. */
 std::string RRGetServerDatagram(const CASRequestInfo& info);
 
 /* Parses an answer datagram; throws TOOL_PROTOCOL quoting the text for an

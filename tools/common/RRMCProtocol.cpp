@@ -9,7 +9,6 @@
 #include "RRMonitorLines.h"
 #include "RRToolException.h"
 
-const char* const RR_CACHE_DELIMITER = "\x01\x01";
 
 namespace {
 

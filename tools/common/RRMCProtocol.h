@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <string>
 
-/* The cache item delimiter: every item is followed by these two bytes. */
-extern const char* const RR_CACHE_DELIMITER;
+#include "RRProtocol.h"
+
 
 /* HOST:PORT as the message center expects it (an IPv6 host is not bracketed). */
 std::string RRMCAddress(const std::string& host, uint16_t port);

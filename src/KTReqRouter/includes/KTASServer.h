@@ -76,6 +76,14 @@ typedef enum KTASStatus {
   KTASSTATUS_MONITOR = 4
 } KTASStatus;
 
+/* True for assigned, working and monitor: a server in such a state counts
+ * against the limits, and may have served a request whose cache effects the
+ * pool's other servers did not see. */
+inline bool KTASStatusIsBusy(KTASStatus status) {
+  return status == KTASSTATUS_ASSIGNED || status == KTASSTATUS_WORKING ||
+         status == KTASSTATUS_MONITOR;
+}
+
 /* Number of KTASStatus values, and the names the monitor prints for them
  * ("down", "idle", "assigned", "working", "monitor"). */
 #define KTASSTATUS_COUNT 5

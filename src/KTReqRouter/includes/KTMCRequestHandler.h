@@ -26,6 +26,7 @@
 
 #include <string>
 
+#include "RRProtocol.h"
 #include "KTLog.h"
 #include "KTStatus.h"
 #include "TCPServer.h"
@@ -37,37 +38,14 @@ struct ASPoolList;
 struct KTASServer;
 struct KTMCServerList;
 
-/* Request codes of the message-center protocol. */
-enum MCRequestCode {
-  MC_REQUEST_INITIALFREE = 2,   /* application server announces itself (address, pool, pid, priority) */
-  MC_REQUEST_IDLE = 3,          /* application server is idle; answered with its pending cache data */
-  MC_REQUEST_WORKING = 4,       /* application server is working; answered likewise */
-  MC_REQUEST_UPDATECACHE = 5,   /* cache data for a pool (address, pool, broadcast flag) */
-  MC_REQUEST_SETMONFLAG = 6,    /* application server enters monitor state */
-  MC_REQUEST_FINISH = 7,        /* application server leaves, handing in its last cache data */
-  MC_REQUEST_INITIALPOOL = 20,  /* a peer router starts and asks for our used pools */
-  MC_REQUEST_NEWPOOL = 21,      /* a peer's pool got its first application server */
-  MC_REQUEST_RELEASEPOOL = 22,  /* a peer's pool lost its last application server */
-  MC_REQUEST_POOLCHANGES = 30,  /* obsolete; refused */
-  MC_REQUEST_POOLRESET = 31,    /* obsolete; refused */
-  MC_REQUEST_SHUTDOWN = 99      /* ends the router process */
-};
-
 /* Size of the header line buffer: at most 8191 bytes plus the NUL. */
 #define MC_MAX_HEADER_LINE 8192
-/* Largest data length accepted from the wire; a longer announcement fails
- * the request instead of allocating that much. */
-#define MC_MAX_DATA_LENGTH (64 * 1024 * 1024)
 /* Longest address field ("host:port") in a header. */
 #define MC_MAX_ADDRESS_LENGTH 299
 /* Longest host part of an address: what server and peer records can hold. */
 #define MC_MAX_HOST_LENGTH 255
 /* Longest pool name in a header. */
 #define MC_MAX_POOLNAME_LENGTH 99
-/* Pool whose cache data also reaches the application servers of every other pool. */
-#define MC_DEFAULT_POOL "DefaultPool"
-/* Cache data that resets every cache: "All" followed by the item delimiter. */
-#define MC_CACHE_RESET_ALL "All\x01\x01"
 
 /* Serves one request of the readable connection pSocket: reads the header
  * line and the announced data, runs the handler of the code and writes the

@@ -40,6 +40,7 @@
 #include <stdarg.h>
 #include <time.h>
 
+#include "RRProtocol.h"
 #include "KTLog.h"
 #include "KTStatus.h"
 #include "VXCacheQueue.h"
@@ -67,12 +68,6 @@ struct KTThread;
 #define KTMCSERVER_REPLY_LINE_MAX 31
 /* Largest list of pool names accepted in the reply to the start-up question. */
 #define KTMCSERVER_MAX_POOLNAMES_LENGTH (16 * 1024 * 1024)
-
-/* Request codes sent to peers. */
-#define KTMC_REQUEST_UPDATECACHE 5
-#define KTMC_REQUEST_INITIALPOOL 20
-#define KTMC_REQUEST_NEWPOOL 21
-#define KTMC_REQUEST_RELEASEPOOL 22
 
 typedef enum KTMCStatus {
   KTMCSTATUS_STARTED = -1,

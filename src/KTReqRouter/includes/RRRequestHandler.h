@@ -23,22 +23,11 @@
 #include <iosfwd>
 #include <string>
 
+#include "RRProtocol.h"
 #include "IPEndpoint.h"
 #include "UDPServer.h"
 
 struct ASPoolList;
-
-/* Answer codes of the get-server protocol. */
-enum RRResponseCode {
-  RR_RESPONSE_OK = 0,
-  RR_RESPONSE_TRYLATER = 1,
-  RR_RESPONSE_ABORT = 2,
-  RR_RESPONSE_ERROR = 3,
-  RR_RESPONSE_TIMEOUT = 4
-};
-
-/* The only request code: get a server. */
-#define RR_REQUEST_GETSERVER 1
 
 /* Reads a request description from `is`, asks its pool for an idle server
  * and writes the reply ("0 host port", "1", "2" or "4") to `os`. Throws

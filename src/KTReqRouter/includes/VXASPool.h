@@ -47,8 +47,6 @@ class CASRequestInfo;
 
 /* Size of the name array; a pool name holds at most 99 characters. */
 #define ASPOOL_NAME_SIZE 100
-/* The pool whose cache data reaches the servers of every pool. */
-#define ASPOOL_DEFAULT_POOL_NAME "DefaultPool"
 
 typedef struct ASPool {
   char name[ASPOOL_NAME_SIZE];        /* pool name, compared exactly; first field */

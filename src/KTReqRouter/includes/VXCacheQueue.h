@@ -1,7 +1,7 @@
 /* VXCacheQueue.h - bounded ring of cache-invalidation items with registered readers.
  *
  * Cache data is a byte string of items, each followed by the two bytes
- * 0x01 0x01 (CACHE_ITEM_DELIMITER); the single item "All" tells a reader to
+ * 0x01 0x01 (RR_CACHE_DELIMITER); the single item "All" tells a reader to
  * drop its whole cache. A queue of maxCount slots holds at most maxCount - 1
  * items, from headIndex up to tailIndex (exclusive) in ring order. When an
  * added item fills the ring, the oldest item is dropped and every reader
@@ -20,6 +20,7 @@
 #ifndef VXCACHEQUEUE_H
 #define VXCACHEQUEUE_H
 
+#include "RRProtocol.h"
 #include "KTLog.h"
 #include "KTStatus.h"
 
@@ -27,12 +28,6 @@ struct KTBuffer;
 
 typedef struct CacheQueue CacheQueue;
 typedef struct CacheInfo CacheInfo;
-
-/* The bytes that end every cache item. */
-#define CACHE_ITEM_DELIMITER "\x01\x01"
-#define CACHE_ITEM_DELIMITER_LENGTH 2
-/* The reset item, delimiter included. */
-#define CACHE_RESET_DATA "All" CACHE_ITEM_DELIMITER
 
 /* Creates an empty queue of maxCount slots (maxCount > 0, *ppQueue null).
  * Returns ERROR_INVALID_PARAMETER for bad arguments, ERROR_MEMORY_ALLOCATION
