@@ -20,6 +20,7 @@
 #include "KTCriticalSection.h"
 #include "KTDebug.h"
 #include "KTSocket.h"
+#include "KTString.h"
 #include "VXASRequestInfo.h"
 #include "VXCacheInfo.h"
 
@@ -78,17 +79,9 @@ void _FreeView(KTASServerView* pView) {
   gpFreeViews = pSlot;
 }
 
-/* Copies at most size - 1 characters of src (null counts as empty) and terminates. */
-void copyBounded(char* dst, size_t size, const char* src) {
-  if (src == nullptr) src = "";
-  size_t length = strnlen(src, size - 1);
-  memcpy(dst, src, length);
-  dst[length] = '\0';
-}
-
 /* Copies a last-request text into its array and publishes its key. */
 void setLastText(char* dst, size_t size, std::atomic<uint64_t>& key, const char* src) {
-  copyBounded(dst, size, src);
+  KTStrCopyBounded(dst, size, src);
   key.store(KTASServerTextKey(dst, size), std::memory_order_relaxed);
 }
 
@@ -320,8 +313,8 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
     return status;
   }
   pAS->SocketFd = -1;
-  copyBounded(pAS->IP, sizeof(pAS->IP), IP);
-  copyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
+  KTStrCopyBounded(pAS->IP, sizeof(pAS->IP), IP);
+  KTStrCopyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
   pAS->Type = 'S';
   pAS->port = port;
   pAS->pView->port = port;
@@ -437,7 +430,7 @@ KTStatus KTASServerSetPoolName(KTASServer* pAS, const char* PoolName, KTLog* pLo
     return ERROR_INVALID_PARAMETER;
   }
   return underLock(pAS, pLog, [&] {
-    copyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
+    KTStrCopyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
     return STATUS_OK;
   });
 }
@@ -649,7 +642,7 @@ KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestIn
     }
     setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey,
                 ASRequestInfoGetSiteGUID(pRequestInfo));
-    copyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
+    KTStrCopyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
                 ASRequestInfoGetStoreName(pRequestInfo));
     setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey,
                 ASRequestInfoGetClientIP(pRequestInfo));

@@ -29,6 +29,7 @@
 #include "KTDebug.h"
 #include "KTMemoryManager.h"
 #include "KTSocket.h"
+#include "KTString.h"
 #include "KTUtils.h"
 #include "VXASRequestInfo.h"
 
@@ -53,13 +54,6 @@ struct RequestKeys {
   uint64_t siteKey;
   uint64_t extensionKey;
 };
-
-void copyBounded(char* dst, size_t size, const char* src) {
-  if (src == nullptr) src = "";
-  size_t length = strnlen(src, size - 1);
-  memcpy(dst, src, length);
-  dst[length] = '\0';
-}
 
 /* Enters (or leaves) the list's critical section, logging failures under
  * the name of the public lock (or unlock) function. Returns the failing status. */
@@ -336,9 +330,9 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   *ppChosenBy = nullptr;
 
   RequestKeys keys;
-  copyBounded(keys.clientIP, sizeof(keys.clientIP), ASRequestInfoGetClientIP(pInfo));
-  copyBounded(keys.siteGUID, sizeof(keys.siteGUID), ASRequestInfoGetSiteGUID(pInfo));
-  copyBounded(keys.extension, sizeof(keys.extension), ASRequestInfoGetExtension(pInfo));
+  KTStrCopyBounded(keys.clientIP, sizeof(keys.clientIP), ASRequestInfoGetClientIP(pInfo));
+  KTStrCopyBounded(keys.siteGUID, sizeof(keys.siteGUID), ASRequestInfoGetSiteGUID(pInfo));
+  KTStrCopyBounded(keys.extension, sizeof(keys.extension), ASRequestInfoGetExtension(pInfo));
   keys.clientKey = KTASServerTextKey(keys.clientIP, sizeof(keys.clientIP));
   keys.siteKey = KTASServerTextKey(keys.siteGUID, sizeof(keys.siteGUID));
   keys.extensionKey = KTASServerTextKey(keys.extension, sizeof(keys.extension));

@@ -19,6 +19,7 @@
 
 #include "KTDebug.h"
 #include "KTLog.h"
+#include "KTString.h"
 #include "Log.h"
 
 std::atomic<bool> stopSignal{false};
@@ -39,15 +40,6 @@ const int kHandledSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGINT, SIGPWR, 
 char crashLogFile[4096];
 char crashLogHost[256];
 long crashLogUtcOffset = 0;
-
-/* Copies text into a fixed array, cut to fit. */
-void CopyBounded(char* target, size_t size, const char* text) {
-  size_t i = 0;
-  if (text != nullptr) {
-    for (; text[i] != '\0' && i + 1 < size; ++i) target[i] = text[i];
-  }
-  target[i] = '\0';
-}
 
 /* Appends to a line buffer in signal context; never writes past its end. */
 struct SafeLine {
@@ -131,9 +123,9 @@ void CrashLogLine(const char* text, int sig) {
 /* Captures the log's file name, host and UTC offset for CrashLogLine. */
 void CaptureCrashLog() {
   KTLog* log = CLog::get();
-  CopyBounded(crashLogFile, sizeof(crashLogFile),
+  KTStrCopyBounded(crashLogFile, sizeof(crashLogFile),
               (log != nullptr && log->pOutfile == nullptr) ? log->filename : nullptr);
-  CopyBounded(crashLogHost, sizeof(crashLogHost), log != nullptr ? log->host : nullptr);
+  KTStrCopyBounded(crashLogHost, sizeof(crashLogHost), log != nullptr ? log->host : nullptr);
   const time_t now = time(nullptr);
   struct tm local;
   crashLogUtcOffset = localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;

@@ -156,3 +156,10 @@ KTStatus KTGetUIntFromString(char** cursor, int* myint) {
   *myint = (int)value;
   return STATUS_OK;
 }
+
+void KTStrCopyBounded(char* dst, size_t size, const char* src) {
+  if (src == nullptr) src = "";
+  size_t length = strnlen(src, size - 1);
+  memcpy(dst, src, length);
+  dst[length] = '\0';
+}

@@ -1,5 +1,5 @@
 /* KTString.h - string helpers: formatting into a fresh allocation, in-place
- * replacement and reading unsigned numbers from a text cursor.
+ * replacement, reading unsigned numbers from a text cursor and bounded copies.
  *
  * All functions return a KTStatus and are thread-safe (they keep no state;
  * the caller owns the buffers it passes).
@@ -42,5 +42,9 @@ KTStatus KTStringReplace(char* pBuffer, size_t* pnBufferSize, const char* pSearc
  * ERROR_INDEX_OUT_OF_RANGE (3) with *cursor past the digits and *myint
  * unchanged when the number does not fit into an int. */
 KTStatus KTGetUIntFromString(char** cursor, int* myint);
+
+/* Copies at most size - 1 characters of src into dst[size] and terminates it
+ * (size > 0; a null src copies as empty). Safe in a signal handler. */
+void KTStrCopyBounded(char* dst, size_t size, const char* src);
 
 #endif /* KTSTRING_H */

@@ -6,7 +6,9 @@
  * holds `lock` (exclusively / at least shared). KT_EXCLUDES(lock): the caller
  * must not hold it (the function takes it). KT_ACQUIRE / KT_RELEASE and the
  * _SHARED forms: the function takes / leaves the lock. KT_TRY_ACQUIRE(v):
- * takes it when the function returns v. KT_LOCK_FREE("reason") documents a
+ * takes it when the function returns v. KT_RETURN_CAPABILITY(lock) on a
+ * getter: it returns `lock`, so a public function of an opaque record can
+ * name the record's lock through the getter. KT_LOCK_FREE("reason") documents a
  * field read without a lock on purpose (it must be atomic, or written once
  * before any other thread sees it); it expands to nothing.
  */
@@ -34,6 +36,7 @@
 #define KT_EXCLUDES(...) KT_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define KT_ASSERT_CAPABILITY(x) KT_THREAD_ANNOTATION(assert_capability(x))
 #define KT_ASSERT_SHARED_CAPABILITY(x) KT_THREAD_ANNOTATION(assert_shared_capability(x))
+#define KT_RETURN_CAPABILITY(x) KT_THREAD_ANNOTATION(lock_returned(x))
 #define KT_NO_THREAD_SAFETY_ANALYSIS KT_THREAD_ANNOTATION(no_thread_safety_analysis)
 #define KT_LOCK_FREE(reason)
 
