@@ -8,6 +8,7 @@
  */
 #include "KTMonitorRequestHandler.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -22,10 +23,9 @@
 
 namespace {
 
-/* Scan buffer one character wider than the longest pool name, so that a
- * longer name is refused instead of being cut into another pool's name. */
-const size_t kPoolBuffer = ASPOOL_NAME_SIZE + 1;
-static_assert(ASPOOL_NAME_SIZE == 100, "the pool name scan width must be 100");
+/* The pool name is scanned with a width of 99; a longer token is refused
+ * rather than cut to 99 characters, which would name another pool. */
+static_assert(ASPOOL_NAME_SIZE == 100, "the pool name scan width must be 99");
 
 /* Pool-list iterator resetting one pool's statistics. Variable argument: the KTLog*. */
 long resetPoolIterator(void* pElement, va_list args) {
@@ -90,8 +90,10 @@ KTStatus MonitorHandleResetPoolRequest(const char* request, ASPoolList* pPools, 
     KTLogWrite(pLog, "MonitorHandleResetPoolRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  char name[kPoolBuffer] = "";
-  if (sscanf(request, "%*d %*d %100s\n", name) != 1 || strlen(name) >= ASPOOL_NAME_SIZE) {
+  char name[ASPOOL_NAME_SIZE] = "";
+  int end = 0;
+  if (sscanf(request, "%*d %*d %99s%n", name, &end) != 1 ||
+      (request[end] != '\0' && !isspace(static_cast<unsigned char>(request[end])))) {
     KTLogWrite(pLog, "MonitorHandleResetPoolRequest(): failed to read pool name from request (%s)",
                request);
     return ERROR_UNKNOWN;

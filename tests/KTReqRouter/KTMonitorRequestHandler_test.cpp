@@ -120,6 +120,10 @@ TEST_F(MonitorTest, RefusedRequestsCloseTheConnectionWithoutReply) {
   Client monitor(router_.monitorPort());
   EXPECT_EQ(monitor.ask("13\n"),
             Ok("P " + pool99 + " 0 1 0 0 0 1 0 0 0 1 0 0 0 1 0 0 0 0 0 0\r\n"));
+  // A name of exactly 99 characters, followed by a blank, is read whole.
+  EXPECT_EQ(monitor.ask("14 0 " + pool99 + " \n"), Ok());
+  EXPECT_EQ(monitor.ask("13\n"),
+            Ok("P " + pool99 + " 0 1 0 0 0 0 0 0 0 0 0 0 0 1 0 0 0 0 0 0\r\n"));
   EXPECT_FALSE(router_.listenersFailed());
 }
 
