@@ -384,8 +384,9 @@ void CDaemonController::startService(const std::string& name, const std::vector<
   throw CServiceException(answer, 0);
 }
 
-/* Ends the process; an exception of the daemon's run leaves after the
- * entry was removed. */
+/* Ends the process. An exception of the daemon's run leaves with the entry
+ * still listed, so "-status" shows the daemon dead and "-stop" or the next
+ * "-start" drops it. */
 void CDaemonController::runChild(CDaemon* daemon, const std::vector<std::string>& args, SharedPIDListLock& lock,
                                  int reportFD) {
   const int pid = static_cast<int>(getpid());
@@ -405,13 +406,7 @@ void CDaemonController::runChild(CDaemon* daemon, const std::vector<std::string>
   close(reportFD);
   if (!failure.empty()) _exit(1);
 
-  int result = 0;
-  try {
-    result = daemon->run(args);
-  } catch (...) {
-    removeEntry(pid);
-    throw;
-  }
+  const int result = daemon->run(args);
   removeEntry(pid);
   exit(result);
 }

@@ -245,11 +245,20 @@ TEST_F(ProgramTest, RacingStartsStartOneDaemon) {
   }
 }
 
-TEST_F(ProgramTest, FailingDaemonReportsAndRemovesItsEntry) {
+TEST_F(ProgramTest, FailingDaemonReportsAndKeepsItsEntryUntilStop) {
   const Result start = Run({"-start", "testdaemon", "-fail"});
   EXPECT_TRUE(start.exited(0)) << start.err;
-  EXPECT_TRUE(WaitFor([&]() { return !SegmentExists(program_.key()); }));
   EXPECT_TRUE(WaitFor([&]() { return Log().find("main(): exception: testdaemon: failing on purpose") != std::string::npos; }));
+  const int pid = PidOf("testdaemon");
+  ASSERT_GT(pid, 0);
+  WaitDaemon(pid);
+
+  // The crashed daemon stays visible to the operator as dead.
+  EXPECT_EQ("Running services:\n[" + std::to_string(pid) + "] testdaemon (dead)\n", Run({"-status"}).out);
+  const Result stop = Run({"-stop", "testdaemon"});
+  EXPECT_TRUE(stop.exited(1));
+  EXPECT_NE(std::string::npos, stop.err.find("[" + std::to_string(pid) + "] is not running")) << stop.err;
+  EXPECT_FALSE(SegmentExists(program_.key()));
 }
 
 TEST_F(ProgramTest, ThreadedServiceEndsAtItsFirstSigterm) {

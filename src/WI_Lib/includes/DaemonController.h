@@ -27,8 +27,9 @@
  * running"; the program's entry point prints and logs them and ends with a
  * non-zero status. In the forked child, the service's run result becomes
  * the child's exit status; an exception of the service's run leaves
- * startService in the child (after its entry was removed), so that the
- * child's entry point reports it.
+ * startService in the child with its entry still listed, so that the
+ * child's entry point reports it and "-status" shows the daemon "(dead)"
+ * until "-stop" or the next "-start" drops the entry.
  *
  * Thread safety: the controller, the list handles and the lock belong to
  * the controlling thread of a process; processes coordinate through the lock.
