@@ -58,7 +58,7 @@ CRequestRouterServiceInstance::CRequestRouterServiceInstance(CRequestRouterServi
 /* Raises what building or running the router raises. */
 void CRequestRouterServiceInstance::run(int& stopFlag) {
   std::string name;
-  if (!mCmdLine.popOption(RR_INSTANCE_SWITCH, name) || name.empty()) {
+  if (!mCmdLine.popOption(RR_INSTANCE_SWITCH, name)) {
     KTLogWrite(CLog::log, "CRequestRouterServiceInstance::run(): no request router name provided");
     return;
   }

@@ -86,6 +86,19 @@ TEST_F(ServiceTest, InstanceWithoutRouterNameEndsWithoutError) {
               HasSubstr("CRequestRouterServiceInstance::run(): no request router name provided\n"));
 }
 
+TEST_F(ServiceTest, EmptyRouterNameFailsAsAnUnknownRouter) {
+  CRequestRouterService service(configOf({fixedRouter("RR1", "127.0.0.1", 11000)}), {});
+  std::unique_ptr<CThreadedServiceInstance> instance = service.createInstance("-rr");
+  int stopFlag = 0;
+  try {
+    instance->run(stopFlag);
+    ADD_FAILURE() << "an empty router name was accepted";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ("RequestRouters::routerByName(): Request router '' not defined", e.what());
+  }
+  EXPECT_THAT(logText(), Not(HasSubstr("no request router name provided")));
+}
+
 TEST_F(ServiceTest, ServiceRunsItsRoutersUntilStopped) {
   RouterDef rr1 = MakeRouter("RR1");
   CRequestRouterService service(configOf({rr1}), {"127.0.0.1"});
