@@ -14,12 +14,14 @@
 #include "RequestRouterMain.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <iostream>
 
@@ -119,11 +121,26 @@ bool runsService(const CCmdLine& cmdLine) {
   return false;
 }
 
-/* Writes a start-up failure to the log and to standard error. */
+/* True when the log has a file name and the file can be opened for
+ * appending, so that a line reaches the file and not the log's fallback. */
+bool logReachesItsFile() {
+  const KTLog* pLog = CLog::log;
+  if (pLog == nullptr || pLog->filename == nullptr) return false;
+  const int fd = open(pLog->filename, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0660);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+/* Writes a start-up failure to the log and, once, to standard error: when
+ * the log file cannot be opened the log itself writes the line there. */
 void reportStartupFailure(const char* message) {
+  const bool toFile = logReachesItsFile();
   KTLogWrite(CLog::log, "%s", message);
-  fprintf(stderr, "%s\n", message);
-  fflush(stderr);
+  if (toFile) {
+    fprintf(stderr, "%s\n", message);
+    fflush(stderr);
+  }
 }
 
 

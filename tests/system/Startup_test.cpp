@@ -196,6 +196,21 @@ TEST_F(StartupTest, InvalidDebugValueEndsStartUpWithStatusOne) {
                        "parseCommandLine(): invalid value for parameter -debug");
 }
 
+TEST_F(StartupTest, FailureIsPrintedOnceWhenTheLogFileCannotBeOpened) {
+  std::map<std::string, std::string> vars = normalVars();
+  vars["VEXORA_LOG"] = mDir + "/no-such-directory";
+  RunResult r = run({"-debug", "abc"}, vars);
+  ASSERT_TRUE(WIFEXITED(r.waitStatus));
+  EXPECT_EQ(1, WEXITSTATUS(r.waitStatus));
+  // The log falls back to standard error, after its note that the file
+  // cannot be opened; the failure is not printed a second time.
+  const std::string message = "main(): exception: parseCommandLine(): invalid value for parameter -debug";
+  size_t first = r.err.find(message);
+  ASSERT_NE(std::string::npos, first) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find(message, first + 1)) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("no-such-directory")) << r.err;
+}
+
 TEST_F(StartupTest, OptionWithoutValueEndsStartUpWithStatusOne) {
   expectStartupFailure(run({"-console", "-log"}, normalVars()),
                        "parseCommandLine(): Used '-log' option without passing a file name");
