@@ -107,8 +107,6 @@ void answer(const CASRequestInfo& info, std::string& reply, ASPoolList* pPoolLis
 
 }  // namespace
 
-/* Throws CWIException on a null pool list, a failing lookup or an internal
- * selection failure; writes nothing to os then. */
 void RRHandleGetServerRequest(std::istream& is, std::ostream& os, ASPoolList* pPoolList) {
   if (pPoolList == nullptr) throwNoPoolList();
   CASRequestInfo info;
@@ -118,8 +116,6 @@ void RRHandleGetServerRequest(std::istream& is, std::ostream& os, ASPoolList* pP
   os << reply;
 }
 
-/* Throws CWIException on a null pool list, a failing lookup or an internal
- * selection failure; reply is unchanged then. */
 void RRHandleGetServerText(const char* text, std::size_t size, std::string& reply,
                            ASPoolList* pPoolList) {
   if (pPoolList == nullptr) throwNoPoolList();

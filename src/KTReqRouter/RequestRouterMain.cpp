@@ -146,7 +146,6 @@ void reportStartupFailure(const char* message) {
 
 }  // namespace
 
-/* Raises CException for a bad "-debug" value or a file/list option without value. */
 CmdLineArguments parseCommandLine(CCmdLine& cmdLine) {
   CmdLineArguments args;
   std::string value;
@@ -191,7 +190,6 @@ std::vector<std::string> splitIPList(const std::string& text) {
   return list;
 }
 
-/* Raises CWIException when the host's own addresses are needed and cannot be found. */
 std::vector<std::string> parseIPList(const std::string& iplist) {
   if (!iplist.empty()) return splitIPList(iplist);
   try {
@@ -202,8 +200,6 @@ std::vector<std::string> parseIPList(const std::string& iplist) {
   return GetLocalIPList();
 }
 
-/* Raises an exception of the CException family when the configuration does
- * not load or the controller cannot act. */
 int startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList) {
   // The service and its configuration live until the process ends: the
   // controller keeps the service registered for the whole process, and a
@@ -220,7 +216,6 @@ int startInstances(CCmdLine& cmdLine, const std::vector<std::string>& ipList) {
   return controller.run(cmdLine);
 }
 
-/* Raises CException; see the header. */
 std::string checkConfiguration(const std::vector<std::string>& ipList) {
   const std::unique_ptr<CRequestRouterService> service = loadService(ipList);
   const XMLConfig::CConfigFile& config = service->getConfig();
@@ -287,8 +282,6 @@ bool ignoreSigpipe() {
   return sigaction(SIGPIPE, &action, nullptr) == 0;
 }
 
-/* Returns 1 when VEXORA_LOG is not set or any start-up step fails, else the
- * controller's status. */
 int RequestRouterMain(int argc, char** argv) {
   const char* exeName = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : "";
   if (!ignoreSigpipe()) {

@@ -16,7 +16,6 @@
 #include "WIException.h"
 #include "XMLConfig.h"
 
-/* Raises CWIException when the IP list cannot be copied. */
 CRequestRouterService::CRequestRouterService(std::unique_ptr<XMLConfig::CConfigFile> config,
                                              const std::vector<std::string>& ipList)
     : CThreadedService(RR_SERVICE_NAME, RR_SERVICE_DISPLAY_NAME, RR_SERVICE_DESCRIPTION,
@@ -55,7 +54,6 @@ CRequestRouterServiceInstance::CRequestRouterServiceInstance(CRequestRouterServi
                                                              const std::string& commandLine)
     : CThreadedServiceInstance(service, commandLine) {}
 
-/* Raises what building or running the router raises. */
 void CRequestRouterServiceInstance::run(int& stopFlag) {
   std::string name;
   if (!mCmdLine.popOption(RR_INSTANCE_SWITCH, name)) {

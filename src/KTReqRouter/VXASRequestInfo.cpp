@@ -69,7 +69,6 @@ int ASRequestInfoGetExtMaxServers(const CASRequestInfo* pInfo) {
   return numberOf(pInfo, &CASRequestInfo::extMaxServers, -1, "ASRequestInfoGetExtMaxServers");
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, ERROR_NO_SUCH_ELEMENT when no site limit is set. */
 KTStatus ASRequestInfoGetMaxServerPerSite(const CASRequestInfo* pInfo, int* pMaxServers,
                                           int* pSpecial) {
   if (pInfo == nullptr || pMaxServers == nullptr || pSpecial == nullptr) {
@@ -92,7 +91,6 @@ KTStatus ASRequestInfoGetMaxServerPerSite(const CASRequestInfo* pInfo, int* pMax
   return ERROR_NO_SUCH_ELEMENT;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, ERROR_NO_SUCH_ELEMENT when no client limit is set. */
 KTStatus ASRequestInfoGetMaxServerPerClient(const CASRequestInfo* pInfo, int* pMaxServers) {
   if (pInfo == nullptr || pMaxServers == nullptr) {
     KTDEBUG_MSG(KTDEBUG_RROUTER,
