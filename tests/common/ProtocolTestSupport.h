@@ -145,11 +145,7 @@ class Client {
   // One whole reply, header and body; "" when none came within timeoutMs.
   std::string reply(int timeoutMs = 3000) {
     std::string header;
-    while (header.empty() || header.back() != '\n') {
-      std::string part = ReceiveUpTo(fd_, 1, timeoutMs);
-      if (part.empty()) return header;
-      header += part;
-    }
+    if (!ReceiveLine(fd_, timeoutMs, &header)) return header;
     int code = 0;
     int length = 0;
     if (sscanf(header.c_str(), "%d %d", &code, &length) != 2 || length <= 0) return header;
@@ -177,13 +173,7 @@ inline std::string AskGetServer(uint16_t port, const std::string& datagram,
                                 int timeoutMs = 2000) {
   int fd = ConnectLoopback(port, SOCK_DGRAM);
   if (fd < 0) return "";
-  std::string reply;
-  if (send(fd, datagram.data(), datagram.size(), 0) == (ssize_t)datagram.size() &&
-      WaitReadable(fd, timeoutMs)) {
-    char buffer[2048];
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n > 0) reply.assign(buffer, (size_t)n);
-  }
+  const std::string reply = ExchangeDatagram(fd, "127.0.0.1", port, datagram, timeoutMs);
   close(fd);
   return reply;
 }
