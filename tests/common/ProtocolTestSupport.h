@@ -6,6 +6,7 @@
 #define PROTOCOLTESTSUPPORT_H
 
 #include <gtest/gtest.h>
+#include <stdarg.h>
 #include <stdio.h>
 
 #include <memory>
@@ -227,7 +228,9 @@ inline std::string PoolOfServer(ASPoolList* pPools, const std::string& host,
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
   ASPoolListGetMatchingServer(pPools, host.c_str(), port, &pPool, &pAS, CLog::log);
-  return pPool != nullptr ? std::string(pPool->name) : std::string();
+  char name[ASPOOL_NAME_SIZE] = "";
+  if (pPool != nullptr) ASPoolGetName(pPool, name, (int)sizeof name, CLog::log);
+  return name;
 }
 
 // True when the pool list holds a pool of that name.
@@ -238,13 +241,28 @@ inline bool HasPool(ASPoolList* pPools, const std::string& name) {
   return pPool != nullptr;
 }
 
-// Number of peers sharing the pool; -1 when there is no such pool.
+// Runs a pool-list iterator on one element with the given arguments.
+inline long CallIterator(KTListIterator iterator, void* pElement, ...) {
+  va_list args;
+  va_start(args, pElement);
+  const long result = iterator(pElement, args);
+  va_end(args);
+  return result;
+}
+
+// Number of peers sharing the pool, the "peers" field of its monitor line
+// ("P name idle servers peers ..."); -1 when there is no such pool.
 inline int PeersOfPool(ASPoolList* pPools, const std::string& name) {
   ASPoolListReadGuard guard(pPools, CLog::log);
   ASPool* pPool = nullptr;
   ASPoolListGetMatching(pPools, name.c_str(), &pPool, CLog::log);
+  if (pPool == nullptr) return -1;
+  testsupport::Buffer line;
   int count = -1;
-  if (pPool != nullptr) KTMCServerListSize(pPool->pMCServerList, &count, CLog::log);
+  if (CallIterator(ASPoolMonitorPool, pPool, line.get(), (KTLog*)CLog::log) != 0 ||
+      sscanf(line.str().c_str(), "P %*s %*d %*d %d", &count) != 1) {
+    return -1;
+  }
   return count;
 }
 
