@@ -34,13 +34,7 @@ namespace {
 class FakePeer {
  public:
   explicit FakePeer(const std::string& reply) : mReply(reply) {
-    mListenFd = BindSocket("127.0.0.1", 0, SOCK_STREAM);
-    struct sockaddr_in addr;
-    socklen_t length = sizeof addr;
-    if (mListenFd >= 0 && listen(mListenFd, 8) == 0 &&
-        getsockname(mListenFd, (struct sockaddr*)&addr, &length) == 0) {
-      mPort = ntohs(addr.sin_port);
-    }
+    mListenFd = ListenOn("127.0.0.1", 0, 8, &mPort);
     mThread = std::thread([this] { serve(); });
   }
   ~FakePeer() {
