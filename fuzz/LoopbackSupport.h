@@ -1,6 +1,7 @@
 // LoopbackSupport.h - real TCP connections on 127.0.0.1 for the fuzz
 // targets: a listener whose accepted side is a KTSocket, as the router's
-// TCP listeners hand them to their handlers, and a plain client side.
+// TCP listeners hand them to their handlers, and a plain client side, with
+// the socket helpers the tests use (TestSockets.h).
 //
 // Accepted sockets send without delay (TCP_NODELAY), so a reply is readable
 // by the client as soon as its handler returns, even when the client sent
@@ -8,13 +9,11 @@
 #ifndef LOOPBACKSUPPORT_H
 #define LOOPBACKSUPPORT_H
 
-#include <arpa/inet.h>
-#include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include "KTSocket.h"
 #include "Log.h"
 #include "NoNetwork.h"
+#include "TestSockets.h"
 
 namespace fuzz {
 
@@ -34,10 +34,8 @@ class Listener {
     FUZZ_CHECK(KTServerSocketNew(&mSocket, "127.0.0.1", 0, AF_INET, CLog::log) == 0, "listener");
     int fd = -1;
     KTSocketGetFd(mSocket, &fd, CLog::log);
-    struct sockaddr_in addr;
-    socklen_t length = sizeof addr;
-    FUZZ_CHECK(getsockname(fd, (struct sockaddr*)&addr, &length) == 0, "listener port");
-    mPort = ntohs(addr.sin_port);
+    mPort = testsockets::BoundPort(fd);
+    FUZZ_CHECK(mPort != 0, "listener port");
   }
   ~Listener() { KTSocketFree(&mSocket, CLog::log); }
   Listener(const Listener&) = delete;
@@ -45,17 +43,12 @@ class Listener {
 
   // Connects a client; *pServer receives the router's side of it.
   int connect(KTSocket** pServer, int timeoutMs) {
-    const int client = socket(AF_INET, SOCK_STREAM, 0);
-    FUZZ_CHECK(client >= 0, "client socket");
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(mPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int client = -1;
     {
       OwnConnect own;
-      FUZZ_CHECK(::connect(client, (struct sockaddr*)&addr, sizeof addr) == 0, "connect");
+      client = testsockets::ConnectLoopback(mPort);
     }
+    FUZZ_CHECK(client >= 0, "connect");
     FUZZ_CHECK(KTSocketAccept(mSocket, pServer, CLog::log) == 0, "accept");
     KTSocketSetTimeout(*pServer, timeoutMs, CLog::log);
     int fd = -1, on = 1;
@@ -69,31 +62,14 @@ class Listener {
   uint16_t mPort = 0;
 };
 
-inline void SendAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    FUZZ_CHECK(n > 0, "writing to the router failed");
-    done += (size_t)n;
-  }
-}
-
 // Appends whatever is readable now.
-inline void ReadAvailable(int fd, std::string& into) {
-  char buffer[65536];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) into.append(buffer, (size_t)n);
-}
+inline void ReadAvailable(int fd, std::string& into) { into += testsockets::ReceiveUpTo(fd, SIZE_MAX, 0); }
 
 // Appends everything up to the end of the stream, which must come within a
 // second. Accepted sockets linger 0, so the end may arrive as a reset.
 inline void ReadToEnd(int fd, std::string& into) {
-  struct timeval wait = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) into.append(buffer, (size_t)n);
-  FUZZ_CHECK(n == 0 || errno == ECONNRESET, "no end of stream after the router closed");
+  into += testsockets::ReceiveUpTo(fd, SIZE_MAX, 1000);
+  FUZZ_CHECK(testsockets::PeerClosed(fd, 0), "no end of stream after the router closed");
 }
 
 enum class Waiting { Nothing, Line, TooLong };

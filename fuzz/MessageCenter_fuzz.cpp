@@ -75,7 +75,7 @@ class Session {
   void write(int index, const std::string& bytes) {
     Connection& c = mConnections[index];
     if (!c.open()) connect(c);
-    fuzz::SendAll(c.client, bytes);
+    FUZZ_CHECK(testsockets::SendAll(c.client, bytes), "writing to the router failed");
     serve(c, false);
   }
 

@@ -94,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   KTSocket* server = nullptr;
   const int client = listener->connect(&server, 500);
-  fuzz::SendAll(client, std::string((const char*)data, size));
+  FUZZ_CHECK(testsockets::SendAll(client, std::string((const char*)data, size)),
+             "writing to the router failed");
   shutdown(client, SHUT_WR);
 
   std::string replies;

@@ -319,7 +319,7 @@ TEST_F(MCRequestTest, CacheDataReachesThePoolsServersAndSpreadsFromDefaultPool) 
 
 TEST_F(MCRequestTest, InitialPoolRequestListsUsedPoolsAndBindsThePeer) {
   PinnedClock clock;
-  const uint16_t peerPort = ClosedPort();
+  const uint16_t peerPort = FreePort();
   const std::string peer = "127.0.0.1:" + std::to_string(peerPort);
   auto peerLink = std::make_unique<Client>(router_.mcPort());
   EXPECT_EQ(peerLink->ask("20 0 " + peer + "\n"), Ok());  // no servers yet

@@ -34,13 +34,7 @@ namespace {
 class FakePeer {
  public:
   explicit FakePeer(const std::string& reply) : mReply(reply) {
-    mListenFd = BindSocket("127.0.0.1", 0, SOCK_STREAM);
-    struct sockaddr_in addr;
-    socklen_t length = sizeof addr;
-    if (mListenFd >= 0 && listen(mListenFd, 8) == 0 &&
-        getsockname(mListenFd, (struct sockaddr*)&addr, &length) == 0) {
-      mPort = ntohs(addr.sin_port);
-    }
+    mListenFd = ListenOn("127.0.0.1", 0, 8, &mPort);
     mThread = std::thread([this] { serve(); });
   }
   ~FakePeer() {
@@ -72,21 +66,21 @@ class FakePeer {
       for (size_t i = 1; i < fds.size(); ++i) {
         if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
         SetReceiveTimeout(fds[i].fd, 500);
-        const std::string line = ReadLine(fds[i].fd);
-        if (line.empty()) continue;
+        std::string line;
+        if (!ReceiveLine(fds[i].fd, -1, &line)) continue;
         {
           std::lock_guard<std::mutex> guard(mMutex);
           mRequests.push_back(line);
         }
         int code = 0, length = 0;
         sscanf(line.c_str(), "%d %d", &code, &length);
-        if (length > 0) ReadBytes(fds[i].fd, (size_t)length);
+        if (length > 0) ReceiveUpTo(fds[i].fd, (size_t)length, -1);
         std::string reply = "0 0\n";
         if (code == 20) {
           std::lock_guard<std::mutex> guard(mMutex);
           reply = mReply;
         }
-        SendText(fds[i].fd, reply);
+        SendAll(fds[i].fd, reply);
       }
     }
   }

@@ -74,7 +74,7 @@ TEST_F(KTSocketConnectTest, TimeoutMustBeBelowHundredSecondsAndZeroMeansNoLimit)
 }
 
 TEST_F(KTSocketConnectTest, ClosedPortFailsWithConnectErrorAndRecordUnchanged) {
-  uint16_t closed = ClosedPort();
+  uint16_t closed = FreePort();
   ASSERT_EQ(KTSocketNew(&socket_, AF_INET, log_), STATUS_OK);
   EXPECT_EQ(KTSocketConnect(socket_, "127.0.0.1", closed, 5, log_), ERROR_SOCKET_CONNECT);
   EXPECT_EQ(socket_->connected, 0);

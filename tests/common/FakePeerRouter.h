@@ -6,8 +6,6 @@
 #ifndef FAKEPEERROUTER_H
 #define FAKEPEERROUTER_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -23,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "TestSockets.h"
 
 namespace peertest {
 
@@ -48,21 +48,10 @@ class FakePeerRouter {
   bool start(uint16_t port = 0) {
     stop();
     if (port == 0) port = port_;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    uint16_t bound = 0;
+    const int fd = testsockets::ListenOn("127.0.0.1", port, 16, &bound, true);
     if (fd < 0) return false;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    socklen_t length = sizeof addr;
-    if (bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0 || listen(fd, 16) != 0 ||
-        getsockname(fd, (struct sockaddr*)&addr, &length) != 0) {
-      close(fd);
-      return false;
-    }
-    port_ = ntohs(addr.sin_port);
+    port_ = bound;
     listenFd_ = fd;
     running_ = true;
     thread_ = std::thread([this] { run(); });
@@ -172,7 +161,7 @@ class FakePeerRouter {
         auto found = replies_.find(message.code);
         if (found != replies_.end()) reply = found->second;
       }
-      if (!reply.empty()) send(c.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      if (!reply.empty()) testsockets::SendAll(c.fd, reply);
     }
   }
 

@@ -6,6 +6,7 @@
 #define PROTOCOLTESTSUPPORT_H
 
 #include <gtest/gtest.h>
+#include <stdarg.h>
 #include <stdio.h>
 
 #include <memory>
@@ -145,11 +146,7 @@ class Client {
   // One whole reply, header and body; "" when none came within timeoutMs.
   std::string reply(int timeoutMs = 3000) {
     std::string header;
-    while (header.empty() || header.back() != '\n') {
-      std::string part = ReceiveUpTo(fd_, 1, timeoutMs);
-      if (part.empty()) return header;
-      header += part;
-    }
+    if (!ReceiveLine(fd_, timeoutMs, &header)) return header;
     int code = 0;
     int length = 0;
     if (sscanf(header.c_str(), "%d %d", &code, &length) != 2 || length <= 0) return header;
@@ -177,13 +174,7 @@ inline std::string AskGetServer(uint16_t port, const std::string& datagram,
                                 int timeoutMs = 2000) {
   int fd = ConnectLoopback(port, SOCK_DGRAM);
   if (fd < 0) return "";
-  std::string reply;
-  if (send(fd, datagram.data(), datagram.size(), 0) == (ssize_t)datagram.size() &&
-      WaitReadable(fd, timeoutMs)) {
-    char buffer[2048];
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n > 0) reply.assign(buffer, (size_t)n);
-  }
+  const std::string reply = ExchangeDatagram(fd, "127.0.0.1", port, datagram, timeoutMs);
   close(fd);
   return reply;
 }
@@ -237,7 +228,9 @@ inline std::string PoolOfServer(ASPoolList* pPools, const std::string& host,
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
   ASPoolListGetMatchingServer(pPools, host.c_str(), port, &pPool, &pAS, CLog::log);
-  return pPool != nullptr ? std::string(pPool->name) : std::string();
+  char name[ASPOOL_NAME_SIZE] = "";
+  if (pPool != nullptr) ASPoolGetName(pPool, name, (int)sizeof name, CLog::log);
+  return name;
 }
 
 // True when the pool list holds a pool of that name.
@@ -248,13 +241,28 @@ inline bool HasPool(ASPoolList* pPools, const std::string& name) {
   return pPool != nullptr;
 }
 
-// Number of peers sharing the pool; -1 when there is no such pool.
+// Runs a pool-list iterator on one element with the given arguments.
+inline long CallIterator(KTListIterator iterator, void* pElement, ...) {
+  va_list args;
+  va_start(args, pElement);
+  const long result = iterator(pElement, args);
+  va_end(args);
+  return result;
+}
+
+// Number of peers sharing the pool, the "peers" field of its monitor line
+// ("P name idle servers peers ..."); -1 when there is no such pool.
 inline int PeersOfPool(ASPoolList* pPools, const std::string& name) {
   ASPoolListReadGuard guard(pPools, CLog::log);
   ASPool* pPool = nullptr;
   ASPoolListGetMatching(pPools, name.c_str(), &pPool, CLog::log);
+  if (pPool == nullptr) return -1;
+  testsupport::Buffer line;
   int count = -1;
-  if (pPool != nullptr) KTMCServerListSize(pPool->pMCServerList, &count, CLog::log);
+  if (CallIterator(ASPoolMonitorPool, pPool, line.get(), (KTLog*)CLog::log) != 0 ||
+      sscanf(line.str().c_str(), "P %*s %*d %*d %d", &count) != 1) {
+    return -1;
+  }
   return count;
 }
 

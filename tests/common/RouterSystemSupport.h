@@ -1,6 +1,6 @@
 // RouterSystemSupport.h - harness for tests that run the router program:
-// an installation in a temporary folder, free ports, the router process
-// itself, a private copy of the program for daemon runs, and simple clients
+// an installation in a temporary folder, free ports (from the socket
+// helpers of TestSockets.h), the router process itself, a private copy of the program for daemon runs, and simple clients
 // for its three protocols (an application server on the message-center port,
 // a web adapter on the get-server port and a monitor client).
 //
@@ -39,9 +39,13 @@
 #include <thread>
 #include <vector>
 
+#include "TestSockets.h"
+
 extern char** environ;
 
 namespace routertest {
+
+using namespace testsockets;
 
 // ---------------------------------------------------------------------------
 // Small helpers
@@ -65,78 +69,6 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-}
-
-inline bool FillAddress(const std::string& host, uint16_t port, struct sockaddr_in* addr) {
-  memset(addr, 0, sizeof *addr);
-  addr->sin_family = AF_INET;
-  addr->sin_port = htons(port);
-  return inet_pton(AF_INET, host.c_str(), &addr->sin_addr) == 1;
-}
-
-inline void SetReceiveTimeout(int fd, int timeoutMs) {
-  struct timeval tv;
-  tv.tv_sec = timeoutMs / 1000;
-  tv.tv_usec = (timeoutMs % 1000) * 1000;
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-// Bounds blocking sends, and on Linux a blocking connect; 0 is no bound.
-inline void SetSendTimeout(int fd, int timeoutMs) {
-  struct timeval tv;
-  tv.tv_sec = timeoutMs / 1000;
-  tv.tv_usec = (timeoutMs % 1000) * 1000;
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-// Binds a socket of the given type to host:port; the descriptor or -1.
-inline int BindSocket(const std::string& host, uint16_t port, int type) {
-  struct sockaddr_in addr;
-  if (!FillAddress(host, port, &addr)) return -1;
-  int fd = socket(AF_INET, type, 0);
-  if (fd < 0) return -1;
-  if (bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// A port on host that is free for both TCP and UDP right now: the system
-// picks a TCP port, which is accepted when the same UDP port binds too.
-// Ports handed out before are never handed out again by this process, so
-// one configuration never gets a port twice. 0 when none was found.
-inline uint16_t FreePort(const std::string& host = "127.0.0.1") {
-  static std::vector<uint16_t> handedOut;
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    int tcp = BindSocket(host, 0, SOCK_STREAM);
-    if (tcp < 0) return 0;
-    struct sockaddr_in addr;
-    socklen_t length = sizeof addr;
-    uint16_t port = 0;
-    if (getsockname(tcp, (struct sockaddr*)&addr, &length) == 0) port = ntohs(addr.sin_port);
-    int udp = port != 0 ? BindSocket(host, port, SOCK_DGRAM) : -1;
-    close(tcp);
-    if (udp >= 0) close(udp);
-    bool used = false;
-    for (uint16_t p : handedOut) used = used || p == port;
-    if (udp >= 0 && !used) {
-      handedOut.push_back(port);
-      return port;
-    }
-  }
-  return 0;
-}
-
-// True when a TCP connection to host:port is accepted.
-inline bool TcpPortAnswers(const std::string& host, uint16_t port) {
-  struct sockaddr_in addr;
-  if (!FillAddress(host, port, &addr)) return false;
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  const bool ok = connect(fd, (struct sockaddr*)&addr, sizeof addr) == 0;
-  close(fd);
-  return ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -453,40 +385,6 @@ class ProgramCopy {
 // ---------------------------------------------------------------------------
 // Clients
 
-// Reads one line ending in "\n" (kept) from fd; empty on time-out or end of stream.
-inline std::string ReadLine(int fd) {
-  std::string line;
-  char c;
-  while (recv(fd, &c, 1, 0) == 1) {
-    line += c;
-    if (c == '\n') return line;
-  }
-  return line.empty() || line.back() != '\n' ? std::string() : line;
-}
-
-// Reads exactly count bytes; fewer on time-out or end of stream.
-inline std::string ReadBytes(int fd, size_t count) {
-  std::string data;
-  char buffer[4096];
-  while (data.size() < count) {
-    const size_t want = std::min(sizeof buffer, count - data.size());
-    ssize_t n = recv(fd, buffer, want, 0);
-    if (n <= 0) break;
-    data.append(buffer, (size_t)n);
-  }
-  return data;
-}
-
-inline bool SendText(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += (size_t)n;
-  }
-  return true;
-}
-
 // A TCP connection with a receive time-out; the base of the protocol clients.
 class TcpClient {
  public:
@@ -500,17 +398,9 @@ class TcpClient {
   // otherwise cost the kernel's one-second retransmission).
   bool connectTo(const std::string& host, uint16_t port, int timeoutMs = 3000, int connectTimeoutMs = 0) {
     disconnect();
-    struct sockaddr_in addr;
-    if (!FillAddress(host, port, &addr)) return false;
-    mFd = socket(AF_INET, SOCK_STREAM, 0);
+    mFd = ConnectTo(host, port, SOCK_STREAM, connectTimeoutMs);
     if (mFd < 0) return false;
     SetReceiveTimeout(mFd, timeoutMs);
-    if (connectTimeoutMs != 0) SetSendTimeout(mFd, connectTimeoutMs);
-    if (connect(mFd, (struct sockaddr*)&addr, sizeof addr) != 0) {
-      disconnect();
-      return false;
-    }
-    if (connectTimeoutMs != 0) SetSendTimeout(mFd, 0);
     return true;
   }
   void disconnect() {
@@ -519,19 +409,15 @@ class TcpClient {
   }
   bool connected() const { return mFd >= 0; }
   // True when the router closed the connection within timeoutMs.
-  bool closedByPeer(int timeoutMs) const {
-    struct pollfd p = {mFd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return false;
-    char c;
-    return recv(mFd, &c, 1, MSG_DONTWAIT) <= 0;
-  }
+  bool closedByPeer(int timeoutMs) const { return PeerClosed(mFd, timeoutMs); }
 
   // Reads a framed reply "<code> <length>\n<body>"; the code, or -1 on failure.
   int readReply(std::string* pBody) {
-    const std::string header = ReadLine(mFd);
+    std::string header;
+    if (!ReceiveLine(mFd, -1, &header)) return -1;
     int code = -1, length = -1;
     if (sscanf(header.c_str(), "%d %d", &code, &length) != 2 || length < 0) return -1;
-    std::string body = ReadBytes(mFd, (size_t)length);
+    std::string body = ReceiveUpTo(mFd, (size_t)length, -1);
     if (body.size() != (size_t)length) return -1;
     if (pBody != nullptr) *pBody = body;
     return code;
@@ -552,7 +438,7 @@ class FakeAppServer : public TcpClient {
   int request(int code, const std::string& rest, const std::string& data, std::string* pBody) {
     std::ostringstream header;
     header << code << " " << data.size() << " " << rest << "\n";
-    if (!SendText(mFd, header.str() + data)) return -1;
+    if (!SendAll(mFd, header.str() + data)) return -1;
     return readReply(pBody);
   }
   // Announces the server in the pool (code 2); the reply code.
@@ -581,7 +467,7 @@ class MonitorClient : public TcpClient {
   // text with ok false when the router gave no reply.
   std::string query(int code, bool* pOk = nullptr) {
     std::string body;
-    const bool ok = SendText(mFd, std::to_string(code) + "\n") && readReply(&body) == 0;
+    const bool ok = SendAll(mFd, std::to_string(code) + "\n") && readReply(&body) == 0;
     if (pOk != nullptr) *pOk = ok;
     return ok ? body : std::string();
   }
@@ -649,14 +535,7 @@ class FakeWebAdapter {
   };
 
   // Sends the text as one datagram; the reply text, empty on time-out.
-  std::string exchange(const std::string& text) {
-    struct sockaddr_in addr;
-    if (mFd < 0 || !FillAddress(mHost, mPort, &addr)) return "";
-    if (sendto(mFd, text.data(), text.size(), 0, (struct sockaddr*)&addr, sizeof addr) < 0) return "";
-    char buffer[2048];
-    ssize_t n = recvfrom(mFd, buffer, sizeof buffer, 0, nullptr, nullptr);
-    return n > 0 ? std::string(buffer, (size_t)n) : std::string();
-  }
+  std::string exchange(const std::string& text) { return ExchangeDatagram(mFd, mHost, mPort, text, -1); }
   // Asks for a server; the reply text ("0 host port", "1", "2", "3 status" or "4").
   std::string getServer(const Request& r) {
     std::ostringstream text;

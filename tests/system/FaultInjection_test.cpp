@@ -75,32 +75,22 @@ class FaultInjectionTest : public ::testing::Test {
 // protocol clients cannot send: cut short, or never finished.
 class RawConnection {
  public:
-  RawConnection(const RouterDef& router, uint16_t port) {
-    struct sockaddr_in addr;
-    mFd = socket(AF_INET, SOCK_STREAM, 0);
-    if (mFd >= 0 && FillAddress(router.host, port, &addr) &&
-        connect(mFd, (struct sockaddr*)&addr, sizeof addr) == 0) {
-      SetReceiveTimeout(mFd, 3000);
-      return;
-    }
-    if (mFd >= 0) close(mFd);
-    mFd = -1;
+  RawConnection(const RouterDef& router, uint16_t port) : mFd(ConnectTo(router.host, port)) {
+    if (mFd >= 0) SetReceiveTimeout(mFd, 3000);
   }
   ~RawConnection() { shut(); }
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
 
   bool ok() const { return mFd >= 0; }
-  bool send(const std::string& bytes) { return SendText(mFd, bytes); }
+  bool send(const std::string& bytes) { return SendAll(mFd, bytes); }
   // The reply header line, "" when none came.
-  std::string replyLine() { return ReadLine(mFd); }
-  // True when the router closed the connection within timeoutMs.
-  bool closedByRouter(int timeoutMs) {
-    struct pollfd p = {mFd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return false;
-    char c;
-    return recv(mFd, &c, 1, MSG_DONTWAIT) <= 0;
+  std::string replyLine() {
+    std::string line;
+    return ReceiveLine(mFd, -1, &line) ? line : std::string();
   }
+  // True when the router closed the connection within timeoutMs.
+  bool closedByRouter(int timeoutMs) { return PeerClosed(mFd, timeoutMs); }
   void shut() {
     if (mFd >= 0) close(mFd);
     mFd = -1;
