@@ -1,11 +1,10 @@
-/* KTUtils2.cpp - host-text helpers: literal classification, the IPv6
- * switch and host comparison.
+/* KTHostText.cpp - host-text helpers: literal classification, the IPv6 switch and host comparison.
  *
  * Comparison resolves only what is not already a literal, and compares the
  * numeric texts of the resolved entries, so a name and its addresses count
  * as the same host. Every resolved list is released before returning.
  */
-#include "KTUtils2.h"
+#include "KTHostText.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
