@@ -201,25 +201,32 @@ KTStatus KTBufferStrAppendf(KTBuffer* pBuffer, const char* format, ...) {
   return status;
 }
 
-/* Throws CWIException when the buffer cannot be created. */
 CKTBuffer::CKTBuffer(const char* initial) {
-  KTStatus status = KTBufferStrNew(&_pBuffer, initial);
+  KTStatus status = KTBufferStrNew(&mpBuffer, initial);
   if (status != STATUS_OK) {
     throw CWIException(status, "CKTBuffer(): KTBufferStrNew() failed");
   }
 }
 
 CKTBuffer::~CKTBuffer() {
-  if (_pBuffer != nullptr) KTBufferFree(&_pBuffer);
+  if (mpBuffer != nullptr) KTBufferFree(&mpBuffer);
 }
 
-/* Throws CWIException when the content cannot be read. */
+KTStatus CKTBuffer::init(const char* initial) noexcept {
+  return KTBufferStrNew(&mpBuffer, initial);
+}
+
 CKTBuffer::operator const char*() const {
   unsigned status = STATUS_OK;
-  const char* pData = KTBufferGet(_pBuffer, &status);
+  const char* pData = KTBufferGet(mpBuffer, &status);
   if (status != STATUS_OK) {
     throw CWIException(static_cast<KTStatus>(status),
                        "CKTBuffer operator const char*: KTBufferGet() failed");
   }
   return pData;
+}
+
+std::string CKTBuffer::str() const {
+  const char* pData = *this;
+  return std::string(pData, mpBuffer->dataLength);
 }
