@@ -12,11 +12,11 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "KTDebug.h"
 #include "KTString.h"
+#include "KTUtils.h"
 
 /* Plain static records: constant initialised, usable before any constructor. */
 static KTFile sKTFileStdin = {0};
@@ -45,14 +45,6 @@ const ModeEntry kModes[] = {
 
 bool IsStandardHandle(const KTFile* pFile) {
   return pFile == KTFileStdin || pFile == KTFileStdout || pFile == KTFileStderr;
-}
-
-void SleepMilliseconds(long ms) {
-  struct timespec ts;
-  ts.tv_sec = ms / 1000;
-  ts.tv_nsec = (ms % 1000) * 1000000L;
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
 }
 
 }  // namespace
