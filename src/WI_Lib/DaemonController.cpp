@@ -460,7 +460,6 @@ int CDaemonController::startServiceConsole(const std::string& name, const std::v
   return daemon->run(args);
 }
 
-/* Returns 1: there is nothing to install services into. */
 int CDaemonController::installServices() {
   fprintf(stderr, "Function not implemented\n");
   fflush(stderr);
@@ -468,7 +467,6 @@ int CDaemonController::installServices() {
   return 1;
 }
 
-/* Returns 1: there is nothing to remove services from. */
 int CDaemonController::uninstallServices() {
   fprintf(stderr, "Function not implemented\n");
   fflush(stderr);

@@ -45,7 +45,6 @@ KTSocket* _NewRecord() { return (KTSocket*)calloc(1, sizeof(KTSocket)); }
 
 namespace ktsocket {
 
-/* Logs that the error text could not be allocated; returns ERROR_MEMORY_ALLOCATION. */
 KTStatus _NoMemory(KTLog* pLog, const char* function) {
   KTLogWrite(pLog, "%s(): couldn't allocate memory", function);
   return ERROR_MEMORY_ALLOCATION;
@@ -76,7 +75,6 @@ KTStatus KTFormatSocketError(int number, char* buffer, size_t bufferSize) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_SOCKET_OPEN or ERROR_SOCKET_OPTION (record released) on failure. */
 KTStatus KTSocketNew(KTSocket** ppSocket, int family, KTLog* pLog) {
   if (ppSocket == nullptr || *ppSocket != nullptr) {
     KTLogWrite(pLog, "KTSocketNew(): wrong parameters passed to procedure");
@@ -110,7 +108,6 @@ KTStatus KTSocketNew(KTSocket** ppSocket, int family, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus KTSocketFree(KTSocket** ppSocket, KTLog* pLog) {
   if (ppSocket == nullptr || *ppSocket == nullptr) {
     KTLogWrite(pLog, "KTSocketFree(): wrong arguments passed to procedure");
@@ -124,7 +121,6 @@ KTStatus KTSocketFree(KTSocket** ppSocket, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null socket. */
 KTStatus KTSocketSetTimeout(KTSocket* pSocket, int timeout, KTLog* pLog) {
   if (pSocket == nullptr) {
     KTLogWrite(pLog, "KTSocketSetTimeout(): wrong arguments passed to procedure");
@@ -134,7 +130,6 @@ KTStatus KTSocketSetTimeout(KTSocket* pSocket, int timeout, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_SOCKET_OPTION when the system refuses the segment size. */
 KTStatus KTSocketSetMSS(KTSocket* pSocket, int mss, KTLog* pLog) {
   if (pSocket == nullptr) {
     KTLogWrite(pLog, "KTSocketSetMSS(): wrong arguments passed to procedure");
@@ -204,7 +199,6 @@ KTStatus _FinishConnect(KTSocket* pSocket, const char* host, unsigned short port
 
 }  // namespace
 
-/* Returns ERROR_SOCKET_FCNTL, the resolver's status or ERROR_SOCKET_CONNECT on failure. */
 KTStatus KTSocketConnect(KTSocket* pSocket, const char* host, unsigned short port, int timeout,
                          KTLog* pLog) {
   if (pSocket == nullptr || host == nullptr || timeout < 0 ||
@@ -278,7 +272,6 @@ KTStatus KTSocketConnect(KTSocket* pSocket, const char* host, unsigned short por
   return STATUS_OK;
 }
 
-/* Returns ERROR_SOCKET when the connection must not be reused. */
 KTStatus KTSocketCheck(KTSocket* pSocket, KTLog* pLog) {
   if (pSocket == nullptr) {
     KTLogWrite(pLog, "KTSocketCheck(): wrong parameters passed to procedure");
@@ -334,7 +327,6 @@ KTStatus KTSocketCheck(KTSocket* pSocket, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INSUFFICIENT_BUFFER when the host text does not fit. */
 KTStatus KTSocketGetHostPort(KTSocket* pSocket, char* hostName, size_t hostLen,
                              unsigned short* pPort, KTLog* pLog) {
   if (pSocket == nullptr || hostName == nullptr || pPort == nullptr) {
@@ -360,7 +352,6 @@ KTStatus KTSocketGetHostPort(KTSocket* pSocket, char* hostName, size_t hostLen,
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus KTSocketGetFd(KTSocket* pSocket, int* pFd, KTLog* pLog) {
   if (pSocket == nullptr || pFd == nullptr) {
     KTLogWrite(pLog, "KTSocketGetFd(): wrong arguments passed to procedure");
@@ -418,8 +409,6 @@ unsigned short _BoundPort(int fd, unsigned short fallback) {
 
 }  // namespace
 
-/* Returns the resolver's status, ERROR_SOCKET_OPEN, ERROR_SOCKET_CONNECT or
- * ERROR_SOCKET_LISTENING on failure (descriptor closed, *ppSocket null). */
 KTStatus KTServerSocketNew(KTSocket** ppSocket, const char* IP, unsigned short port, int family,
                            KTLog* pLog) {
   if (ppSocket == nullptr || *ppSocket != nullptr) {
@@ -513,8 +502,6 @@ KTStatus KTServerSocketNew(KTSocket** ppSocket, const char* IP, unsigned short p
   return STATUS_OK;
 }
 
-/* Returns ERROR_SOCKET_ACCEPT, ERROR_GETNAMEINFO or ERROR_MEMORY_ALLOCATION on
- * failure; the accepted descriptor is then closed. */
 KTStatus KTSocketAccept(KTSocket* pServerSocket, KTSocket** ppSocket, KTLog* pLog) {
   if (pServerSocket == nullptr || ppSocket == nullptr || *ppSocket != nullptr) {
     KTLogWrite(pLog, "KTSocketAccept(): invalid parameter");

@@ -116,7 +116,6 @@ KTStatus _ReceiveFailed(KTSocket* pSocket, int error, KTLog* pLog) {
 
 }  // namespace
 
-/* Returns ERROR_SOCKET, ERROR_SOCKET_TIMEOUT or ERROR_SOCKET_SEND on failure. */
 KTStatus KTSocketSend(KTSocket* pSocket, const char* buffer, size_t* pLength, KTLog* pLog) {
   if (pSocket == nullptr || buffer == nullptr || pLength == nullptr) {
     KTLogWrite(pLog, "KTSocketSend(): wrong arguments passed to procedure");
@@ -168,7 +167,6 @@ KTStatus KTSocketSend(KTSocket* pSocket, const char* buffer, size_t* pLength, KT
   return status;
 }
 
-/* Returns the formatter's status or the status of the send on failure. */
 KTStatus KTSocketFPrint(KTSocket* pSocket, KTLog* pLog, const char* format, ...) {
   if (pSocket == nullptr || format == nullptr) {
     KTLogWrite(pLog, "KTSocketFPrint(): wrong arguments passed to procedure");
@@ -190,7 +188,6 @@ KTStatus KTSocketFPrint(KTSocket* pSocket, KTLog* pLog, const char* format, ...)
   return status;
 }
 
-/* Returns ERROR_SOCKET, ERROR_SOCKET_TIMEOUT, ERROR_SOCKET_EOF or ERROR_SOCKET_RECEIVE on failure. */
 KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog* pLog) {
   if (pSocket == nullptr || buffer == nullptr || pLength == nullptr) {
     KTLogWrite(pLog, "KTSocketReceive(): wrong arguments passed to procedure");
@@ -237,9 +234,7 @@ KTStatus KTSocketReceive(KTSocket* pSocket, char* buffer, size_t* pLength, KTLog
   return status;
 }
 
-/* Returns ERROR_INSUFFICIENT_BUFFER for a line that does not fit, else the receive's status.
- *
- * The line is taken exactly as a byte-by-byte read would take it, but with
+/* The line is taken exactly as a byte-by-byte read would take it, but with
  * two system calls when it has arrived: the waiting bytes are looked at
  * with MSG_PEEK, and only those up to and including the "\n" are consumed,
  * so what follows the line (its data, the next request) stays queued in
