@@ -268,7 +268,8 @@ namespace {
 /* One line, as KTLogVWrite describes; `sectionHeld` tells that the caller
  * holds the log's critical section, which the reserve path then uses
  * instead of entering it. */
-int WriteLine(KTLog* pLog, bool sectionHeld, const char* format, va_list args) {
+__attribute__((format(printf, 3, 0))) int WriteLine(KTLog* pLog, bool sectionHeld,
+                                                     const char* format, va_list args) {
   char timeText[64];
   FormatNow(timeText, sizeof(timeText));
 

@@ -33,10 +33,12 @@ namespace {
 const size_t kErrorTextMax = 255;
 
 /* strerror_r comes in two flavours; both overloads yield the text. */
-inline const char* _PickErrorText(int rc, const char* buffer) {
+[[maybe_unused]] inline const char* _PickErrorText(int rc, const char* buffer) {
   return rc == 0 ? buffer : "Unknown error";
 }
-inline const char* _PickErrorText(const char* text, const char*) { return text; }
+[[maybe_unused]] inline const char* _PickErrorText(const char* text, const char*) {
+  return text;
+}
 
 /* Allocates a zeroed record; null when out of memory. */
 KTSocket* _NewRecord() { return (KTSocket*)calloc(1, sizeof(KTSocket)); }
