@@ -24,8 +24,8 @@ extern char** environ;
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
+#include "KTUtils.h"
 #include "RRGetServer.h"
 #include "RRMonitorClient.h"
 #include "RRToolException.h"
@@ -213,7 +213,7 @@ void CRouterProcess::waitReady(const RRBenchRouterDef& def, int timeoutMs) {
     } catch (const CToolException& e) {
       last = e.what();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    SleepMilliseconds(50);
   }
   throw CToolException(CToolException::TOOL_TIMEOUT, "router '" + def.name + "' not ready within " +
                                                          std::to_string(timeoutMs) + " ms (" + last + ")\n" +
@@ -229,7 +229,7 @@ int CRouterProcess::stop() {
       mPid = -1;
       return status;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    SleepMilliseconds(10);
   }
   kill(mPid, SIGKILL);
   waitpid(mPid, &status, 0);

@@ -15,12 +15,13 @@
 #include <memory>
 #include <set>
 #include <sstream>
-#include <thread>
+#include <chrono>
 
 #include "ASRequestInfo.h"
 #include "BenchAppServerFarm.h"
 #include "BenchLoad.h"
 #include "BenchRouterProcess.h"
+#include "KTUtils.h"
 #include "RRGetServer.h"
 #include "RRMonitorClient.h"
 #include "RRMonitorLines.h"
@@ -157,7 +158,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     throw CToolException(e.kind(), std::string(e.what()) + "\n" + tails);
   }
   // Routers tell each other about new pools; give that a moment.
-  if (defs.size() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  if (defs.size() > 1) SleepMilliseconds(300);
 
   std::vector<RRToolAddress> targets;
   for (const auto& def : defs) targets.push_back(def.getServer());
@@ -185,7 +186,7 @@ RRBenchFigures RRRunScenario(const RRScenario& scenario, const RRBenchOptions& o
     const auto start = std::chrono::steady_clock::now();
     RRClientResult result = routerClients.run(options.warmupMs, roundMs);
     // Let the last cycles finish before the next round.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50 + scenario.serviceMs));
+    SleepMilliseconds(50 + scenario.serviceMs);
     farmSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double rate = result.seconds > 0 ? result.counts.answers() / result.seconds : 0;
     routerRates.push_back(rate);

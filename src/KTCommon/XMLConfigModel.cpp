@@ -100,7 +100,6 @@ PortList parseASPorts(const rapidxml::xml_node<>* node, const char* attributeNam
   return PortList(values.begin(), values.end());
 }
 
-/* Returns null when there is no first router. */
 const PoolRequestRouter* getPrimaryRouter(const PoolRequestRouterMap& routers,
                                           const StringList& routerNames) {
   if (routerNames.empty()) return nullptr;
@@ -162,7 +161,6 @@ PoolLimits::PoolLimits(const rapidxml::xml_node<>* node)
           Parser::parseAttrNumber<int>(node, "servers_per_client", -1, IntMin, IntMax)),
       max_servers_per_extension(buildMap<ServersPerExtension>(node, "servers_per_extension")) {}
 
-/* Returns 0 for an extension without a limit. */
 int PoolLimits::extensionLimit(const std::string& extension) const {
   ExtensionLimitMap::const_iterator it = max_servers_per_extension.find(extension);
   return it == max_servers_per_extension.end() ? 0 : it->second->value;

@@ -19,7 +19,6 @@ bool deprecatedNameWarning(const std::string& /*value*/) {
   return true;
 }
 
-/* Returns false for an empty value or one without the leading dot. */
 bool checkLimitExtension(const std::string& value) { return !value.empty() && value[0] == '.'; }
 
 namespace {

@@ -42,7 +42,6 @@ NodeTypeSet nodeTypeSet(unsigned contentTypes) {
 
 /* ---- descriptors ---- */
 
-/* Returns false for an invalid value; ends the process for a misplaced or missing callback. */
 bool CDataDescriptor::isValid(const char* data, DataType validContent,
                               const UserValidationFunc& callback) {
   KT_ASSERT(!callback || validContent == DATA_USER, ValidatorSource);

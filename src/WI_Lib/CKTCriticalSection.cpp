@@ -23,5 +23,4 @@ void CKTCriticalSection::enter() {
   if (status != STATUS_OK) throw CWIException(status, "CKTCriticalSection::enter(): Enter() failed");
 }
 
-/* Returns the status of Leave; never throws. */
 KTStatus CKTCriticalSection::leave() { return mData->Leave(mData); }

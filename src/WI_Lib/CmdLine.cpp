@@ -72,10 +72,8 @@ void CCmdLine::parse(const std::vector<std::string>& words, const std::string& s
 /* Never fails. */
 bool CCmdLine::hasOption(const std::string& name) const { return mOptions.count(name) != 0; }
 
-/* Returns false when the switch is absent. */
 bool CCmdLine::popOption(const std::string& name) { return mOptions.erase(name) != 0; }
 
-/* Returns false when the switch is absent. */
 bool CCmdLine::peekOption(const std::string& name, std::string& value) const {
   OptionMap::const_iterator it = mOptions.find(name);
   if (it == mOptions.end()) return false;
@@ -83,7 +81,6 @@ bool CCmdLine::peekOption(const std::string& name, std::string& value) const {
   return true;
 }
 
-/* Returns false when the switch is absent. */
 bool CCmdLine::popOption(const std::string& name, std::string& value) {
   OptionMap::iterator it = mOptions.find(name);
   if (it == mOptions.end()) return false;
@@ -92,7 +89,6 @@ bool CCmdLine::popOption(const std::string& name, std::string& value) {
   return true;
 }
 
-/* Returns false when the switch is absent (value then holds the default). */
 bool CCmdLine::popOption(const std::string& name, std::string& value,
                          const std::string& defaultValue) {
   if (popOption(name, value)) return true;

@@ -455,7 +455,6 @@ int CDaemonController::startServiceConsole(const std::string& name, const std::v
   return daemon->run(args);
 }
 
-/* Returns 1: there is nothing to install services into. */
 int CDaemonController::installServices() {
   fprintf(stderr, "Function not implemented\n");
   fflush(stderr);
@@ -463,7 +462,6 @@ int CDaemonController::installServices() {
   return 1;
 }
 
-/* Returns 1: there is nothing to remove services from. */
 int CDaemonController::uninstallServices() {
   fprintf(stderr, "Function not implemented\n");
   fflush(stderr);

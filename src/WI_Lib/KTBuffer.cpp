@@ -94,19 +94,16 @@ KTStatus appendData(KTBuffer* pBuffer, const char* value, size_t length) {
 
 }  // namespace
 
-/* Returns 5 on bad arguments, 2 when out of memory. */
 KTStatus KTBufferStrNew(KTBuffer** ppBuffer, const char* initialValue) {
   if (ppBuffer == NULL || *ppBuffer != NULL || initialValue == NULL) return ERROR_INVALID_PARAMETER;
   return newBuffer(ppBuffer, initialValue, strlen(initialValue));
 }
 
-/* Returns 5 on bad arguments, 2 when out of memory. */
 KTStatus KTBufferBinNew(KTBuffer** ppBuffer, const char* initialValue, size_t length) {
   if (ppBuffer == NULL || *ppBuffer != NULL || initialValue == NULL) return ERROR_INVALID_PARAMETER;
   return newBuffer(ppBuffer, initialValue, length);
 }
 
-/* Returns 5 when there is no buffer to free. */
 KTStatus KTBufferFree(KTBuffer** ppBuffer) {
   if (ppBuffer == NULL || *ppBuffer == NULL) return ERROR_INVALID_PARAMETER;
   free((*ppBuffer)->pData);
@@ -115,7 +112,6 @@ KTStatus KTBufferFree(KTBuffer** ppBuffer) {
   return STATUS_OK;
 }
 
-/* Returns null with status 5 for a null buffer (null alone for a null pStatus). */
 char* KTBufferGet(KTBuffer* pBuffer, unsigned* pStatus) {
   if (pStatus == NULL) return NULL;
   if (pBuffer == NULL) {
@@ -126,39 +122,32 @@ char* KTBufferGet(KTBuffer* pBuffer, unsigned* pStatus) {
   return pBuffer->pData;
 }
 
-/* Returns 5 on null arguments. */
 KTStatus KTBufferSize(KTBuffer* pBuffer, size_t* pLength) {
   if (pBuffer == NULL || pLength == NULL) return ERROR_INVALID_PARAMETER;
   *pLength = pBuffer->dataLength;
   return STATUS_OK;
 }
 
-/* Returns 5 on null arguments, 2 when out of memory. */
 KTStatus KTBufferStrSet(KTBuffer* pBuffer, const char* value) {
   if (pBuffer == NULL || value == NULL) return ERROR_INVALID_PARAMETER;
   return setData(pBuffer, value, strlen(value));
 }
 
-/* Returns 5 on null arguments, 2 when out of memory. */
 KTStatus KTBufferBinSet(KTBuffer* pBuffer, const char* value, size_t length) {
   if (pBuffer == NULL || value == NULL) return ERROR_INVALID_PARAMETER;
   return setData(pBuffer, value, length);
 }
 
-/* Returns 5 on null arguments, 2 when out of memory. */
 KTStatus KTBufferStrAppend(KTBuffer* pBuffer, const char* value) {
   if (pBuffer == NULL || value == NULL) return ERROR_INVALID_PARAMETER;
   return appendData(pBuffer, value, strlen(value));
 }
 
-/* Returns 5 on null arguments, 2 when out of memory. */
 KTStatus KTBufferBinAppend(KTBuffer* pBuffer, const char* value, size_t length) {
   if (pBuffer == NULL || value == NULL) return ERROR_INVALID_PARAMETER;
   return appendData(pBuffer, value, length);
 }
 
-/* Returns 5 on null arguments, 2 when out of memory, 1 when vsnprintf fails;
- * the content is unchanged on failure. */
 KTStatus KTBufferStrAppendf(KTBuffer* pBuffer, const char* format, ...) {
   if (pBuffer == NULL || format == NULL) return ERROR_INVALID_PARAMETER;
 
@@ -201,25 +190,32 @@ KTStatus KTBufferStrAppendf(KTBuffer* pBuffer, const char* format, ...) {
   return status;
 }
 
-/* Throws CWIException when the buffer cannot be created. */
 CKTBuffer::CKTBuffer(const char* initial) {
-  KTStatus status = KTBufferStrNew(&_pBuffer, initial);
+  KTStatus status = KTBufferStrNew(&mpBuffer, initial);
   if (status != STATUS_OK) {
     throw CWIException(status, "CKTBuffer(): KTBufferStrNew() failed");
   }
 }
 
 CKTBuffer::~CKTBuffer() {
-  if (_pBuffer != nullptr) KTBufferFree(&_pBuffer);
+  if (mpBuffer != nullptr) KTBufferFree(&mpBuffer);
 }
 
-/* Throws CWIException when the content cannot be read. */
+KTStatus CKTBuffer::init(const char* initial) noexcept {
+  return KTBufferStrNew(&mpBuffer, initial);
+}
+
 CKTBuffer::operator const char*() const {
   unsigned status = STATUS_OK;
-  const char* pData = KTBufferGet(_pBuffer, &status);
+  const char* pData = KTBufferGet(mpBuffer, &status);
   if (status != STATUS_OK) {
     throw CWIException(static_cast<KTStatus>(status),
                        "CKTBuffer operator const char*: KTBufferGet() failed");
   }
   return pData;
+}
+
+std::string CKTBuffer::str() const {
+  const char* pData = *this;
+  return std::string(pData, mpBuffer->dataLength);
 }

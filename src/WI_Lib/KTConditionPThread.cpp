@@ -16,7 +16,6 @@
  * back locked, and a mutex left locked would block every later wake-up. */
 static void _UnlockConditionMutex(void* pMutex) { pthread_mutex_unlock((pthread_mutex_t*)pMutex); }
 
-/* Returns 5 for a bad argument, 2 when out of memory, 1 when initialisation fails. */
 KTStatus KTConditionNew(KTCondition** ppCondition) {
   if (ppCondition == NULL || *ppCondition != NULL) {
     KTDEBUG_MSG(KTDEBUG_CONDITION, "KTConditionNew(): invalid parameters");
@@ -51,7 +50,6 @@ KTStatus KTConditionNew(KTCondition** ppCondition) {
   return STATUS_OK;
 }
 
-/* Returns 5 for a null argument. */
 KTStatus KTConditionFree(KTCondition** ppCondition) {
   if (ppCondition == NULL || *ppCondition == NULL) {
     KTDEBUG_MSG(KTDEBUG_CONDITION, "KTConditionFree(): invalid parameters");
@@ -64,7 +62,6 @@ KTStatus KTConditionFree(KTCondition** ppCondition) {
   return STATUS_OK;
 }
 
-/* Returns 5 for a null condition, 1 when a thread-library call fails. */
 KTStatus KTConditionWait(KTCondition* pCondition, int timeout) {
   if (pCondition == NULL) {
     KTDEBUG_MSG(KTDEBUG_CONDITION, "KTConditionWait(): invalid parameters");
@@ -111,7 +108,6 @@ KTStatus KTConditionWait(KTCondition* pCondition, int timeout) {
   return status;
 }
 
-/* Returns 5 for a null condition, 1 when the mutex cannot be locked. */
 KTStatus KTConditionWakeup(KTCondition* pCondition) {
   if (pCondition == NULL) {
     KTDEBUG_MSG(KTDEBUG_CONDITION, "KTConditionWakeup(): invalid parameters");

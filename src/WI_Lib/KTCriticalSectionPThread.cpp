@@ -37,8 +37,6 @@ static const char* _CancelStateName(int state) {
   return "UNKNOWN";
 }
 
-/* Returns 5 for a null section; 1 when cancellation cannot be disabled or the
- * mutex cannot be locked; ends the process for a corrupted section. */
 static KTStatus KTCriticalSectionPThreadEnter(KTCriticalSection* pCriticalSection) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTCriticalSectionPThreadEnter( 0x%X )", KT_PTR32(pCriticalSection));
   if (pCriticalSection == NULL) {
@@ -68,8 +66,6 @@ static KTStatus KTCriticalSectionPThreadEnter(KTCriticalSection* pCriticalSectio
   return STATUS_OK;
 }
 
-/* Returns 5 for a null section, 1 when the mutex cannot be unlocked; ends the
- * process for a corrupted section. */
 static KTStatus KTCriticalSectionPThreadLeave(KTCriticalSection* pCriticalSection) {
   if (pCriticalSection == NULL) {
     KTDEBUG_MSG(KTDEBUG_CRITICALSECTION,
@@ -97,7 +93,6 @@ static void _FreeHeapParts(KTCriticalSection* pCS, KTCriticalSectionData* pData)
   free(pCS);
 }
 
-/* Returns 5 for a null argument. */
 static KTStatus KTCriticalSectionPThreadFree(KTCriticalSection** ppCriticalSection) {
   if (ppCriticalSection == NULL || *ppCriticalSection == NULL) {
     KTDEBUG_MSG(KTDEBUG_CRITICALSECTION,
@@ -118,7 +113,6 @@ static KTStatus KTCriticalSectionPThreadFree(KTCriticalSection** ppCriticalSecti
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments; ends the process for a corrupted section. */
 static KTStatus KTCriticalSectionPThreadAndIPCFree(KTCriticalSection** ppCriticalSection) {
   if (ppCriticalSection == NULL || *ppCriticalSection == NULL) {
     KTDEBUG_MSG(KTDEBUG_CRITICALSECTION,
@@ -144,7 +138,6 @@ static KTStatus KTCriticalSectionPThreadAndIPCFree(KTCriticalSection** ppCritica
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments. */
 static KTStatus KTCriticalSectionPThreadAndIPCRawFree(KTCriticalSection** ppCriticalSection) {
   if (ppCriticalSection == NULL || *ppCriticalSection == NULL) {
     KTDEBUG_MSG(KTDEBUG_CRITICALSECTION,
@@ -173,7 +166,6 @@ static bool _AllocHeapParts(KTCriticalSection** ppCS, KTCriticalSectionData** pp
   return true;
 }
 
-/* Returns 5 for bad arguments, 2 when out of memory, 1 when a mutex call fails. */
 KTStatus KTCriticalSectionThreadNew(KTCriticalSection** ppCriticalSection) {
   if (ppCriticalSection == NULL || *ppCriticalSection != NULL) {
     KTDEBUG_MSG(KTDEBUG_CRITICALSECTION,
@@ -224,9 +216,9 @@ KTStatus KTCriticalSectionThreadNew(KTCriticalSection** ppCriticalSection) {
   return STATUS_OK;
 }
 
-/* Initialises a process-shared mutex in pShared; returns 0 or 1 after writing
- * the failing step to pLog with the caller's name. *pAttrInit and *pMutexInit
- * tell what has to be undone. */
+/* Initialises a process-shared mutex in pShared; returns 0, or ERROR_UNKNOWN
+ * after writing the failing step to pLog with the caller's name. *pAttrInit
+ * and *pMutexInit tell what has to be undone. */
 static KTStatus _InitSharedMutex(KTCriticalSectionSharedData* pShared, const char* caller, KTLog* pLog,
                                  bool* pAttrInit, bool* pMutexInit) {
   *pAttrInit = false;
@@ -249,8 +241,6 @@ static KTStatus _InitSharedMutex(KTCriticalSectionSharedData* pShared, const cha
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments, 2 when memory cannot be had, 1 for a mutex
- * failure or when another process never finished initialising. */
 KTStatus KTCriticalSectionThreadAndIPCNew(KTCriticalSection** ppCriticalSection, KTMemoryManager* pMemMgrMem,
                                           int identifier, KTLog* pLog) {
   static const char* kName = "KTCriticalSectionThreadAndIPCNew";
@@ -310,8 +300,6 @@ KTStatus KTCriticalSectionThreadAndIPCNew(KTCriticalSection** ppCriticalSection,
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments, 2 when out of heap or the block is too small,
- * 1 for a mutex failure or a block in an impossible state. */
 KTStatus KTCriticalSectionThreadAndIPCRawNew(KTCriticalSection** ppCriticalSection, void* pMemShared,
                                              size_t* pMemSharedSize, KTLog* pLog) {
   static const char* kName = "KTCriticalSectionThreadAndIPCRawNew";

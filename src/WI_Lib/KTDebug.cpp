@@ -36,8 +36,6 @@ bool ShouldWrite(const KTDebug* pDebug, int level) {
 
 KTDebug* pKTDebug = &sKTDebug;
 
-/* Returns ERROR_INVALID_PARAMETER when *ppDebug is already set, ERROR_MEMORY_ALLOCATION
- * when out of memory. */
 KTStatus KTDebugNew(KTDebug** ppDebug) {
   KT_ASSERT(ppDebug != nullptr, "KTDebug");
   if (*ppDebug != nullptr) return ERROR_INVALID_PARAMETER;
@@ -48,7 +46,6 @@ KTStatus KTDebugNew(KTDebug** ppDebug) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for the process-wide trace, which is never released. */
 KTStatus KTDebugFree(KTDebug** ppDebug) {
   KT_ASSERT(ppDebug != nullptr, "KTDebug");
   KT_ASSERT(*ppDebug != nullptr, "KTDebug");
@@ -59,7 +56,6 @@ KTStatus KTDebugFree(KTDebug** ppDebug) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_FILE_SYSTEM when the file cannot be opened; the trace is silent then. */
 KTStatus KTDebugSetOutputFile(KTDebug* pDebug, const char* filename) {
   KT_ASSERT(pDebug != nullptr, "KTDebug");
   KT_ASSERT(filename != nullptr, "KTDebug");
@@ -73,7 +69,6 @@ KTStatus KTDebugSetOutputFile(KTDebug* pDebug, const char* filename) {
   return STATUS_OK;
 }
 
-/* Never fails; a null stream silences the trace. */
 KTStatus KTDebugSetOutputFilehandle(KTDebug* pDebug, FILE* stream) {
   KT_ASSERT(pDebug != nullptr, "KTDebug");
   CloseOwnStream(pDebug);
@@ -82,20 +77,17 @@ KTStatus KTDebugSetOutputFilehandle(KTDebug* pDebug, FILE* stream) {
   return STATUS_OK;
 }
 
-/* Never fails. */
 KTStatus KTDebugSetLevel(KTDebug* pDebug, int mask) {
   KT_ASSERT(pDebug != nullptr, "KTDebug");
   pDebug->level = mask;
   return STATUS_OK;
 }
 
-/* Returns the mask. */
 int KTDebugGetLevel(KTDebug* pDebug) {
   KT_ASSERT(pDebug != nullptr, "KTDebug");
   return pDebug->level;
 }
 
-/* Never fails; a line that is filtered out or has no stream is simply not written. */
 KTStatus KTDebugMsg(KTDebug* pDebug, int level, const char* format, ...) {
   KT_ASSERT(pDebug != nullptr, "KTDebug");
   KT_ASSERT(format != nullptr, "KTDebug");
@@ -120,7 +112,6 @@ KTStatus KTDebugMsg(KTDebug* pDebug, int level, const char* format, ...) {
   return STATUS_OK;
 }
 
-/* Never fails; bytes that are filtered out or have no stream are not written. */
 KTStatus KTDebugWrite(KTDebug* pDebug, int level, const void* data, size_t size, size_t count) {
   KT_ASSERT(pDebug != nullptr, "KTDebug");
   KT_ASSERT(data != nullptr || size * count == 0, "KTDebug");

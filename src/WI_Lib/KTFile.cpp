@@ -12,11 +12,11 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "KTDebug.h"
 #include "KTString.h"
+#include "KTUtils.h"
 
 /* Plain static records: constant initialised, usable before any constructor. */
 static KTFile sKTFileStdin = {0};
@@ -47,17 +47,8 @@ bool IsStandardHandle(const KTFile* pFile) {
   return pFile == KTFileStdin || pFile == KTFileStdout || pFile == KTFileStderr;
 }
 
-void SleepMilliseconds(long ms) {
-  struct timespec ts;
-  ts.tv_sec = ms / 1000;
-  ts.tv_nsec = (ms % 1000) * 1000000L;
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 }  // namespace
 
-/* Returns ERROR_INVALID_PARAMETER for a null, empty, too long or unknown mode. */
 KTStatus KTFileModeToFlag(const char* mode, int* pFlags) {
   if (mode == nullptr || pFlags == nullptr) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileModeToFlag(): wrong arguments passed to the procedure");
@@ -90,8 +81,6 @@ KTStatus KTFileModeToFlag(const char* mode, int* pFlags) {
   return ERROR_INVALID_PARAMETER;
 }
 
-/* Returns ERROR_INVALID_PARAMETER, ERROR_MEMORY_ALLOCATION or ERROR_FILE_SYSTEM
- * on failure, leaving *ppFile null. */
 KTStatus KTFileOpen(KTFile** ppFile, const char* filename, const char* mode) {
   if (ppFile == nullptr || *ppFile != nullptr || filename == nullptr || mode == nullptr) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileOpen(): wrong arguments passed to the procedure");
@@ -130,8 +119,6 @@ KTStatus KTFileOpen(KTFile** ppFile, const char* filename, const char* mode) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null or standard handle, ERROR_FILE_SYSTEM
- * when close fails (the handle is released all the same). */
 KTStatus KTFileClose(KTFile** ppFile) {
   if (ppFile == nullptr || *ppFile == nullptr || IsStandardHandle(*ppFile)) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileClose(): wrong arguments passed to the procedure");
@@ -145,7 +132,6 @@ KTStatus KTFileClose(KTFile** ppFile) {
   return rc == 0 ? STATUS_OK : ERROR_FILE_SYSTEM;
 }
 
-/* Returns ERROR_INVALID_PARAMETER, ERROR_FILE_EOF or ERROR_FILE_SYSTEM on failure. */
 KTStatus KTFileRead(KTFile* pFile, void* buffer, size_t* pLength) {
   if (pFile == nullptr || buffer == nullptr || pLength == nullptr) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileRead(): wrong arguments passed to the procedure");
@@ -175,7 +161,6 @@ KTStatus KTFileRead(KTFile* pFile, void* buffer, size_t* pLength) {
   return status;
 }
 
-/* Returns ERROR_INVALID_PARAMETER or ERROR_FILE_SYSTEM on failure. */
 KTStatus KTFileWrite(KTFile* pFile, const void* buffer, size_t* pLength) {
   if (pFile == nullptr || buffer == nullptr || pLength == nullptr) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileWrite(): wrong arguments passed to the procedure");
@@ -205,7 +190,6 @@ KTStatus KTFileWrite(KTFile* pFile, const void* buffer, size_t* pLength) {
   return status;
 }
 
-/* Returns ERROR_INVALID_PARAMETER, the formatting status or the write status on failure. */
 KTStatus KTFileVPrintf(KTFile* pFile, const char* format, va_list args) {
   if (pFile == nullptr || format == nullptr) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileVFPrint(): wrong arguments passed to the procedure");
@@ -224,7 +208,6 @@ KTStatus KTFileVPrintf(KTFile* pFile, const char* format, va_list args) {
   return status;
 }
 
-/* Returns ERROR_INVALID_PARAMETER, the formatting status or the write status on failure. */
 KTStatus KTFilePrintf(KTFile* pFile, const char* format, ...) {
   if (pFile == nullptr || format == nullptr) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileFPrint(): wrong arguments passed to the procedure");
@@ -237,8 +220,6 @@ KTStatus KTFilePrintf(KTFile* pFile, const char* format, ...) {
   return status;
 }
 
-/* Returns ERROR_INVALID_PARAMETER, ERROR_FILE_EOF (nothing left to read) or
- * ERROR_FILE_SYSTEM on failure. */
 KTStatus KTFileReadline(KTFile* pFile, char* buffer, size_t length) {
   if (pFile == nullptr || buffer == nullptr || length == 0) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileGets(): wrong arguments passed to the procedure");
@@ -271,7 +252,6 @@ KTStatus KTFileReadline(KTFile* pFile, char* buffer, size_t length) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER on bad arguments. */
 KTStatus KTFileFileno(KTFile* pFile, int* pFd) {
   if (pFile == nullptr || pFd == nullptr) {
     KTDEBUG_MSG(KTDEBUG_FILE, "KTFileFileno(): wrong arguments passed to the procedure");

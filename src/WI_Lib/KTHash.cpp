@@ -166,7 +166,6 @@ uint64_t KTHashFunction(const unsigned char* k, uint64_t length, uint64_t initva
   return c;
 }
 
-/* Returns 5 for bad arguments, 2 when out of memory. */
 KTStatus KTHashNew(KTHash** ppHash, KTMemoryManager* pMgr) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashNew( 0x%X, 0x%X )", KT_PTR32(ppHash), KT_PTR32(pMgr));
   if (ppHash == nullptr || *ppHash != nullptr || pMgr == nullptr) {
@@ -183,8 +182,6 @@ KTStatus KTHashNew(KTHash** ppHash, KTMemoryManager* pMgr) {
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments, 2 when out of memory; a named block holding
- * another key ends the process. */
 KTStatus KTHashNamedNew(KTHash** ppHash, KTMemoryManager* pMgr, int key, int* pInstanceCounter) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashNamedNew( 0x%X, 0x%X, %d, 0x%X )", KT_PTR32(ppHash),
               KT_PTR32(pMgr), key, KT_PTR32(pInstanceCounter));
@@ -209,7 +206,6 @@ KTStatus KTHashNamedNew(KTHash** ppHash, KTMemoryManager* pMgr, int key, int* pI
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments. */
 KTStatus KTHashFree(KTHash** ppHash, KTMemoryManager* pMgr) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashFree( 0x%X, 0x%X )", KT_PTR32(ppHash), KT_PTR32(pMgr));
   if (ppHash == nullptr || *ppHash == nullptr || pMgr == nullptr) {
@@ -225,7 +221,6 @@ KTStatus KTHashFree(KTHash** ppHash, KTMemoryManager* pMgr) {
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments. */
 KTStatus KTHashClear(KTHash* pHash, KTMemoryManager* pMgr) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashClear( 0x%X, 0x%X )", KT_PTR32(pHash), KT_PTR32(pMgr));
   if (pHash == nullptr || pMgr == nullptr) {
@@ -244,7 +239,6 @@ KTStatus KTHashClear(KTHash* pHash, KTMemoryManager* pMgr) {
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments; the destructor's results are ignored. */
 KTStatus KTHashClearAndFreeElements(KTHash* pHash, KTMemoryManager* pMgr,
                                     KTHashDestructor destructor, ...) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashClearAndFreeElements( 0x%X, 0x%X, 0x%X )", KT_PTR32(pHash),
@@ -275,8 +269,6 @@ KTStatus KTHashClearAndFreeElements(KTHash* pHash, KTMemoryManager* pMgr,
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments, 2 when the table cannot grow or the pair
- * cannot be allocated. */
 KTStatus KTHashSet(KTHash* pHash, KTMemoryManager* pMgr, const char* key, void* element) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashSet( 0x%X, 0x%X, 0x%X, 0x%X ), arg3=%s", KT_PTR32(pHash),
               KT_PTR32(pMgr), KT_PTR32(key), KT_PTR32(element), key != nullptr ? key : "(null)");
@@ -313,7 +305,6 @@ KTStatus KTHashSet(KTHash* pHash, KTMemoryManager* pMgr, const char* key, void* 
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments; a missing key is not an error. */
 KTStatus KTHashRemove(KTHash* pHash, KTMemoryManager* pMgr, const char* key) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashRemove( 0x%X, 0x%X, 0x%X ), arg3=%s", KT_PTR32(pHash),
               KT_PTR32(pMgr), KT_PTR32(key), key != nullptr ? key : "(null)");
@@ -349,8 +340,6 @@ KTStatus KTHashRemove(KTHash* pHash, KTMemoryManager* pMgr, const char* key) {
   return STATUS_OK;
 }
 
-/* Returns null with *pStatus 5 for bad arguments; a missing key gives null
- * with status 0. */
 void* KTHashGet(KTHash* pHash, KTMemoryManager* pMgr, const char* key, KTStatus* pStatus) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashGet( 0x%X, 0x%X, 0x%X, 0x%X ), arg3=%s", KT_PTR32(pHash),
               KT_PTR32(pMgr), KT_PTR32(key), KT_PTR32(pStatus), key != nullptr ? key : "(null)");
@@ -367,7 +356,6 @@ void* KTHashGet(KTHash* pHash, KTMemoryManager* pMgr, const char* key, KTStatus*
   return pairAt(pMgr, pHash->pair[index])->value;
 }
 
-/* Returns 0 for bad arguments. */
 int KTHashExists(KTHash* pHash, KTMemoryManager* pMgr, const char* key) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashExists( 0x%X, 0x%X, 0x%X ), arg3=%s", KT_PTR32(pHash),
               KT_PTR32(pMgr), KT_PTR32(key), key != nullptr ? key : "(null)");
@@ -381,7 +369,6 @@ int KTHashExists(KTHash* pHash, KTMemoryManager* pMgr, const char* key) {
   return index >= 0 && pHash->pair[index] != 0 ? 1 : 0;
 }
 
-/* Returns 5 for bad arguments, else the first failing append. */
 KTStatus KTHashKeys(KTHash* pHash, KTMemoryManager* pMgr, KTStringList* pKeys) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashKeys( 0x%X, 0x%X, 0x%X )", KT_PTR32(pHash), KT_PTR32(pMgr),
               KT_PTR32(pKeys));
@@ -399,7 +386,6 @@ KTStatus KTHashKeys(KTHash* pHash, KTMemoryManager* pMgr, KTStringList* pKeys) {
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments, else the first non-zero iterator result. */
 KTStatus KTHashForEach(KTHash* pHash, KTMemoryManager* pMgr, KTHashIterator iterator, ...) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTHashForEach( 0x%X, 0x%X, 0x%X )", KT_PTR32(pHash), KT_PTR32(pMgr),
               KT_PTR32((void*)iterator));

@@ -132,7 +132,6 @@ void searchFrom(KTList* pList, KTMemoryManager* pMgr, int start, KTListSearch se
 
 }  // namespace
 
-/* Returns 5 on bad arguments, 2 when out of memory. */
 KTStatus KTListNew(KTList** ppList, KTMemoryManager* pMgr) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListNew( 0x%x, 0x%x )", KT_PTR32(ppList), KT_PTR32(pMgr));
   if (ppList == NULL || *ppList != NULL || pMgr == NULL) {
@@ -153,8 +152,6 @@ KTStatus KTListNew(KTList** ppList, KTMemoryManager* pMgr) {
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, 2 when out of memory; a named block holding a
- * list with another key ends the process. */
 KTStatus KTListNamedNew(KTList** ppList, KTMemoryManager* pMgr, int key, int* pInstanceCounter) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListNamedNew( 0x%x, 0x%x, %d, 0x%x )", KT_PTR32(ppList),
               KT_PTR32(pMgr), key, KT_PTR32(pInstanceCounter));
@@ -182,7 +179,6 @@ KTStatus KTListNamedNew(KTList** ppList, KTMemoryManager* pMgr, int key, int* pI
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments. */
 KTStatus KTListFree(KTList** ppList, KTMemoryManager* pMgr) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListFree( 0x%x, 0x%x )", KT_PTR32(ppList), KT_PTR32(pMgr));
   if (ppList == NULL || *ppList == NULL || pMgr == NULL) {
@@ -207,7 +203,6 @@ KTStatus KTListFree(KTList** ppList, KTMemoryManager* pMgr) {
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments. */
 KTStatus KTListClear(KTList* pList, KTMemoryManager* pMgr) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListClear( 0x%x, 0x%x )", KT_PTR32(pList), KT_PTR32(pMgr));
   if (pList == NULL || pMgr == NULL) {
@@ -219,7 +214,6 @@ KTStatus KTListClear(KTList* pList, KTMemoryManager* pMgr) {
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, or the first failing destructor's status. */
 KTStatus KTListClearAndFreeElements(KTList* pList, KTMemoryManager* pMgr,
                                     KTListDestructor destructor, ...) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListClearAndFreeElements( 0x%x, 0x%x, 0x%x )", KT_PTR32(pList),
@@ -255,7 +249,6 @@ KTStatus KTListClearAndFreeElements(KTList* pList, KTMemoryManager* pMgr,
   return status;
 }
 
-/* Returns 5 on bad arguments, or the first non-zero iterator result. */
 KTStatus KTListVForEach(KTList* pList, KTMemoryManager* pMgr, KTListIterator iterator,
                         va_list args) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListForEach( 0x%x, 0x%x, 0x%x )", KT_PTR32(pList),
@@ -279,7 +272,6 @@ KTStatus KTListVForEach(KTList* pList, KTMemoryManager* pMgr, KTListIterator ite
   return status;
 }
 
-/* Returns 5 on bad arguments, or the first non-zero iterator result. */
 KTStatus KTListForEach(KTList* pList, KTMemoryManager* pMgr, KTListIterator iterator, ...) {
   va_list args;
   va_start(args, iterator);
@@ -288,7 +280,6 @@ KTStatus KTListForEach(KTList* pList, KTMemoryManager* pMgr, KTListIterator iter
   return status;
 }
 
-/* Returns 5 on bad arguments, else 0 (found or not). */
 KTStatus KTListVNextThat(KTList* pList, KTMemoryManager* pMgr, int start, KTListSearch search,
                          int* pIndex, va_list args) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListNextThat( 0x%x, 0x%x, %d, 0x%x, 0x%x )", KT_PTR32(pList),
@@ -304,7 +295,6 @@ KTStatus KTListVNextThat(KTList* pList, KTMemoryManager* pMgr, int start, KTList
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, else 0 (found or not). */
 KTStatus KTListNextThat(KTList* pList, KTMemoryManager* pMgr, int start, KTListSearch search,
                         int* pIndex, ...) {
   va_list args;
@@ -314,7 +304,6 @@ KTStatus KTListNextThat(KTList* pList, KTMemoryManager* pMgr, int start, KTListS
   return status;
 }
 
-/* Returns 5 on bad arguments, else 0 (found or not). */
 KTStatus KTListVFirstThat(KTList* pList, KTMemoryManager* pMgr, KTListSearch search, int* pIndex,
                           va_list args) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListFirstThat( 0x%x, 0x%x, 0x%x, 0x%x )", KT_PTR32(pList),
@@ -330,7 +319,6 @@ KTStatus KTListVFirstThat(KTList* pList, KTMemoryManager* pMgr, KTListSearch sea
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, else 0 (found or not). */
 KTStatus KTListFirstThat(KTList* pList, KTMemoryManager* pMgr, KTListSearch search, int* pIndex,
                          ...) {
   va_list args;
@@ -340,7 +328,6 @@ KTStatus KTListFirstThat(KTList* pList, KTMemoryManager* pMgr, KTListSearch sear
   return status;
 }
 
-/* Returns 5 on bad arguments. */
 KTStatus KTListSize(KTList* pList, KTMemoryManager* pMgr, int* pSize) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListSize( 0x%x, 0x%x, 0x%x )", KT_PTR32(pList), KT_PTR32(pMgr),
               KT_PTR32(pSize));
@@ -353,7 +340,6 @@ KTStatus KTListSize(KTList* pList, KTMemoryManager* pMgr, int* pSize) {
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, 2 when the list cannot grow. */
 KTStatus KTListAdd(KTList* pList, KTMemoryManager* pMgr, void* pElement) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListAdd( 0x%x, 0x%x, 0x%x )", KT_PTR32(pList), KT_PTR32(pMgr),
               KT_PTR32(pElement));
@@ -375,8 +361,6 @@ KTStatus KTListAdd(KTList* pList, KTMemoryManager* pMgr, void* pElement) {
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, 3 for a position outside 0 .. count - 1,
- * 2 when the list cannot grow. */
 KTStatus KTListInsertAt(KTList* pList, KTMemoryManager* pMgr, void* pElement, int position) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListInsertAt( 0x%x, 0x%x, 0x%x, %d )", KT_PTR32(pList),
               KT_PTR32(pMgr), KT_PTR32(pElement), position);
@@ -405,7 +389,6 @@ KTStatus KTListInsertAt(KTList* pList, KTMemoryManager* pMgr, void* pElement, in
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, 9 when the element is not in the list. */
 KTStatus KTListRemove(KTList* pList, KTMemoryManager* pMgr, void* pElement) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListRemove( 0x%x, 0x%x, 0x%x )", KT_PTR32(pList), KT_PTR32(pMgr),
               KT_PTR32(pElement));
@@ -420,7 +403,6 @@ KTStatus KTListRemove(KTList* pList, KTMemoryManager* pMgr, void* pElement) {
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, 9 when the element is not in the list. */
 KTStatus KTListFind(KTList* pList, KTMemoryManager* pMgr, void* pElement, int* pPosition) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListFind( 0x%x, 0x%x, 0x%x, 0x%x )", KT_PTR32(pList),
               KT_PTR32(pMgr), KT_PTR32(pElement), KT_PTR32(pPosition));
@@ -435,7 +417,6 @@ KTStatus KTListFind(KTList* pList, KTMemoryManager* pMgr, void* pElement, int* p
   return STATUS_OK;
 }
 
-/* Returns null with status 5 on bad arguments, null with status 3 out of range. */
 void* KTListElementAt(KTList* pList, KTMemoryManager* pMgr, KTStatus* pStatus, int position) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListElementAt( 0x%x, 0x%x, 0x%x, %d )", KT_PTR32(pList),
               KT_PTR32(pMgr), KT_PTR32(pStatus), position);
@@ -455,7 +436,6 @@ void* KTListElementAt(KTList* pList, KTMemoryManager* pMgr, KTStatus* pStatus, i
   return elementOf(pMgr, slotsOf(pList, pMgr)[position]);
 }
 
-/* Returns 5 on bad arguments, 3 for a position outside 0 .. count - 1. */
 KTStatus KTListRemoveAt(KTList* pList, KTMemoryManager* pMgr, int position) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTListRemoveAt( 0x%x, 0x%x, %d )", KT_PTR32(pList), KT_PTR32(pMgr),
               position);

@@ -161,7 +161,6 @@ void WriteOpenError(KTLog* pLog, KTFile* pTarget, const char* timeText, int err)
 
 }  // namespace
 
-/* Returns -1 for bad arguments, no memory or no critical section (nothing is left allocated). */
 int KTLogNew(KTLog** ppLog) {
   if (ppLog == nullptr || *ppLog != nullptr) {
     KTDEBUG_MSG(KTDEBUG_LOG, "KTLogNew(): wrong arguments passed to procedure");
@@ -195,7 +194,6 @@ int KTLogNew(KTLog** ppLog) {
   return 0;
 }
 
-/* Returns -1 for a null log. */
 int KTLogFree(KTLog** ppLog) {
   if (ppLog == nullptr || *ppLog == nullptr) {
     KTDEBUG_MSG(KTDEBUG_LOG, "KTLogFree(): wrong arguments passed to procedure");
@@ -211,7 +209,6 @@ int KTLogFree(KTLog** ppLog) {
   return 0;
 }
 
-/* Returns -1 for bad arguments or no memory; the previous target stays then. */
 int KTLogSetOutputFile(KTLog* pLog, const char* filename) {
   if (pLog == nullptr || filename == nullptr) {
     KTLogWrite(pLog, "KTLogSetOutputFile(): wrong arguments passed to procedure");
@@ -231,7 +228,6 @@ int KTLogSetOutputFile(KTLog* pLog, const char* filename) {
   return 0;
 }
 
-/* Returns -1 for a null log or stream. */
 int KTLogSetOutputFilehandle(KTLog* pLog, KTFile* pFile) {
   if (pLog == nullptr || pFile == nullptr) {
     KTDEBUG_MSG(KTDEBUG_LOG, "KTLogSetOutputFilehandle(): wrong arguments passed to procedure");
@@ -244,7 +240,6 @@ int KTLogSetOutputFilehandle(KTLog* pLog, KTFile* pFile) {
   return 0;
 }
 
-/* Returns -1 for a null log or stream. */
 int KTLogSetFallbackFilehandle(KTLog* pLog, KTFile* pFile) {
   if (pLog == nullptr || pFile == nullptr) {
     KTDEBUG_MSG(KTDEBUG_LOG, "KTLogSetFallbackFilehandle(): wrong arguments passed to procedure");
@@ -254,7 +249,6 @@ int KTLogSetFallbackFilehandle(KTLog* pLog, KTFile* pFile) {
   return 0;
 }
 
-/* Returns -1 for a null format; a failed write is not reported (0). */
 int KTLogWrite(KTLog* pLog, const char* format, ...) {
   if (pLog == nullptr) return 0;
   if (format == nullptr) {
@@ -274,7 +268,8 @@ namespace {
 /* One line, as KTLogVWrite describes; `sectionHeld` tells that the caller
  * holds the log's critical section, which the reserve path then uses
  * instead of entering it. */
-int WriteLine(KTLog* pLog, bool sectionHeld, const char* format, va_list args) {
+__attribute__((format(printf, 3, 0))) int WriteLine(KTLog* pLog, bool sectionHeld,
+                                                     const char* format, va_list args) {
   char timeText[64];
   FormatNow(timeText, sizeof(timeText));
 
@@ -348,7 +343,6 @@ __attribute__((format(printf, 2, 3))) void WriteHeld(KTLog* pLog, const char* fo
 
 }  // namespace
 
-/* Returns -1 for a null format; a failed write is not reported (0). */
 int KTLogVWrite(KTLog* pLog, const char* format, va_list args) {
   if (pLog == nullptr) return 0;
   if (format == nullptr) {
@@ -359,7 +353,6 @@ int KTLogVWrite(KTLog* pLog, const char* format, va_list args) {
   return WriteLine(pLog, false, format, args);
 }
 
-/* Returns -1 for a null format or when the critical section cannot be entered. */
 int KTLogWriteLimited(KTLog* pLog, const char* refKey, const char* refMessage, const char* format,
                       ...) {
   if (pLog == nullptr) return 0;

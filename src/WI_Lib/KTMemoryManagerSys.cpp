@@ -72,7 +72,6 @@ static void* _KTMemoryManagerSysAlloc(KTMemoryManagerData* pData, size_t size, i
   return ptr;
 }
 
-/* Returns null for a null manager or when out of memory. */
 static void* KTMemoryManagerSysMalloc(KTMemoryManager* pManager, size_t size) {
   if (pManager == NULL || pManager->pData == NULL) {
     KTDEBUG_MSG(KTDEBUG_MEMORY, "KTMemoryManagerSysMalloc(): invalid parameter");
@@ -81,7 +80,6 @@ static void* KTMemoryManagerSysMalloc(KTMemoryManager* pManager, size_t size) {
   return _KTMemoryManagerSysAlloc(pManager->pData, size, 0);
 }
 
-/* Returns null for a null manager, a negative count, an overflowing size or no memory. */
 static void* KTMemoryManagerSysCalloc(KTMemoryManager* pManager, int count, size_t size) {
   if (pManager == NULL || pManager->pData == NULL || count < 0) {
     KTDEBUG_MSG(KTDEBUG_MEMORY, "KTMemoryManagerSysCalloc(): invalid parameter");
@@ -91,7 +89,6 @@ static void* KTMemoryManagerSysCalloc(KTMemoryManager* pManager, int count, size
   return _KTMemoryManagerSysAlloc(pManager->pData, (size_t)count * size, 1);
 }
 
-/* Returns null for a null manager or when out of memory; the old block then stays valid. */
 static void* KTMemoryManagerSysRealloc(KTMemoryManager* pManager, void* ptr, size_t size) {
   if (pManager == NULL || pManager->pData == NULL) {
     KTDEBUG_MSG(KTDEBUG_MEMORY, "KTMemoryManagerSysRealloc(): invalid parameter");
@@ -130,7 +127,6 @@ static void KTMemoryManagerSysUnalloc(KTMemoryManager* pManager, void* ptr) {
   free(ptr);
 }
 
-/* Returns null when out of memory; a null counter ends the process. */
 static void* KTMemoryManagerSysNamedMalloc(KTMemoryManager* pManager, int name, size_t size,
                                            int* pCounter) {
   (void)name;
@@ -140,7 +136,6 @@ static void* KTMemoryManagerSysNamedMalloc(KTMemoryManager* pManager, int name, 
   return KTMemoryManagerSysMalloc(pManager, size);
 }
 
-/* Returns null when out of memory; a null counter ends the process. */
 static void* KTMemoryManagerSysNamedCalloc(KTMemoryManager* pManager, int name, int count,
                                            size_t size, int* pCounter) {
   (void)name;
@@ -173,7 +168,6 @@ static void* KTMemoryManagerSysGetPtr(KTMemoryManager* pManager, KTOffset offset
   return (void*)offset;
 }
 
-/* Returns null for a null manager or text, or when out of memory. */
 static char* KTMemoryManagerSysStrdup(KTMemoryManager* pManager, const char* text) {
   if (pManager == NULL || pManager->pData == NULL || text == NULL) {
     KTDEBUG_MSG(KTDEBUG_MEMORY, "KTMemoryManagerSysStrdup(): invalid parameter");
@@ -185,7 +179,6 @@ static char* KTMemoryManagerSysStrdup(KTMemoryManager* pManager, const char* tex
   return copy;
 }
 
-/* Returns 5 for a null argument. */
 static KTStatus KTMemoryManagerSysFree(KTMemoryManager** ppManager) {
   if (ppManager == NULL || *ppManager == NULL) {
     KTDEBUG_MSG(KTDEBUG_MEMORY, "KTMemoryManagerSysFree(): invalid parameter");
@@ -203,7 +196,6 @@ static KTStatus KTMemoryManagerSysFree(KTMemoryManager** ppManager) {
   return STATUS_OK;
 }
 
-/* Returns 5 for a bad argument, 2 when out of memory. */
 KTStatus KTMemoryManagerSysNew(KTMemoryManager** pManager) {
   if (pManager == NULL || *pManager != NULL) {
     KTDEBUG_MSG(KTDEBUG_MEMORY, "KTMemoryManagerSysNew(): invalid parameter");
@@ -233,7 +225,6 @@ KTStatus KTMemoryManagerSysNew(KTMemoryManager** pManager) {
   return STATUS_OK;
 }
 
-/* Returns -1 for a null manager. */
 int KTMemoryManagerSysBlockCount(KTMemoryManager* pManager) {
   if (pManager == NULL || pManager->pData == NULL) return -1;
   return pManager->pData->blocksAllocated;

@@ -136,9 +136,8 @@ KTStatus _OpenNew(KTServer* pServer, KTSocket** ppSocket, int timeout, KTLog* pL
 
 }  // namespace
 
-/* Returns the resolver's status, ERROR_MEMORY_ALLOCATION or the failing
- * creation's status; *ppServer stays null then. The new record is filled in
- * before any other thread can see it, so without its lock. */
+/* The new record is filled in before any other thread can see it, so
+ * without its lock. */
 KTStatus KTServerNew(KTServer** ppServer, const char* host, unsigned short port, KTLog* pLog)
     KT_NO_THREAD_SAFETY_ANALYSIS {
   if (ppServer == nullptr || *ppServer != nullptr || host == nullptr ||
@@ -192,7 +191,6 @@ KTStatus KTServerNew(KTServer** ppServer, const char* host, unsigned short port,
   return STATUS_OK;
 }
 
-/* Returns the status of the first release step that fails (pool kept then). */
 KTStatus KTServerFree(KTServer** ppServer, KTLog* pLog) {
   if (ppServer == nullptr || *ppServer == nullptr) {
     KTLogWrite(pLog, "KTServerFree(): wrong arguments passed to procedure");
@@ -205,7 +203,6 @@ KTStatus KTServerFree(KTServer** ppServer, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns the status of the failing lock, list, check or connect; *ppSocket stays null then. */
 KTStatus KTServerGetSocket(KTServer* pServer, KTSocket** ppSocket, int timeout, KTLog* pLog) {
   if (pServer == nullptr || ppSocket == nullptr || *ppSocket != nullptr || timeout < 0 ||
       timeout >= KTSOCKET_MAX_CONNECT_TIMEOUT) {
@@ -236,7 +233,6 @@ KTStatus KTServerGetSocket(KTServer* pServer, KTSocket** ppSocket, int timeout, 
   }
 }
 
-/* Returns the failing status of the lock or the list; the socket is closed then. */
 KTStatus KTServerParkSocket(KTServer* pServer, KTSocket** ppSocket, KTLog* pLog) {
   if (pServer == nullptr || ppSocket == nullptr || *ppSocket == nullptr) {
     KTLogWrite(pLog, "KTServerParkSocket(): wrong arguments passed to procedure");
@@ -278,7 +274,6 @@ KTStatus KTServerParkSocket(KTServer* pServer, KTSocket** ppSocket, KTLog* pLog)
   return guard.finish(STATUS_OK, pLog, "KTServerParkSocket(): error leaving the critical section");
 }
 
-/* Returns the failing status of the lock or the list. */
 KTStatus KTServerSetMaxParked(KTServer* pServer, uint32_t maxParked, KTLog* pLog) {
   if (pServer == nullptr) {
     KTLogWrite(pLog, "KTServerSetMaxParked(): wrong arguments passed to procedure");
@@ -325,7 +320,6 @@ KTStatus KTServerSetMaxParked(KTServer* pServer, uint32_t maxParked, KTLog* pLog
   return guard.finish(STATUS_OK, pLog, "KTServerSetMaxParked(): error leaving the critical section");
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null pool. */
 KTStatus KTServerSetMSS(KTServer* pServer, int mss, KTLog* pLog) {
   if (pServer == nullptr) {
     KTLogWrite(pLog, "KTServerSetMSS(): wrong arguments passed to procedure");

@@ -18,7 +18,6 @@ namespace {
 const size_t kInitialFormatSize = 8192;
 }
 
-/* Returns 5 on bad arguments, 2 when out of memory, 1 when vsnprintf fails. */
 KTStatus KTVFormatString(char** ppBuffer, int* pBytesWritten, const char* format, va_list args) {
   if (ppBuffer == NULL || *ppBuffer != NULL || format == NULL) {
     KTDEBUG_MSG(KTDEBUG_UTILS, "KTFormatString(): wrong arguments passed to procedure");
@@ -62,7 +61,6 @@ KTStatus KTVFormatString(char** ppBuffer, int* pBytesWritten, const char* format
   }
 }
 
-/* Returns 5 on bad arguments, 2 when out of memory, 1 when vsnprintf fails. */
 KTStatus KTFormatString(char** ppBuffer, int* pBytesWritten, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -71,8 +69,6 @@ KTStatus KTFormatString(char** ppBuffer, int* pBytesWritten, const char* format,
   return status;
 }
 
-/* Returns 5 on bad arguments, 6 with the needed size when the buffer is too
- * small, 2 when the working copy cannot be made. */
 KTStatus KTStringReplace(char* pBuffer, size_t* pnBufferSize, const char* pSearch,
                          const char* pReplace) {
   if (pBuffer == NULL || pnBufferSize == NULL || pSearch == NULL || pReplace == NULL) {
@@ -131,8 +127,6 @@ KTStatus KTStringReplace(char* pBuffer, size_t* pnBufferSize, const char* pSearc
   return STATUS_OK;
 }
 
-/* Returns 5 on bad arguments, 8 at the end of the text, 3 when the number
- * does not fit into an int. */
 KTStatus KTGetUIntFromString(char** cursor, int* myint) {
   if (cursor == NULL || *cursor == NULL || myint == NULL) return ERROR_INVALID_PARAMETER;
 

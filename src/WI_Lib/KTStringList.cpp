@@ -13,7 +13,6 @@
 #include "KTDebug.h"
 #include "WIException.h"
 
-/* Returns 5 for bad arguments, 2 when any part cannot be created. */
 KTStatus KTStringListNew(KTStringList** pList) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTStringListNew( 0x%x )", KT_PTR32(pList));
   if (pList == nullptr || *pList != nullptr) {
@@ -42,7 +41,6 @@ KTStatus KTStringListNew(KTStringList** pList) {
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments, else the status of the first failed step. */
 KTStatus KTStringListFree(KTStringList** pList) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTStringListFree( 0x%x )", KT_PTR32(pList));
   if (pList == nullptr || *pList == nullptr) {
@@ -70,7 +68,6 @@ KTStatus KTStringListFree(KTStringList** pList) {
   return STATUS_OK;
 }
 
-/* Returns 5 for bad arguments, else the first failing removal's status. */
 KTStatus KTStringListClear(KTStringList* pList) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTStringListClear( 0x%x )", KT_PTR32(pList));
   if (pList == nullptr) {
@@ -85,7 +82,6 @@ KTStatus KTStringListClear(KTStringList* pList) {
   return status;
 }
 
-/* Returns 5 for a null list or text, 2 when out of memory. */
 KTStatus KTStringListAdd(KTStringList* pList, const char* elem) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTStringListAdd( 0x%x, 0x%x )", KT_PTR32(pList), KT_PTR32(elem));
   if (pList == nullptr || elem == nullptr) {
@@ -102,7 +98,6 @@ KTStatus KTStringListAdd(KTStringList* pList, const char* elem) {
   return status;
 }
 
-/* Returns 3 out of range, 5 for a null list or text, 2 when out of memory. */
 KTStatus KTStringListInsertAt(KTStringList* pList, const char* elem, int position) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTStringListInsertAt( 0x%x, 0x%x, %d )", KT_PTR32(pList),
               KT_PTR32(elem), position);
@@ -120,7 +115,6 @@ KTStatus KTStringListInsertAt(KTStringList* pList, const char* elem, int positio
   return status;
 }
 
-/* Returns 5 for bad arguments. */
 KTStatus KTStringListSize(KTStringList* pList, int* pSize) {
   if (pList == nullptr || pSize == nullptr) {
     KTDEBUG_MSG(KTDEBUG_LIST, "KTStringListSize(): wrong arguments passed to procedure");
@@ -129,7 +123,6 @@ KTStatus KTStringListSize(KTStringList* pList, int* pSize) {
   return KTListSize(pList->pList, pList->pMemMgrSys, pSize);
 }
 
-/* Returns null with *status 3 out of range and 5 for a null list. */
 const char* KTStringListElementAt(KTStringList* pList, int position, KTStatus* status) {
   if (pList == nullptr || status == nullptr) {
     KTDEBUG_MSG(KTDEBUG_LIST, "KTStringListElementAt(): wrong arguments passed to procedure");
@@ -139,7 +132,6 @@ const char* KTStringListElementAt(KTStringList* pList, int position, KTStatus* s
   return (const char*)KTListElementAt(pList->pList, pList->pMemMgrSys, status, position);
 }
 
-/* Returns 3 out of range, 5 for a null list. */
 KTStatus KTStringListRemoveAt(KTStringList* pList, int position) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "KTStringListRemoveAt( 0x%x, %d )", KT_PTR32(pList), position);
   if (pList == nullptr) {
@@ -155,7 +147,6 @@ KTStatus KTStringListRemoveAt(KTStringList* pList, int position) {
   return status;
 }
 
-/* Returns 5 for bad arguments, else the first non-zero iterator result. */
 KTStatus KTStringListVForEach(KTStringList* pList, KTListIterator iterator, va_list args) {
   if (pList == nullptr || iterator == nullptr) {
     KTDEBUG_MSG(KTDEBUG_LIST, "KTStringListForEach(): wrong arguments passed to procedure");
@@ -164,7 +155,6 @@ KTStatus KTStringListVForEach(KTStringList* pList, KTListIterator iterator, va_l
   return KTListVForEach(pList->pList, pList->pMemMgrSys, iterator, args);
 }
 
-/* Returns 5 for bad arguments, else the first non-zero iterator result. */
 KTStatus KTStringListForEach(KTStringList* pList, KTListIterator iterator, ...) {
   va_list args;
   va_start(args, iterator);
@@ -173,7 +163,6 @@ KTStatus KTStringListForEach(KTStringList* pList, KTListIterator iterator, ...) 
   return status;
 }
 
-/* Returns 5 for bad arguments. */
 KTStatus KTStringListVFirstThat(KTStringList* pList, KTListSearch search, int* pIndex,
                                 va_list args) {
   if (pList == nullptr || search == nullptr || pIndex == nullptr) {
@@ -183,7 +172,6 @@ KTStatus KTStringListVFirstThat(KTStringList* pList, KTListSearch search, int* p
   return KTListVFirstThat(pList->pList, pList->pMemMgrSys, search, pIndex, args);
 }
 
-/* Returns 5 for bad arguments. */
 KTStatus KTStringListFirstThat(KTStringList* pList, KTListSearch search, int* pIndex, ...) {
   va_list args;
   va_start(args, pIndex);
@@ -192,7 +180,6 @@ KTStatus KTStringListFirstThat(KTStringList* pList, KTListSearch search, int* pI
   return status;
 }
 
-/* Returns 5 for bad arguments or a negative start. */
 KTStatus KTStringListVNextThat(KTStringList* pList, int start, KTListSearch search, int* pIndex,
                                va_list args) {
   if (pList == nullptr || search == nullptr || pIndex == nullptr || start < 0) {
@@ -202,7 +189,6 @@ KTStatus KTStringListVNextThat(KTStringList* pList, int start, KTListSearch sear
   return KTListVNextThat(pList->pList, pList->pMemMgrSys, start, search, pIndex, args);
 }
 
-/* Returns 5 for bad arguments or a negative start. */
 KTStatus KTStringListNextThat(KTStringList* pList, int start, KTListSearch search, int* pIndex,
                               ...) {
   va_list args;

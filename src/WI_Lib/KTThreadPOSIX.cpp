@@ -82,7 +82,6 @@ static void* ThreadStartWrapper(void* pArg) {
   return NULL;
 }
 
-/* Returns 5 for bad arguments, 2 when out of memory, 15000 when the thread cannot start. */
 KTStatus KTThreadNew(KTThread** ppKTThread, KTThreadProcedure pThreadProcedure, void* pParameter) {
   if (ppKTThread == NULL || *ppKTThread != NULL || pThreadProcedure == NULL) return ERROR_INVALID_PARAMETER;
   KTThreadRecord* pRecord = static_cast<KTThreadRecord*>(calloc(1, sizeof(KTThreadRecord)));
@@ -103,29 +102,25 @@ KTStatus KTThreadNew(KTThread** ppKTThread, KTThreadProcedure pThreadProcedure, 
   return STATUS_OK;
 }
 
-/* Returns 5 for a null thread. */
 KTStatus KTThreadStop(KTThread* pKTThread) {
   if (pKTThread == NULL) return ERROR_INVALID_PARAMETER;
   __atomic_store_n(&pKTThread->stopFlag, 1, __ATOMIC_RELEASE);
   return STATUS_OK;
 }
 
-/* Returns 5 for a null argument. */
 KTStatus KTThreadIsFinished(KTThread* pKTThread, int* pIsFinished) {
   if (pKTThread == NULL || pIsFinished == NULL) return ERROR_INVALID_PARAMETER;
   *pIsFinished = __atomic_load_n(&pKTThread->stopped, __ATOMIC_ACQUIRE);
   return STATUS_OK;
 }
 
-/* Returns 5 for a null argument. */
 KTStatus KTThreadHasError(KTThread* pKTThread, int* pHasError) {
   if (pKTThread == NULL || pHasError == NULL) return ERROR_INVALID_PARAMETER;
   *pHasError = __atomic_load_n(&pKTThread->error, __ATOMIC_ACQUIRE);
   return STATUS_OK;
 }
 
-/* Returns 5 for a null argument. The wait is a join bounded by the time-out,
- * so a thread that ends at once is freed at once rather than after a pause. */
+/* The wait is a join bounded by the time-out rather than polling. */
 KTStatus KTThreadFree(KTThread** ppKTThread, int timeOut) {
   if (ppKTThread == NULL || *ppKTThread == NULL) return ERROR_INVALID_PARAMETER;
   KTThread* pThread = *ppKTThread;

@@ -16,7 +16,6 @@ namespace {
 std::atomic<long long> gTestClockMs{-1};
 }  // namespace
 
-/* Returns 5 for a null argument. */
 KTStatus HighResTime(hrtime* pTime) {
   if (pTime == NULL) return ERROR_INVALID_PARAMETER;
   long long testMs = gTestClockMs.load(std::memory_order_relaxed);
@@ -32,7 +31,6 @@ KTStatus HighResTime(hrtime* pTime) {
   return STATUS_OK;
 }
 
-/* Returns 5 for a null argument. */
 KTStatus HRTimeDiff(const hrtime* pStart, const hrtime* pEnd, hrtime* pDiff) {
   if (pStart == NULL || pEnd == NULL || pDiff == NULL) return ERROR_INVALID_PARAMETER;
   time_t sec = pEnd->sec - pStart->sec;
@@ -47,16 +45,15 @@ KTStatus HRTimeDiff(const hrtime* pStart, const hrtime* pEnd, hrtime* pDiff) {
   return STATUS_OK;
 }
 
-/* Never fails; a non-positive time returns at once.
- * Sleeping is where cancelled threads usually end. The address sanitizer's
- * runtime trips over the stack guard zones of the frame that a cancellation
- * unwinds from inside nanosleep, so this small frame carries none. */
 long long KTMonotonicMs(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+/* Sleeping is where cancelled threads usually end. The address sanitizer's
+ * runtime trips over the stack guard zones of the frame that a cancellation
+ * unwinds from inside nanosleep, so this small frame carries none. */
 __attribute__((no_sanitize_address)) void SleepMilliseconds(int ms) {
   if (ms <= 0) return;
   struct timespec request;
@@ -68,7 +65,7 @@ __attribute__((no_sanitize_address)) void SleepMilliseconds(int ms) {
   while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
 }
 
-/* Never fails. Reads the same clock as HighResTime: time(NULL) may lag it by
+/* Reads the same clock as HighResTime: time(NULL) may lag it by
  * a few milliseconds after a second begins, so a stamp taken with
  * HighResTime could otherwise lie one second ahead of "now". */
 time_t KTTimeNow(void) {

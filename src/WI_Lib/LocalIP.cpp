@@ -13,8 +13,6 @@
 #include "ResolveHostName.h"
 #include "WIException.h"
 
-/* Returns ERROR_HOSTNAME or the resolver's status when the host name is
- * unusable, else the status of the last addition. */
 KTStatus GetLocalIPs(KTStringList* pList, KTLog* pLog) {
   KTDEBUG_MSG(KTDEBUG_TRACE, "GetLocalIPs( 0x%x, 0x%x )", KT_PTR32(pList), KT_PTR32(pLog));
   if (pList == nullptr) {
@@ -32,8 +30,6 @@ KTStatus GetLocalIPs(KTStringList* pList, KTLog* pLog) {
   return GetLocalIPsOfHost(hostName, pList, pLog);
 }
 
-/* Returns the resolver's status when the name does not resolve, else the
- * status of the last addition. */
 KTStatus GetLocalIPsOfHost(const char* hostName, KTStringList* pList, KTLog* pLog) {
   if (hostName == nullptr || pList == nullptr) {
     KTLogWrite(pLog, "GetLocalIPs(): wrong arguments passed to procedure");

@@ -45,7 +45,6 @@ KTLog* CreateProcessLog() {
 
 }  // namespace
 
-/* Returns null when the log could not be created or is already released. */
 KTLog* CLog::get() {
   static const bool created = [] {
     _pKTLog = CreateProcessLog();

@@ -18,7 +18,6 @@
 #include "Log.h"
 #include "SocketException.h"
 
-/* Returns ERROR_GETNAMEINFO when the system cannot convert the entry. */
 KTStatus AddrInfoToNumericHost(const struct addrinfo* entry, char* buffer, size_t size,
                                int* pResult) {
   if (entry == nullptr || buffer == nullptr || size == 0 || entry->ai_addr == nullptr) {
@@ -31,8 +30,6 @@ KTStatus AddrInfoToNumericHost(const struct addrinfo* entry, char* buffer, size_
   return result == 0 ? STATUS_OK : ERROR_GETNAMEINFO;
 }
 
-/* Returns ERROR_GETADDRINFO or ERROR_NO_INETADDR when nothing usable was
- * found; the failure is logged. */
 KTStatus ResolveHostName(const char* hostName, unsigned short hostPort, struct addrinfo** hostAddr,
                          struct addrinfo** hostPtr, int ai_protocol, KTLog* pLog) {
   if (hostAddr == nullptr || hostPtr == nullptr) {

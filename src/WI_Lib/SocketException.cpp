@@ -12,8 +12,8 @@ namespace {
 
 /* Picks the right result of strerror_r whichever variant the C library
  * offers: the GNU one returns the text, the POSIX one fills the buffer. */
-inline const char* errorText(const char* result, const char*) { return result; }
-inline const char* errorText(int result, const char* buffer) {
+[[maybe_unused]] inline const char* errorText(const char* result, const char*) { return result; }
+[[maybe_unused]] inline const char* errorText(int result, const char* buffer) {
   return result == 0 ? buffer : "unknown error";
 }
 

@@ -8,14 +8,12 @@
 
 #include "KTDebug.h"
 
-/* Returns false for anything inet_pton does not take as IPv4. */
 bool CSocketLib::isIPv4Address(const char* addr) {
   KT_ASSERT(addr != nullptr, "SocketLib");
   struct in_addr address;
   return inet_pton(AF_INET, addr, &address) == 1;
 }
 
-/* Returns false for anything inet_pton does not take as IPv6. */
 bool CSocketLib::isIPv6Address(const char* addr) {
   KT_ASSERT(addr != nullptr, "SocketLib");
   struct in6_addr address;

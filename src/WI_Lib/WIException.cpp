@@ -57,9 +57,6 @@ CWIExceptionLimited::CWIExceptionLimited(KTStatus status, const char* refKey,
   va_end(args);
 }
 
-/* Returns 0 when f returns, else the exception's status (1 for exceptions
- * without one, and for a CWIException that carries status 0, since the body
- * failed all the same). */
 /* Thread cancellation unwinds with an exception that has no object; binding
  * it to the reference below is how the runtime wants it caught, so the null
  * reference check of the sanitizer is switched off for this function. */

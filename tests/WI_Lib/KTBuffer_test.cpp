@@ -1,6 +1,7 @@
 // Tests of KTBuffer and CKTBuffer: storage sizes and growth steps, the
 // zeroed tail behind the data, binary content, appending a buffer to itself,
-// formatted appends at their boundaries and the exceptions of the class.
+// formatted appends at their boundaries, and the class's exceptions and its
+// non-throwing construction.
 #include "KTBuffer.h"
 
 #include <string.h>
@@ -244,6 +245,21 @@ TEST(CKTBufferTest, OwnsAndExposesTheBuffer) {
 TEST(CKTBufferTest, ConstructionFailureThrowsWithStatus) {
   EXPECT_THAT(testsupport::ErrorOf<CWIException>([] { CKTBuffer b(nullptr); }),
               AllOf(HasSubstr("CKTBuffer(): KTBufferStrNew() failed"), EndsWith("(status=5)")));
+}
+
+TEST(CKTBufferTest, NonThrowingHolderReportsStatusesAndKeepsItsFirstBuffer) {
+  CKTBuffer holder(std::nothrow);
+  EXPECT_EQ(nullptr, holder.get());
+  EXPECT_THAT(testsupport::ErrorOf<CWIException>([&] { (void)static_cast<const char*>(holder); }),
+              EndsWith("(status=5)"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, holder.init(nullptr));
+  EXPECT_EQ(nullptr, holder.get());
+  ASSERT_EQ(0, holder.init("first"));
+  KTBuffer* first = holder.get();
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, holder.init("second"));
+  EXPECT_EQ(first, holder.get());
+  ASSERT_EQ(0, KTBufferBinAppend(holder, "\0\1", 2));
+  EXPECT_EQ(std::string("first\0\1", 7), holder.str());
 }
 
 }  // namespace

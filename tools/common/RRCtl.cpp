@@ -10,16 +10,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <set>
-#include <thread>
 
 #include "ASRequestInfo.h"
+#include "KTUtils.h"
 #include "RRCtlJson.h"
 #include "RRExporter.h"
 #include "RRGetServer.h"
@@ -278,7 +277,7 @@ int runWatch(const CommandLine& line, RRCtlIO& io) {
       if (io.sleepMs) {
         io.sleepMs(intervalMs);
       } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+        SleepMilliseconds(intervalMs);
       }
     }
     std::string text;

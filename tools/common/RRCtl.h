@@ -41,7 +41,7 @@ struct RRCtlIO {
   std::ostream& out;
   std::ostream& err;
   bool clearScreen = false;                 /* watch: clear the terminal before each table */
-  std::function<void(int)> sleepMs;         /* watch: wait between tables; real sleep when empty */
+  std::function<void(int)> sleepMs;         /* watch: wait between tables; SleepMilliseconds when empty */
   std::function<std::string()> timestamp;   /* watch: time shown above each table; local time when empty */
 };
 

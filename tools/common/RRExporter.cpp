@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <chrono>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -14,6 +13,7 @@
 
 #include <httplib.h>
 
+#include "KTUtils.h"
 #include "RRMetrics.h"
 #include "RRToolException.h"
 
@@ -112,7 +112,7 @@ int RRExporterRun(const RRExporterOptions& options, std::ostream& out, std::ostr
         server.stop();
         return;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      SleepMilliseconds(10);
     }
   });
   const bool clean = server.listen_after_bind();

@@ -16,13 +16,18 @@
  * Thread safety: a buffer has no lock; it belongs to one thread at a time
  * (its owner guards it).
  *
- * CKTBuffer owns one KTBuffer for class code and turns failures into
- * CWIException.
+ * CKTBuffer owns one KTBuffer: class code has failures turned into
+ * CWIException, C-style code gets the status.
  */
 #ifndef KTBUFFER_H
 #define KTBUFFER_H
 
 #include <stddef.h>
+
+#ifdef __cplusplus
+#include <new>
+#include <string>
+#endif
 
 #include "KTStatus.h"
 
@@ -74,26 +79,41 @@ KTStatus KTBufferStrAppendf(KTBuffer* pBuffer, const char* format, ...)
 
 #ifdef __cplusplus
 
-/* Owner of one KTBuffer. Not copyable; not thread-safe. */
+/* Owner of one KTBuffer, freed on destruction. Two ways to build it: the
+ * throwing constructor for class code, or CKTBuffer(std::nothrow) followed by
+ * init() for C-style code that passes the status on. Not copyable; not
+ * thread-safe. */
 class CKTBuffer {
  public:
   /* Creates the buffer with the text; throws CWIException with the status
    * and "CKTBuffer(): KTBufferStrNew() failed" on failure (also for null). */
   explicit CKTBuffer(const char* initial = "");
+  /* Holds no buffer until init() succeeds. */
+  explicit CKTBuffer(const std::nothrow_t&) noexcept {}
   ~CKTBuffer();
 
   CKTBuffer(const CKTBuffer&) = delete;
   CKTBuffer& operator=(const CKTBuffer&) = delete;
 
-  /* The owned buffer, for the C-style functions. */
-  operator KTBuffer*() const { return _pBuffer; }
+  /* Creates the buffer with the text when none is held; the status of
+   * KTBufferStrNew (ERROR_INVALID_PARAMETER for a null text or when a
+   * buffer is already held, which is then kept). */
+  KTStatus init(const char* initial) noexcept;
+
+  /* The owned buffer (null while none is held), for the C-style functions. */
+  KTBuffer* get() const { return mpBuffer; }
+  operator KTBuffer*() const { return mpBuffer; }
 
   /* The content; throws CWIException with the status and
-   * "CKTBuffer operator const char*: KTBufferGet() failed" on failure. */
+   * "CKTBuffer operator const char*: KTBufferGet() failed" on failure
+   * (also while no buffer is held). */
   operator const char*() const;
 
+  /* All data bytes (NULs included); throws as operator const char*. */
+  std::string str() const;
+
  private:
-  KTBuffer* _pBuffer = nullptr;
+  KTBuffer* mpBuffer = nullptr;
 };
 
 #endif /* __cplusplus */

@@ -24,8 +24,9 @@ typedef struct KTCondition {
 } KTCondition;
 
 /* Creates a condition into *ppCondition, which must be null. Returns 0;
- * 5 for a bad argument; 2 when out of memory; 1 when the mutex or condition
- * variable cannot be initialised (*ppCondition stays null). */
+ * 5 for a bad argument; 2 when out of memory; ERROR_UNKNOWN (1) when the
+ * mutex or condition variable cannot be initialised (*ppCondition stays
+ * null). */
 KTStatus KTConditionNew(KTCondition** ppCondition);
 
 /* Destroys the condition and nulls *ppCondition; 5 for a null argument. */
@@ -34,11 +35,11 @@ KTStatus KTConditionFree(KTCondition** ppCondition);
 /* Waits for a wake-up; timeout in milliseconds, 0 or less waits without
  * limit. Returns at once when a wake-up is pending. Clears the pending
  * wake-up in every case. Returns 0 (woken, timed out or spurious), 5 for a
- * null condition, 1 when a thread-library call fails. */
+ * null condition, ERROR_UNKNOWN (1) when a thread-library call fails. */
 KTStatus KTConditionWait(KTCondition* pCondition, int timeout);
 
 /* Wakes every waiter and remembers the wake-up; 0, 5 for a null condition,
- * 1 when the mutex cannot be locked. */
+ * ERROR_UNKNOWN (1) when the mutex cannot be locked. */
 KTStatus KTConditionWakeup(KTCondition* pCondition);
 
 #endif /* KTCONDITION_H */

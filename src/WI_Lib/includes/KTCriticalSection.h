@@ -55,11 +55,11 @@ typedef struct KTCriticalSectionData {
 
 typedef struct KTCriticalSection {
   KTCriticalSectionData* pData;
-  /* Locks; 0, 5 for a null section, 1 when cancellation cannot be disabled
-   * or the mutex cannot be locked (nothing is then held). */
+  /* Locks; 0, 5 for a null section, ERROR_UNKNOWN (1) when cancellation
+   * cannot be disabled or the mutex cannot be locked (nothing is then held). */
   KTStatus (*Enter)(struct KTCriticalSection* pCriticalSection);
   /* Unlocks and restores the cancel state found by Enter; 0, 5 for a null
-   * section, 1 when the mutex cannot be unlocked. */
+   * section, ERROR_UNKNOWN (1) when the mutex cannot be unlocked. */
   KTStatus (*Leave)(struct KTCriticalSection* pCriticalSection);
   /* Releases the section and nulls the caller's pointer; 0, or 5 for a null argument. */
   KTStatus (*Free)(struct KTCriticalSection** ppCriticalSection);
@@ -67,14 +67,15 @@ typedef struct KTCriticalSection {
 
 /* Creates a thread-only section into *ppCriticalSection, which must be null.
  * Returns 0; 5 for a bad argument (pointer unchanged); 2 when out of memory
- * or 1 when a mutex call fails (pointer null, nothing left allocated). */
+ * or ERROR_UNKNOWN (1) when a mutex call fails (pointer null, nothing left
+ * allocated). */
 KTStatus KTCriticalSectionThreadNew(KTCriticalSection** ppCriticalSection);
 
 /* Creates a section whose shared part is the named block `identifier` (> 0)
  * of pMemMgrMem. The first user initialises a process-shared mutex; a later
- * user waits up to about 1.1 s for the first to finish and fails with 1 if it
- * does not. Messages go to pLog (may be null). Returns 0; 5 for bad
- * arguments; 2 when memory cannot be had; 1 for a mutex failure or the
+ * user waits up to about 1.1 s for the first to finish and fails if it does
+ * not. Messages go to pLog (may be null). Returns 0; 5 for bad arguments; 2
+ * when memory cannot be had; ERROR_UNKNOWN (1) for a mutex failure or the
  * time-out (the name is given back and *ppCriticalSection is null). */
 KTStatus KTCriticalSectionThreadAndIPCNew(KTCriticalSection** ppCriticalSection,
                                           struct KTMemoryManager* pMemMgrMem, int identifier,
@@ -86,8 +87,9 @@ KTStatus KTCriticalSectionThreadAndIPCNew(KTCriticalSection** ppCriticalSection,
  * initialised by the first caller (an atomic 0 -> -1 step decides who);
  * other callers wait, without time-out, until it is ready. The block and its
  * mutex stay the caller's: Free releases only the heap parts. Returns 0;
- * 5 for bad arguments; 2 when out of heap or the block is too small; 1 for a
- * mutex failure. Messages go to pLog (may be null). */
+ * 5 for bad arguments; 2 when out of heap or the block is too small;
+ * ERROR_UNKNOWN (1) for a mutex failure or a block in a state no section
+ * has. Messages go to pLog (may be null). */
 KTStatus KTCriticalSectionThreadAndIPCRawNew(KTCriticalSection** ppCriticalSection,
                                              void* pMemShared, size_t* pMemSharedSize,
                                              struct KTLog* pLog);

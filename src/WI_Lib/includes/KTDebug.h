@@ -72,19 +72,26 @@ typedef struct KTDebug {
 /* The process-wide trace object used by every component. */
 extern KTDebug* pKTDebug;
 
-/* Creates a trace object (no stream, mask 0); 5 on a bad argument, 2 when out of memory. */
+/* A null trace object, pointer argument or file name fails the consistency
+ * check (KT_ASSERT) in every function below; the others never fail unless
+ * stated. */
+
+/* Creates a trace object (no stream, mask 0) into *ppDebug; 5 when *ppDebug
+ * is already set, 2 when out of memory. */
 KTStatus KTDebugNew(KTDebug** ppDebug);
 /* Releases a trace object; refuses the process-wide one with 5. */
 KTStatus KTDebugFree(KTDebug** ppDebug);
-/* Traces to filename + "_" + pid + ".log"; a file that cannot be opened silences the trace. */
+/* Traces to filename + "_" + pid + ".log"; a file that cannot be opened
+ * silences the trace and gives ERROR_FILE_SYSTEM. */
 KTStatus KTDebugSetOutputFile(KTDebug* pDebug, const char* filename);
-/* Traces to the given stream without owning it. */
+/* Traces to the given stream without owning it; a null stream silences the trace. */
 KTStatus KTDebugSetOutputFilehandle(KTDebug* pDebug, FILE* stream);
 /* Sets the mask. */
 KTStatus KTDebugSetLevel(KTDebug* pDebug, int mask);
 /* Returns the mask. */
 int KTDebugGetLevel(KTDebug* pDebug);
-/* Writes one trace line when level & mask is non-zero or level is KTDEBUG_ANYLEVEL. */
+/* Writes one trace line when level & mask is non-zero or level is
+ * KTDEBUG_ANYLEVEL; a line filtered out or without a stream is not written. */
 KTStatus KTDebugMsg(KTDebug* pDebug, int level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 /* Writes size * count raw bytes under the same condition and flushes. */

@@ -45,8 +45,8 @@ class KT_CAPABILITY("mutex") KTMutex {
   KTMutex(const KTMutex&) = delete;
   KTMutex& operator=(const KTMutex&) = delete;
 
-  /* Creates the section; 0, or KTCriticalSectionThreadNew's status (1, 2);
-   * 5 when already created. */
+  /* Creates the section; 0, or KTCriticalSectionThreadNew's status
+   * (ERROR_UNKNOWN, ERROR_MEMORY_ALLOCATION); 5 when already created. */
   KTStatus Create();
   /* Frees the section; 0, also when none was created. Must not be held. */
   KTStatus Destroy();
@@ -75,14 +75,16 @@ class KT_CAPABILITY("mutex") KTSharedMutex {
   KTSharedMutex(const KTSharedMutex&) = delete;
   KTSharedMutex& operator=(const KTSharedMutex&) = delete;
 
-  /* Initialises the lock; 0, 1 when pthread fails, 5 when already created. */
+  /* Initialises the lock; 0, ERROR_UNKNOWN (1) when pthread fails, 5 when
+   * already created. */
   KTStatus Create();
-  /* Destroys it; 0, also when not created. Must not be held. */
+  /* Destroys it; 0, also when not created; ERROR_UNKNOWN when pthread
+   * refuses (the lock then stays created). Must not be held. */
   KTStatus Destroy();
   bool Created() const { return mCreated != 0; }
 
-  /* 0; 1 when the lock cannot be taken or released (nothing is then held),
-   * 5 when not created. */
+  /* 0; ERROR_UNKNOWN (1) when the lock cannot be taken or released (nothing
+   * is then held), 5 when not created. */
   KTStatus Lock() KT_ACQUIRE();
   KTStatus LockShared() KT_ACQUIRE_SHARED();
   KTStatus Unlock() KT_RELEASE();

@@ -43,12 +43,14 @@ typedef struct KTLog {
                                               limit; -1 when there is none */
 } KTLog;
 
-/* Creates a log; -1 on a bad argument, no memory or no critical section. */
+/* Creates a log; -1 on a bad argument, no memory or no critical section
+ * (nothing is left allocated then). */
 int KTLogNew(KTLog** ppLog);
 /* Releases a log with its reserve descriptor and nulls the pointer; -1 for a null log. */
 int KTLogFree(KTLog** ppLog);
 /* Writes lines to the named file from now on and takes the reserve
- * descriptor (a log without one still writes); -1 on failure. */
+ * descriptor (a log without one still writes); -1 for bad arguments or no
+ * memory, the previous target staying then. */
 int KTLogSetOutputFile(KTLog* pLog, const char* filename);
 /* Writes lines to the stream (not owned) from now on and releases the
  * reserve descriptor; -1 for a null stream. */

@@ -51,7 +51,8 @@ struct KTMemoryManager {
   /* Frees a block of this manager; a null manager or pointer is ignored. */
   void (*Unalloc)(KTMemoryManager* pManager, void* ptr);
   /* Allocates the block named `name`; *pCounter receives its number of users
-   * (always 1 for the heap variant). Null when out of memory. */
+   * (always 1 for the heap variant). Null when out of memory; a null
+   * pCounter ends the process after the assertion line. */
   void* (*NamedMalloc)(KTMemoryManager* pManager, int name, size_t size, int* pCounter);
   /* Zero-filled form of NamedMalloc. */
   void* (*NamedCalloc)(KTMemoryManager* pManager, int name, int count, size_t size, int* pCounter);

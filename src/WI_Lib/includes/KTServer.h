@@ -47,27 +47,32 @@ typedef struct KTServer {
 } KTServer;
 
 /* Creates a pool for host:port; the host must resolve (else the resolver's
- * status) and be at most 255 characters (else ERROR_INVALID_PARAMETER).
+ * status) and be at most 255 characters (else ERROR_INVALID_PARAMETER);
+ * ERROR_MEMORY_ALLOCATION or the failing creation's status otherwise.
  * *ppServer must be null and stays null on failure. */
 KTStatus KTServerNew(KTServer** ppServer, const char* host, unsigned short port, KTLog* pLog);
 
 /* Closes every parked connection and releases the pool; on success nulls
- * *ppServer. Stops at the first failing step and returns its status. */
+ * *ppServer. Stops at the first failing step and returns its status (the
+ * pool is kept then). */
 KTStatus KTServerFree(KTServer** ppServer, KTLog* pLog);
 
 /* Returns a connected socket in *ppSocket (which must be null): a usable
  * parked one, else a new one connected within `timeout` seconds (0: no
  * limit; 100 or more is ERROR_INVALID_PARAMETER). After 101 unusable parked
  * connections in one call it gives up with the check's status. On failure
- * *ppSocket stays null. */
+ * (also the status of the lock, the list or the connect) *ppSocket stays
+ * null. */
 KTStatus KTServerGetSocket(KTServer* pServer, KTSocket** ppSocket, int timeout, KTLog* pLog);
 
 /* Hands a connection back: parks it, or closes it when maxParked is reached
- * or parking fails. *ppSocket is null afterwards in every case. */
+ * or parking fails (the failing status of the lock or the list is
+ * returned). *ppSocket is null afterwards in every case. */
 KTStatus KTServerParkSocket(KTServer* pServer, KTSocket** ppSocket, KTLog* pLog);
 
 /* Sets the limit (0 = none) and closes parked connections from the end of
- * the list until at most maxParked remain. */
+ * the list until at most maxParked remain; the failing status of the lock
+ * or the list. */
 KTStatus KTServerSetMaxParked(KTServer* pServer, uint32_t maxParked, KTLog* pLog);
 
 /* Sets the segment size applied to connections opened from now on (0 = system default). */

@@ -99,7 +99,8 @@ KTStatus KTSocketGetFd(KTSocket* pSocket, int* pFd, KTLog* pLog);
 /* Creates a listening socket (SO_LINGER 0, SO_REUSEADDR, backlog 128) on IP
  * (null: any address of `family`) and port; with port 0 the record holds the
  * port the system chose. Fails with the resolver's status, ERROR_SOCKET_OPEN,
- * ERROR_SOCKET_CONNECT (bind) or ERROR_SOCKET_LISTENING. */
+ * ERROR_SOCKET_CONNECT (bind) or ERROR_SOCKET_LISTENING; *ppSocket then stays
+ * null and the descriptor is closed. */
 KTStatus KTServerSocketNew(KTSocket** ppSocket, const char* IP, unsigned short port,
                            int family, KTLog* pLog);
 

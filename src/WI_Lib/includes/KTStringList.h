@@ -65,7 +65,8 @@ const char* KTStringListElementAt(KTStringList* pList, int position, KTStatus* s
 KTStatus KTStringListRemoveAt(KTStringList* pList, int position);
 
 /* Calls the iterator with every text (as the element) and the extra
- * arguments; stops at the first non-zero result and returns it. */
+ * arguments; stops at the first non-zero result and returns it. 5 for bad
+ * arguments. */
 KTStatus KTStringListForEach(KTStringList* pList, KTListIterator iterator, ...);
 KTStatus KTStringListVForEach(KTStringList* pList, KTListIterator iterator, va_list args);
 

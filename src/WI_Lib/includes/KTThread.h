@@ -68,9 +68,9 @@ KTStatus KTThreadIsFinished(KTThread* pKTThread, int* pIsFinished);
 /* *pHasError becomes the procedure's error flag; 5 for a null argument. */
 KTStatus KTThreadHasError(KTThread* pKTThread, int* pHasError);
 
-/* Stops the thread: sets the stop flag, waits in steps of at most 100 ms
- * until the procedure returns or timeOut milliseconds have passed (a negative
- * timeOut waits for ever, 0 does not wait), cancels the thread if it is still
+/* Stops the thread: sets the stop flag, waits until the procedure returns
+ * or timeOut milliseconds have passed (a negative timeOut waits for ever, 0
+ * does not wait; a thread that ends early is freed at once), cancels the thread if it is still
  * running, detaches it, releases the record and nulls *ppKTThread. A
  * cancelled thread that is still inside a critical section keeps running
  * until it leaves it; its record is then released by the thread itself.

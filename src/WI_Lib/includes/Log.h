@@ -40,7 +40,8 @@ class CLog {
    * KTStatus value ERROR_FILE itself on failure. */
   void setFileHandle(KTFile* file);
 
-  /* The process's KTLog; null once the process log is destroyed. */
+  /* The process's KTLog; null when it could not be created or once the
+   * process log is destroyed. */
   operator KTLog*() const { return get(); }
   static KTLog* get();
 

@@ -1,7 +1,7 @@
 /* ResolveHostName.h - the resolver used by every socket operation.
  *
  * A host text is resolved for exactly one address family: IPv6 when
- * IsIPv6Enabled() (KTUtils2.h), else IPv4. From the resolver's list one
+ * IsIPv6Enabled() (KTHostText.h), else IPv4. From the resolver's list one
  * entry is chosen: with IPv6 enabled the first IPv6 entry, otherwise the
  * first IPv4 entry. Failures are logged once here and passed up as status
  * codes; CResolveHostName turns them into CSocketException.
@@ -16,7 +16,7 @@
 
 #include "KTLog.h"
 #include "KTStatus.h"
-#include "KTUtils2.h"
+#include "KTHostText.h"
 
 /* Protocol number that selects UDP; any other value selects TCP. */
 #define KT_PROTOCOL_UDP 17

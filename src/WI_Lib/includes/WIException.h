@@ -38,8 +38,11 @@ class CWIExceptionLimited : public CWIException {
 };
 
 /* Runs f; returns 0 when it returns, else logs "%s(): %s" with the caller
- * and the exception text and returns the exception's status (1 for
- * exceptions without one). A null caller is shown as "CatchWIExcpetion". */
+ * and the exception text (a CWIExceptionLimited through KTLogWriteLimited
+ * with its key) and returns the exception's status: ERROR_UNKNOWN for
+ * exceptions without one, and for a CWIException that carries status 0,
+ * since the body failed all the same. Thread cancellation passes through.
+ * A null caller is shown as "CatchWIExcpetion". */
 KTStatus CatchWIException(const char* caller, const std::function<void()>& f);
 
 #endif /* WIEXCEPTION_H */

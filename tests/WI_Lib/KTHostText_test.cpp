@@ -1,6 +1,6 @@
 // Tests of the host-text helpers: literal classification, the IPv6 switch
 // and host comparison of literals and names.
-#include "KTUtils2.h"
+#include "KTHostText.h"
 
 #include <gtest/gtest.h>
 

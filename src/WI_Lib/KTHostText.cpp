@@ -1,11 +1,10 @@
-/* KTUtils2.cpp - host-text helpers: literal classification, the IPv6
- * switch and host comparison.
+/* KTHostText.cpp - host-text helpers: literal classification, the IPv6 switch and host comparison.
  *
  * Comparison resolves only what is not already a literal, and compares the
  * numeric texts of the resolved entries, so a name and its addresses count
  * as the same host. Every resolved list is released before returning.
  */
-#include "KTUtils2.h"
+#include "KTHostText.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -17,7 +16,6 @@
 #include "KTDebug.h"
 #include "ResolveHostName.h"
 
-/* Returns 0 for null, empty or anything that is not a literal. */
 int IsIP(const char* text) {
   if (text == nullptr || *text == '\0') return 0;
   if (strchr(text, ':') != nullptr) return 6;
@@ -27,7 +25,6 @@ int IsIP(const char* text) {
   return 4;
 }
 
-/* Returns false whenever the variable cannot be read. */
 bool IsIPv6Enabled() {
   try {
     const std::string value = CEnvVars::get(VEXORA_ENABLE_IPV6_VAR);
@@ -65,8 +62,6 @@ bool listContains(const struct addrinfo* list, const char* literal) {
 
 }  // namespace
 
-/* Returns ERROR_INVALID_PARAMETER for a null text, -1 for different or
- * unresolvable hosts. */
 KTStatus CompareHostAddr(const char* hostName1, const char* hostName2, KTLog* pLog) {
   if (hostName1 == nullptr) {
     KTLogWrite(pLog, "CompareHostAddr(): parameter hostName1 mustn't be NULL");
