@@ -23,6 +23,7 @@
 #include "KTBuffer.h"
 #include "KTDebug.h"
 #include "KTMCServer.h"
+#include "KTMCRequestHeader.h"
 #include "KTMCServerList.h"
 #include "KTSocket.h"
 #include "Log.h"
@@ -31,30 +32,9 @@
 
 namespace {
 
-/* Scan buffers are one character wider than the longest allowed field, so
- * the scan formats below use these widths plus one ("%300s", "%100s"). */
-const size_t kAddressBuffer = MC_MAX_ADDRESS_LENGTH + 2;
-const size_t kPoolBuffer = MC_MAX_POOLNAME_LENGTH + 2;
-static_assert(MC_MAX_ADDRESS_LENGTH + 1 == 300, "address scan width must be 300");
-static_assert(MC_MAX_POOLNAME_LENGTH + 1 == 100, "pool name scan width must be 100");
-static_assert(MC_MAX_POOLNAME_LENGTH < ASPOOL_NAME_SIZE, "pool names must fit the pool record");
-
-/* True when the scanned fields have their allowed lengths (pool may be null). */
-bool fieldsFit(const char* address, const char* pool) {
-  if (strlen(address) > MC_MAX_ADDRESS_LENGTH) return false;
-  return pool == nullptr || strlen(pool) <= MC_MAX_POOLNAME_LENGTH;
-}
-
 /* True for the five bytes "All" 0x01 0x01 that reset every cache. */
 bool isGlobalReset(const char* data) {
   return data != nullptr && strcmp(data, RR_CACHE_RESET_DATA) == 0;
-}
-
-/* Scans the address of codes 3, 4, 6 and 7 and splits it; false when the
- * header does not hold a valid one. */
-bool scanServerAddress(const char* header, char* address, unsigned short* pPort) {
-  int fields = sscanf(header, "%*d %*d %300s %*d\n", address);
-  return ParseSocket(address, pPort, fields >= 1 && fieldsFit(address, nullptr)) == 0;
 }
 
 /* Finds the pool named `pool` or creates it (with maxCacheItems) and lists
@@ -161,16 +141,14 @@ KTStatus moveServer(KTASServer* pAS, ASPool* pOldPool, ASPool* pPool, const char
  * `who` names the handler in the log lines; `searchFailure` is the text of a
  * failed lookup, followed by its status when withStatus is set. Returns 1
  * for an unparsable header or an unknown server, else the lookup's status. */
-KTStatus findServer(const char* header, ASPoolList* pPoolList, const char* who,
-                    const char* searchFailure, bool withStatus, ASPool** ppPool,
-                    KTASServer** ppAS, KTLog* pLog) {
-  char address[kAddressBuffer] = "";
-  unsigned short port = 0;
-  if (!scanServerAddress(header, address, &port)) {
-    KTLogWrite(pLog, "%s(): error parsing request '%s'", who, header);
-    return ERROR_UNKNOWN;
-  }
-  KTStatus status = ASPoolListGetMatchingServer(pPoolList, address, port, ppPool, ppAS, pLog);
+KTStatus findServer(const char* header, int code, ASPoolList* pPoolList, const char* who,
+                    const char* searchFailure, bool withStatus, MCRequestHeader* pFields,
+                    ASPool** ppPool, KTASServer** ppAS, KTLog* pLog) {
+  KTStatus status = MCScanRequestHeader(header, code, who, pFields, pLog);
+  if (status != STATUS_OK) return status;
+  const char* address = pFields->address;
+  const unsigned short port = pFields->port;
+  status = ASPoolListGetMatchingServer(pPoolList, address, port, ppPool, ppAS, pLog);
   if (status != STATUS_OK) {
     if (withStatus) {
       KTLogWrite(pLog, "%s(): %s (%d)", who, searchFailure, status);
@@ -190,11 +168,12 @@ KTStatus findServer(const char* header, ASPoolList* pPoolList, const char* who,
  * to the connection; log lines carry the failing status when withStatus is
  * set. Returns 1 for an unparsable header or an unknown server, else the
  * failing step's status. */
-KTStatus findAndBindServer(const char* header, ASPoolList* pPoolList, KTSocket* pSocket,
-                           const char* who, bool withStatus, ASPool** ppPool, KTASServer** ppAS,
-                           KTLog* pLog) {
-  KTStatus status =
-      findServer(header, pPoolList, who, "error search server.", withStatus, ppPool, ppAS, pLog);
+KTStatus findAndBindServer(const char* header, int code, ASPoolList* pPoolList,
+                           KTSocket* pSocket, const char* who, bool withStatus, ASPool** ppPool,
+                           KTASServer** ppAS, KTLog* pLog) {
+  MCRequestHeader fields;
+  KTStatus status = findServer(header, code, pPoolList, who, "error search server.", withStatus,
+                               &fields, ppPool, ppAS, pLog);
   if (status != STATUS_OK) return status;
   status = KTASServerSetSocket(*ppAS, pSocket, pLog);
   if (status != STATUS_OK) {
@@ -373,20 +352,17 @@ KTStatus MCHandleASInitialFreeRequest(const char* header, ASPoolList* pPoolList,
     KTLogWrite(pLog, "MCHandleASInitialFreeRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  char address[kAddressBuffer] = "";
-  char pool[kPoolBuffer] = "";
-  int pid = 0;
-  int priority = 0;
-  unsigned short port = 0;
-  int fields = sscanf(header, "%*d %*d %300s %100s %d %d\n", address, pool, &pid, &priority);
-  if (ParseSocket(address, &port, fields >= 2 && fieldsFit(address, pool)) != 0) {
-    KTLogWrite(pLog, "MCHandleASInitialFreeRequest(): error parsing request '%s'", header);
-    return ERROR_UNKNOWN;
-  }
+  MCRequestHeader fields;
+  KTStatus status = MCScanRequestHeader(header, MC_REQUEST_INITIALFREE,
+                                        "MCHandleASInitialFreeRequest", &fields, pLog);
+  if (status != STATUS_OK) return status;
+  const char* address = fields.address;
+  const char* pool = fields.pool;
+  const unsigned short port = fields.port;
 
   ASPool* pPool = nullptr;
   bool created = false;
-  KTStatus status = findOrCreatePool(pPoolList, pool, maxCacheItems, "MCHandleASInitialFreeRequest",
+  status = findOrCreatePool(pPoolList, pool, maxCacheItems, "MCHandleASInitialFreeRequest",
                                      &pPool, &created, pLog);
   if (status != STATUS_OK) return status;
 
@@ -400,7 +376,8 @@ KTStatus MCHandleASInitialFreeRequest(const char* header, ASPoolList* pPoolList,
   }
 
   if (pAS == nullptr) {
-    status = KTASServerNew(&pAS, pool, address, port, priority, (uint32_t)pid, pLog);
+    status = KTASServerNew(&pAS, pool, address, port, fields.priority, (uint32_t)fields.pid,
+                           pLog);
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "MCHandleASInitialFreeRequest(): error create server for [%s]:%hu (status %d).",
                  address, port, status);
@@ -468,7 +445,7 @@ KTStatus MCHandleASIdleRequest(const char* header, const char* data, ASPoolList*
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
   KTStatus status =
-      findAndBindServer(header, pPoolList, pSocket, "MCHandleASIdleRequest", false, &pPool, &pAS,
+      findAndBindServer(header, MC_REQUEST_IDLE, pPoolList, pSocket, "MCHandleASIdleRequest", false, &pPool, &pAS,
                         pLog);
   if (status != STATUS_OK) return status;
   status = _AddServerData(pPool, data, pPoolList, pAS, pResponse, pLog);
@@ -491,7 +468,7 @@ KTStatus MCHandleASWorkingRequest(const char* header, const char* data, ASPoolLi
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
   KTStatus status =
-      findAndBindServer(header, pPoolList, pSocket, "MCHandleASWorkingRequest", true, &pPool, &pAS,
+      findAndBindServer(header, MC_REQUEST_WORKING, pPoolList, pSocket, "MCHandleASWorkingRequest", true, &pPool, &pAS,
                         pLog);
   if (status != STATUS_OK) return status;
   status = KTASServerSetWorking(pAS, pLog);
@@ -514,21 +491,16 @@ KTStatus MCHandleASUpdateCacheRequest(const char* header, const char* data,
     KTLogWrite(pLog, "MCHandleASUpdateCacheRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  char address[kAddressBuffer] = "";
-  char pool[kPoolBuffer] = "";
-  int dataSize = 0;
-  int broadcast = 0;
-  unsigned short port = 0;
-  int fields = sscanf(header, "%*d %d %300s %100s %d\n", &dataSize, address, pool, &broadcast);
-  if (ParseSocket(address, &port, fields == 4 && fieldsFit(address, pool)) != 0) {
-    KTLogWrite(pLog, "MCHandleASUpdateCacheRequest(): error parsing request '%s'", header);
-    return ERROR_UNKNOWN;
-  }
+  MCRequestHeader fields;
+  KTStatus status = MCScanRequestHeader(header, MC_REQUEST_UPDATECACHE,
+                                        "MCHandleASUpdateCacheRequest", &fields, pLog);
+  if (status != STATUS_OK) return status;
+  const char* pool = fields.pool;
   /* No data (also a negative length, which read none) leaves nothing to do. */
-  if (dataSize <= 0 || data == nullptr) return STATUS_OK;
+  if (fields.dataSize <= 0 || data == nullptr) return STATUS_OK;
 
   ASPool* pPool = nullptr;
-  KTStatus status = ASPoolListGetMatching(pPoolList, pool, &pPool, pLog);
+  status = ASPoolListGetMatching(pPoolList, pool, &pPool, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "MCHandleASUpdateCacheRequest(): error get pool for name '%s'(%d).", pool,
                status);
@@ -538,7 +510,7 @@ KTStatus MCHandleASUpdateCacheRequest(const char* header, const char* data,
     KTLogWrite(pLog, "MCHandleASUpdateCacheRequest(): pool '%s' not found", pool);
     return STATUS_OK;
   }
-  status = _AddScriptData(pPool, data, pPoolList, broadcast, pLog);
+  status = _AddScriptData(pPool, data, pPoolList, fields.broadcast, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "MCHandleASUpdateCacheRequest(): error adding cache data for pool '%s'(%d).",
                pool, status);
@@ -553,10 +525,11 @@ KTStatus MCHandleASSetMonFlagRequest(const char* header, ASPoolList* pPoolList, 
     KTLogWrite(pLog, "MCHandleASSetMonFlagRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
+  MCRequestHeader fields;
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
-  KTStatus status = findServer(header, pPoolList, "MCHandleASSetMonFlagRequest",
-                               "error search server.", false, &pPool, &pAS, pLog);
+  KTStatus status = findServer(header, MC_REQUEST_SETMONFLAG, pPoolList, "MCHandleASSetMonFlagRequest",
+                               "error search server.", false, &fields, &pPool, &pAS, pLog);
   if (status != STATUS_OK) return status;
   return KTASServerStartMonitor(pAS, pLog);
 }
@@ -569,15 +542,17 @@ KTStatus MCHandleASFinishRequest(const char* header, const char* data, ASPoolLis
     KTLogWrite(pLog, "MCHandleASFinishRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
+  MCRequestHeader fields;
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
-  KTStatus status = findServer(header, pPoolList, "MCHandleASFinishRequest",
-                               "error search application server", false, &pPool, &pAS, pLog);
+  KTStatus status = findServer(header, MC_REQUEST_FINISH, pPoolList, "MCHandleASFinishRequest",
+                               "error search application server", false, &fields, &pPool, &pAS,
+                               pLog);
   if (status != STATUS_OK) return status;
-  // Kept for the lines written after the record is freed.
-  char address[kAddressBuffer] = "";
-  snprintf(address, sizeof(address), "%s", pAS->IP);
-  const unsigned short port = pAS->port;
+  // The server matched the header's host and port exactly; the lines written
+  // after the record is freed name it by them.
+  const char* address = fields.address;
+  const unsigned short port = fields.port;
   status = _AddScriptData(pPool, data, pPoolList, 0, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "MCHandleASFinishRequest(): error adding cache data (%d)", status);
@@ -624,14 +599,13 @@ KTStatus MCHandleMCInitialPoolRequest(const char* header, ASPoolList* pPoolList,
     KTLogWrite(pLog, "MCHandleMCInitialPoolRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  char address[kAddressBuffer] = "";
-  unsigned short port = 0;
-  int fields = sscanf(header, "%*d %*d %300s\n", address);
-  if (ParseSocket(address, &port, fields >= 1 && fieldsFit(address, nullptr)) != 0) {
-    KTLogWrite(pLog, "MCHandleMCInitialPoolRequest(): error parsing request '%s'", header);
-    return ERROR_UNKNOWN;
-  }
-  KTStatus status = ASPoolListForEach(pPoolList, ASPoolNameASUsed, pLog, pResponse, pLog);
+  MCRequestHeader fields;
+  KTStatus status = MCScanRequestHeader(header, MC_REQUEST_INITIALPOOL,
+                                        "MCHandleMCInitialPoolRequest", &fields, pLog);
+  if (status != STATUS_OK) return status;
+  const char* address = fields.address;
+  const unsigned short port = fields.port;
+  status = ASPoolListForEach(pPoolList, ASPoolNameASUsed, pLog, pResponse, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "MCHandleMCInitialPoolRequest(): error get pool names (%d).", status);
   }
@@ -655,17 +629,15 @@ KTStatus MCHandleMCNewPoolRequest(const char* header, ASPoolList* pPoolList, KTM
     KTLogWrite(pLog, "MCHandleMCNewPoolRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  char address[kAddressBuffer] = "";
-  char pool[kPoolBuffer] = "";
-  unsigned short port = 0;
-  int fields = sscanf(header, "%*d %*d %300s %100s\n", address, pool);
-  if (ParseSocket(address, &port, fields >= 2 && fieldsFit(address, pool)) != 0) {
-    KTLogWrite(pLog, "MCHandleMCNewPoolRequest(): error parsing request '%s'", header);
-    return ERROR_UNKNOWN;
-  }
+  MCRequestHeader fields;
+  KTStatus status = MCScanRequestHeader(header, MC_REQUEST_NEWPOOL, "MCHandleMCNewPoolRequest", &fields, pLog);
+  if (status != STATUS_OK) return status;
+  const char* address = fields.address;
+  const char* pool = fields.pool;
+  const unsigned short port = fields.port;
   ASPool* pPool = nullptr;
   bool created = false;
-  KTStatus status = findOrCreatePool(pPoolList, pool, maxCacheItems, "MCHandleMCNewPoolRequest",
+  status = findOrCreatePool(pPoolList, pool, maxCacheItems, "MCHandleMCNewPoolRequest",
                                      &pPool, &created, pLog);
   if (status != STATUS_OK) return status;
   KTMCServer* pMC = nullptr;
@@ -701,16 +673,14 @@ KTStatus MCHandleMCReleasePoolRequest(const char* header, ASPoolList* pPoolList,
     KTLogWrite(pLog, "MCHandleMCReleasePoolRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  char address[kAddressBuffer] = "";
-  char pool[kPoolBuffer] = "";
-  unsigned short port = 0;
-  int fields = sscanf(header, "%*d %*d %300s %100s\n", address, pool);
-  if (ParseSocket(address, &port, fields >= 2 && fieldsFit(address, pool)) != 0) {
-    KTLogWrite(pLog, "MCHandleMCReleasePoolRequest(): error parsing request '%s'", header);
-    return ERROR_UNKNOWN;
-  }
+  MCRequestHeader fields;
+  KTStatus status = MCScanRequestHeader(header, MC_REQUEST_RELEASEPOOL, "MCHandleMCReleasePoolRequest", &fields, pLog);
+  if (status != STATUS_OK) return status;
+  const char* address = fields.address;
+  const char* pool = fields.pool;
+  const unsigned short port = fields.port;
   ASPool* pPool = nullptr;
-  KTStatus status = ASPoolListGetMatching(pPoolList, pool, &pPool, pLog);
+  status = ASPoolListGetMatching(pPoolList, pool, &pPool, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "MCHandleMCReleasePoolRequest(): error get pool for name '%s'(%d).", pool,
                status);
@@ -808,6 +778,23 @@ KTStatus _AddServerData(ASPool* pPool, const char* data, ASPoolList* pPoolList, 
 /* Returns the last failing status; 0 when nothing was bound to the connection. */
 namespace {
 
+/* "[host]:port" of the server, for trace lines; "" when it cannot be read. */
+std::string serverText(KTASServer* pAS, KTLog* pLog) {
+  std::string text;
+  KTBuffer* pHost = nullptr;
+  unsigned short port = 0;
+  if (KTBufferStrNew(&pHost, "") == STATUS_OK &&
+      KTASServerGetHost(pAS, pHost, &port, pLog) == STATUS_OK) {
+    unsigned getStatus = 0;
+    const char* host = KTBufferGet(pHost, &getStatus);
+    if (host != nullptr && getStatus == 0) {
+      text = "[" + std::string(host) + "]:" + std::to_string(port);
+    }
+  }
+  if (pHost != nullptr) KTBufferFree(&pHost);
+  return text;
+}
+
 /* Shuts down the server bound to a connection that ended, resets its pool's
  * cache when it was busy, removes it from its pool (freeing a pool left
  * empty) and frees it; *pFreed tells whether the record is gone. Returns the
@@ -827,8 +814,8 @@ KTStatus closeServer(ASPoolList* pPoolList, KTMCServerList* pMCs, ASPool* pPool,
     }
   }
   if (status == STATUS_OK) {
-    KTDEBUG_MSG(KTDEBUG_RROUTER, "MCClientCloseHandler(): removing server [%s]:%hu", pAS->IP,
-                pAS->port);
+    KTDEBUG_MSG(KTDEBUG_RROUTER, "MCClientCloseHandler(): removing server %s",
+                serverText(pAS, pLog).c_str());
     status = ASPoolRemoveServer(pPool, pAS, pMCs, pLog);
     if (status != STATUS_OK) {
       /* Possibly still listed: keep the record rather than free it under
