@@ -107,3 +107,26 @@ KTStatus MCScanRequestHeader(const char* header, int code, const char* who,
   }
   return STATUS_OK;
 }
+
+/* Returns 1 on failure (ok 0, no colon, no valid port, host too long). */
+int ParseSocket(char* IP, unsigned short* pPort, int ok) {
+  if (!ok || IP == nullptr || pPort == nullptr) return 1;
+  char* colon = strrchr(IP, ':');
+  /* ":port" names no host: a server registered so would be handed out as
+   * "0  port", which the web adapter cannot read. */
+  if (colon == nullptr || colon == IP) return 1;
+  /* The port is plain decimal: no sign, no blanks, at most 65535; text after
+   * the digits is ignored as by a "%hu" scan. */
+  const char* digits = colon + 1;
+  if (*digits < '0' || *digits > '9') return 1;
+  unsigned long value = 0;
+  while (*digits >= '0' && *digits <= '9') {
+    value = value * 10 + (unsigned long)(*digits - '0');
+    if (value > 65535) return 1;
+    ++digits;
+  }
+  if ((size_t)(colon - IP) > MC_MAX_HOST_LENGTH) return 1;
+  *pPort = (unsigned short)value;
+  *colon = '\0';
+  return 0;
+}

@@ -21,6 +21,7 @@
 #include "KTBuffer.h"
 #include "KTDebug.h"
 #include "KTLog.h"
+#include "KTMCRegistry.h"
 #include "KTMCServer.h"
 #include "KTMCServerList.h"
 #include "Log.h"
@@ -64,25 +65,24 @@ void sleepMs(int ms) {
 void joinPool(const std::string& name, KTMCServer* pMC, ASPoolList* pPoolList,
               const IPEndpoint& peer, int maxCacheItems) {
   ASPool* pPool = nullptr;
-  KTStatus status = ASPoolListGetMatching(pPoolList, name.c_str(), &pPool, CLog::log);
-  if (status != STATUS_OK) {
-    throw CWIException(status, "AddToMCServerList(): error get pool for name '%s'.", name.c_str());
-  }
-  if (pPool == nullptr) {
-    status = ASPoolNew(&pPool, name.c_str(), maxCacheItems, CLog::log);
-    if (status != STATUS_OK) {
+  bool created = false;
+  MCRegistryStep failed = MC_REGISTRY_OK;
+  KTStatus status = MCRegistryFindOrCreatePool(pPoolList, name.c_str(), maxCacheItems, nullptr,
+                                               &pPool, &created, &failed, CLog::log);
+  switch (failed) {
+    case MC_REGISTRY_OK:
+      break;
+    case MC_REGISTRY_FIND:
+      throw CWIException(status, "AddToMCServerList(): error get pool for name '%s'.", name.c_str());
+    case MC_REGISTRY_CREATE:
       throw CWIException(status, "AddToMCServerList(): error create pool for name '%s'.",
                          name.c_str());
-    }
-    status = ASPoolListAdd(pPoolList, pPool, CLog::log);
-    if (status != STATUS_OK) {
-      ASPoolFree(&pPool, CLog::log);
+    case MC_REGISTRY_LIST:
       throw CWIException(status, "AddToMCServerList(): error add pool '%s' to pool list (%d).",
                          name.c_str(), (int)status);
-    }
-    KTDEBUG_MSG(KTDEBUG_RROUTER, "AddToMCServerList(): created pool '%s'", name.c_str());
   }
-  status = ASPoolAddMC(pPool, pMC, CLog::log);
+  if (created) KTDEBUG_MSG(KTDEBUG_RROUTER, "AddToMCServerList(): created pool '%s'", name.c_str());
+  status = MCRegistryAddPeerToPool(pPoolList, pPool, created, pMC, CLog::log);
   if (status != STATUS_OK) {
     throw CWIException(status, "AddToMCServerList(): error adding MC to pool %s:[%s]:%hu.",
                        name.c_str(), peer.ip.c_str(), peer.port);
