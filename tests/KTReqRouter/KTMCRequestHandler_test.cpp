@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <string.h>
@@ -14,8 +15,10 @@
 #include <vector>
 
 #include "KTBuffer.h"
+#include "KTMCRegistry.h"
 #include "KTMCRequestHeader.h"
 #include "KTMCServer.h"
+#include "KTSocket.h"
 #include "KTUtils.h"
 #include "ProtocolTestSupport.h"
 
@@ -132,6 +135,45 @@ TEST_F(MCRequestTest, BusyServerAnnouncingAnotherPoolIsToldToWaitAndIdleOneMoves
   // Announcing the same pool again is just another idle report.
   EXPECT_EQ(a->ask("2 0 10.0.0.1:1 PoolB\n"), Ok());
   EXPECT_EQ(State("10.0.0.1", 1), KTASSTATUS_IDLE);
+}
+
+// When the old pool cannot be dropped while an idle server moves (here: the
+// pool list's write lock is already held by this thread, so taking it
+// fails), the server still arrives in the new pool and the request fails
+// with that status; closing its connection then takes the server along.
+TEST(MCMoveTest, FailingDropOfTheOldPoolStillMovesTheServerAndFailsTheRequest) {
+  ProcessLogFile();
+  LogSince log;
+  ASPoolList* pools = nullptr;
+  KTMCServerList* mcs = nullptr;
+  KTSocket* connection = nullptr;
+  ASSERT_EQ(0, ASPoolListNew(&pools, CLog::log));
+  ASSERT_EQ(0, KTMCServerListNew(&mcs, CLog::log));
+  ASSERT_EQ(0, KTSocketNew(&connection, AF_INET, CLog::log));
+  EXPECT_EQ(0, MCHandleASInitialFreeRequest("2 0 10.0.0.1:1 PoolA", pools, mcs, connection, 16,
+                                            CLog::log));
+  ASPool* pPoolB = nullptr;
+  bool created = false;
+  MCRegistryStep failed = MC_REGISTRY_OK;
+  ASSERT_EQ(0, MCRegistryFindOrCreatePool(pools, "PoolB", 16, nullptr, &pPoolB, &created, &failed,
+                                          CLog::log));
+
+  ASSERT_EQ(0, ASPoolListLockWrite(pools, CLog::log));
+  const KTStatus status = MCHandleASInitialFreeRequest("2 0 10.0.0.1:1 PoolB", pools, mcs,
+                                                       connection, 16, CLog::log);
+  ASSERT_EQ(0, ASPoolListUnlock(pools, CLog::log));
+  EXPECT_EQ(status, ERROR_UNKNOWN);
+  EXPECT_TRUE(log.contains("MCHandleASInitialFreeRequest(): error ask if pool empty (1)."));
+  EXPECT_EQ(PoolOfServer(pools, "10.0.0.1", 1), "PoolB");
+  EXPECT_TRUE(HasPool(pools, "PoolA"));  // could not be dropped: listed, empty
+
+  // The listener closes a connection whose request failed.
+  EXPECT_EQ(0, MCClientCloseHandler(connection, pools, mcs, CLog::log));
+  EXPECT_EQ(ServerState(pools, "10.0.0.1", 1), -1);
+  EXPECT_FALSE(HasPool(pools, "PoolB"));
+  KTSocketFree(&connection, CLog::log);
+  KTMCServerListFree(&mcs, CLog::log);
+  ASPoolListFree(&pools, CLog::log);
 }
 
 TEST_F(MCRequestTest, RefusedAndUnreadableRequestsCloseWithoutReply) {
