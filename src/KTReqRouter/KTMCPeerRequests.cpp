@@ -9,8 +9,6 @@
 #include "VXASPool.h"
 #include "VXASPoolList.h"
 
-/* Returns 1 for an unparsable header, else the failing peer step's status;
- * a failure to list the pool names is only logged. */
 KTStatus MCHandleMCInitialPoolRequest(const char* header, ASPoolList* pPoolList,
                                       KTMCServerList* pMCs, KTSocket* pSocket,
                                       KTBuffer* pResponse, const char* MyIP, unsigned short MyPort,
@@ -42,7 +40,6 @@ KTStatus MCHandleMCInitialPoolRequest(const char* header, ASPoolList* pPoolList,
   return status;
 }
 
-/* Returns 1 for an unparsable header, else the failing step's status. */
 KTStatus MCHandleMCNewPoolRequest(const char* header, ASPoolList* pPoolList, KTMCServerList* pMCs,
                                   KTSocket* pSocket, int maxCacheItems, const char* MyIP,
                                   unsigned short MyPort, KTLog* pLog) {
@@ -86,8 +83,6 @@ KTStatus MCHandleMCNewPoolRequest(const char* header, ASPoolList* pPoolList, KTM
   return status;
 }
 
-/* Returns 1 for an unparsable header, else the failing step's status; an
- * unknown pool or peer is no failure. */
 KTStatus MCHandleMCReleasePoolRequest(const char* header, ASPoolList* pPoolList,
                                       KTMCServerList* pMCs, KTSocket* pSocket, const char* MyIP,
                                       unsigned short MyPort, KTLog* pLog) {

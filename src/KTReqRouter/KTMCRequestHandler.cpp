@@ -30,7 +30,6 @@ KTStatus finishRequest(KTBuffer** ppResponse, char* data, KTStatus status) {
 
 /* ------------------------------------------------------- MCRequestHandler */
 
-/* Returns the read, scan, handler or send status; 0 keeps the connection. */
 KTStatus MCRequestHandler(KTSocket* pSocket, ASPoolList* pPoolList, KTMCServerList* pMCs,
                           const char* MyIP, unsigned short MyPort, int maxCacheItems,
                           KTLog* pLog) {
@@ -169,14 +168,12 @@ CMessageCenterServer::CMessageCenterServer(const IPEndpoint& endpoint, ASPoolLis
       mMCIP(mcIP),
       mMCPort(mcPort) {}
 
-/* Returns the handler's status; non-zero closes the connection. */
 KTStatus CMessageCenterServer::handleRequest(KTSocket* pSocket) {
   const unsigned short ownPort = mMCPort != 0 ? mMCPort : boundPort();
   return MCRequestHandler(pSocket, pPoolList, pMCs, mMCIP.c_str(), ownPort, mMaxCacheItems,
                           CLog::log);
 }
 
-/* Returns the close handler's status. */
 KTStatus CMessageCenterServer::handleClientClose(KTSocket* pSocket) {
   return MCClientCloseHandler(pSocket, pPoolList, pMCs, CLog::log);
 }

@@ -108,7 +108,6 @@ KTStatus MCScanRequestHeader(const char* header, int code, const char* who,
   return STATUS_OK;
 }
 
-/* Returns 1 on failure (ok 0, no colon, no valid port, host too long). */
 int ParseSocket(char* IP, unsigned short* pPort, int ok) {
   if (!ok || IP == nullptr || pPort == nullptr) return 1;
   char* colon = strrchr(IP, ':');

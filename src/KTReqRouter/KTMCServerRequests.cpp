@@ -16,8 +16,9 @@ namespace {
 
 /* Finds the server named by the header's address, for codes 3, 4, 6 and 7.
  * `who` names the handler in the log lines; `searchFailure` is the text of a
- * failed lookup, followed by its status when withStatus is set. Returns 1
- * for an unparsable header or an unknown server, else the lookup's status. */
+ * failed lookup, followed by its status when withStatus is set. Returns
+ * ERROR_UNKNOWN for an unparsable header or an unknown server, else the
+ * lookup's status; *pFields holds the scanned header. */
 KTStatus findServer(const char* header, int code, ASPoolList* pPoolList, const char* who,
                     const char* searchFailure, bool withStatus, MCRequestHeader* pFields,
                     ASPool** ppPool, KTASServer** ppAS, KTLog* pLog) {
@@ -43,8 +44,8 @@ KTStatus findServer(const char* header, int code, ASPoolList* pPoolList, const c
 
 /* Shared part of codes 3 and 4: finds the server of the header and binds it
  * to the connection; log lines carry the failing status when withStatus is
- * set. Returns 1 for an unparsable header or an unknown server, else the
- * failing step's status. */
+ * set. Returns ERROR_UNKNOWN for an unparsable header or an unknown server,
+ * else the failing step's status. */
 KTStatus findAndBindServer(const char* header, int code, ASPoolList* pPoolList,
                            KTSocket* pSocket, const char* who, bool withStatus, ASPool** ppPool,
                            KTASServer** ppAS, KTLog* pLog) {
@@ -65,8 +66,6 @@ KTStatus findAndBindServer(const char* header, int code, ASPoolList* pPoolList,
 
 }  // namespace
 
-/* Returns 1 for an unparsable header, else the failing step's status;
- * ERROR_RESPONSE_ALREADY_SET after answering "2 0\n" itself. */
 KTStatus MCHandleASInitialFreeRequest(const char* header, ASPoolList* pPoolList,
                                       KTMCServerList* pMCs, KTSocket* pSocket, int maxCacheItems,
                                       KTLog* pLog) {
@@ -167,7 +166,6 @@ KTStatus MCHandleASInitialFreeRequest(const char* header, ASPoolList* pPoolList,
   return status;
 }
 
-/* Returns 1 for an unparsable header or unknown server, else the failing step's status. */
 KTStatus MCHandleASIdleRequest(const char* header, const char* data, ASPoolList* pPoolList,
                                KTSocket* pSocket, KTBuffer* pResponse, KTLog* pLog) {
   if (header == nullptr || pPoolList == nullptr || pSocket == nullptr || pResponse == nullptr) {
@@ -190,7 +188,6 @@ KTStatus MCHandleASIdleRequest(const char* header, const char* data, ASPoolList*
   return status;
 }
 
-/* Returns 1 for an unparsable header or unknown server, else the failing step's status. */
 KTStatus MCHandleASWorkingRequest(const char* header, const char* data, ASPoolList* pPoolList,
                                   KTSocket* pSocket, KTBuffer* pResponse, KTLog* pLog) {
   if (header == nullptr || pPoolList == nullptr || pSocket == nullptr || pResponse == nullptr) {
@@ -215,8 +212,6 @@ KTStatus MCHandleASWorkingRequest(const char* header, const char* data, ASPoolLi
   return status;
 }
 
-/* Returns 1 for an unparsable header, else the failing step's status; an
- * unknown pool or empty data is no failure. */
 KTStatus MCHandleASUpdateCacheRequest(const char* header, const char* data,
                                       ASPoolList* pPoolList, KTLog* pLog) {
   if (header == nullptr || pPoolList == nullptr) {
@@ -250,8 +245,6 @@ KTStatus MCHandleASUpdateCacheRequest(const char* header, const char* data,
   return status;
 }
 
-/* Returns 1 for an unparsable header or unknown server, else the status of
- * the state change (ERROR_UNKNOWN unless the server was working). */
 KTStatus MCHandleASSetMonFlagRequest(const char* header, ASPoolList* pPoolList, KTLog* pLog) {
   if (header == nullptr || pPoolList == nullptr) {
     KTLogWrite(pLog, "MCHandleASSetMonFlagRequest(): wrong arguments passed to the procedure");
@@ -266,8 +259,6 @@ KTStatus MCHandleASSetMonFlagRequest(const char* header, ASPoolList* pPoolList, 
   return KTASServerStartMonitor(pAS, pLog);
 }
 
-/* Returns 1 for an unparsable header or unknown server, else the first
- * failing step's status. */
 KTStatus MCHandleASFinishRequest(const char* header, const char* data, ASPoolList* pPoolList,
                                  KTMCServerList* pMCs, KTLog* pLog) {
   if (header == nullptr || pPoolList == nullptr || pMCs == nullptr) {
@@ -311,7 +302,6 @@ KTStatus MCHandleASFinishRequest(const char* header, const char* data, ASPoolLis
   return status;
 }
 
-/* Ends the process; returns 0 only when a SIGTERM handler let it live. */
 KTStatus MCHandleASShutdownRequest(KTLog* pLog) {
   KTLogWrite(pLog, "MCHandleASShutdownRequest(): shutdown requested, terminating the router");
   if (raise(SIGTERM) != 0) exit(0);

@@ -107,7 +107,6 @@ std::vector<std::string> splitPoolNames(const std::string& text) {
 
 /* ---------------------------------------------------------------- CKTMCServer */
 
-/* Raises CWIException when the record cannot be created. */
 CKTMCServer::CKTMCServer(const std::string& peerIP, unsigned short peerPort,
                          const std::string& myIP, unsigned short myPort) {
   const KTStatus status =
@@ -123,7 +122,6 @@ CKTMCServer::~CKTMCServer() {
   if (mpMC != nullptr) KTMCServerFree(&mpMC, CLog::log);
 }
 
-/* Never fails. */
 KTMCServer* CKTMCServer::detach() {
   KTMCServer* pMC = mpMC;
   mpMC = nullptr;
@@ -132,7 +130,6 @@ KTMCServer* CKTMCServer::detach() {
 
 /* ---------------------------------------------------------- AddToMCServerList */
 
-/* Raises CWIException; see the header. */
 void AddToMCServerList(const IPEndpoint& peer, KTMCServerList* pMCs, ASPoolList* pPoolList,
                        const IPEndpoint& own, int maxCacheItems) {
   if (pMCs == nullptr || pPoolList == nullptr) {
@@ -171,7 +168,6 @@ void AddToMCServerList(const IPEndpoint& peer, KTMCServerList* pMCs, ASPoolList*
 
 /* --------------------------------------------------------- CRequestRouterImpl */
 
-/* Raises CException or CWIException; nothing is left behind on failure. */
 CRequestRouterImpl::CRequestRouterImpl(const XMLConfig::CConfigFile& config,
                                        const KTStringList* ipList, const std::string& rrName)
     : pMCs(nullptr),
@@ -221,7 +217,6 @@ CRequestRouterImpl::~CRequestRouterImpl() {
   KTDEBUG_MSG(KTDEBUG_RROUTER, "~CRequestRouterImpl(): instance '%s' released", mName.c_str());
 }
 
-/* Never fails. */
 void CRequestRouterImpl::freeLists() {
   // The listeners must not keep pointers into freed lists.
   requestRouterServer.mpPoolList = nullptr;
@@ -235,7 +230,6 @@ void CRequestRouterImpl::freeLists() {
   pPoolList = nullptr;
 }
 
-/* Raises CException "One thread has finished with an error" when a listener fails. */
 void CRequestRouterImpl::run(int& stopFlag) {
   CThreadGroup group;
   group.addThread(std::make_unique<CUDPServerThread>(&requestRouterServer));
@@ -251,8 +245,6 @@ void CRequestRouterImpl::run(int& stopFlag) {
               mName.c_str());
 }
 
-/* Raises CWIException when a thread's state cannot be read; a listener that
- * has not bound in time is simply not reported. */
 void CRequestRouterImpl::reportListeners(const int& stopFlag, const CThreadGroup& group) const {
   const bool withMonitor = monitorServer.port() != 0;
   for (int waited = 0; waited < kReportWaitMs; waited += kReportPollMs) {
@@ -286,12 +278,10 @@ void CRequestRouterImpl::reportListeners(const int& stopFlag, const CThreadGroup
 
 /* ------------------------------------------------------------- CRequestRouter */
 
-/* Raises what CRequestRouterImpl raises. */
 CRequestRouter::CRequestRouter(const XMLConfig::CConfigFile& config, const KTStringList* ipList,
                                const std::string& rrName)
     : mpImpl(std::make_unique<CRequestRouterImpl>(config, ipList, rrName)) {}
 
 CRequestRouter::~CRequestRouter() = default;
 
-/* Raises what CRequestRouterImpl::run raises. */
 void CRequestRouter::run(int& stopFlag) { mpImpl->run(stopFlag); }
