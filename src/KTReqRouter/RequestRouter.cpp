@@ -69,17 +69,16 @@ void joinPool(const std::string& name, KTMCServer* pMC, ASPoolList* pPoolList,
   MCRegistryStep failed = MC_REGISTRY_OK;
   KTStatus status = MCRegistryFindOrCreatePool(pPoolList, name.c_str(), maxCacheItems, nullptr,
                                                &pPool, &created, &failed, CLog::log);
-  switch (failed) {
-    case MC_REGISTRY_OK:
-      break;
-    case MC_REGISTRY_FIND:
-      throw CWIException(status, "AddToMCServerList(): error get pool for name '%s'.", name.c_str());
-    case MC_REGISTRY_CREATE:
+  if (status != STATUS_OK) {
+    if (failed == MC_REGISTRY_CREATE) {
       throw CWIException(status, "AddToMCServerList(): error create pool for name '%s'.",
                          name.c_str());
-    case MC_REGISTRY_LIST:
+    }
+    if (failed == MC_REGISTRY_LIST) {
       throw CWIException(status, "AddToMCServerList(): error add pool '%s' to pool list (%d).",
                          name.c_str(), (int)status);
+    }
+    throw CWIException(status, "AddToMCServerList(): error get pool for name '%s'.", name.c_str());
   }
   if (created) KTDEBUG_MSG(KTDEBUG_RROUTER, "AddToMCServerList(): created pool '%s'", name.c_str());
   status = MCRegistryAddPeerToPool(pPoolList, pPool, created, pMC, CLog::log);
