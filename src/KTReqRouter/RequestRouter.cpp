@@ -21,6 +21,7 @@
 #include "KTBuffer.h"
 #include "KTDebug.h"
 #include "KTLog.h"
+#include "KTMCRegistry.h"
 #include "KTMCServer.h"
 #include "KTMCServerList.h"
 #include "Log.h"
@@ -64,25 +65,23 @@ void sleepMs(int ms) {
 void joinPool(const std::string& name, KTMCServer* pMC, ASPoolList* pPoolList,
               const IPEndpoint& peer, int maxCacheItems) {
   ASPool* pPool = nullptr;
-  KTStatus status = ASPoolListGetMatching(pPoolList, name.c_str(), &pPool, CLog::log);
+  bool created = false;
+  MCRegistryStep failed = MC_REGISTRY_OK;
+  KTStatus status = MCRegistryFindOrCreatePool(pPoolList, name.c_str(), maxCacheItems, nullptr,
+                                               &pPool, &created, &failed, CLog::log);
   if (status != STATUS_OK) {
-    throw CWIException(status, "AddToMCServerList(): error get pool for name '%s'.", name.c_str());
-  }
-  if (pPool == nullptr) {
-    status = ASPoolNew(&pPool, name.c_str(), maxCacheItems, CLog::log);
-    if (status != STATUS_OK) {
+    if (failed == MC_REGISTRY_CREATE) {
       throw CWIException(status, "AddToMCServerList(): error create pool for name '%s'.",
                          name.c_str());
     }
-    status = ASPoolListAdd(pPoolList, pPool, CLog::log);
-    if (status != STATUS_OK) {
-      ASPoolFree(&pPool, CLog::log);
+    if (failed == MC_REGISTRY_LIST) {
       throw CWIException(status, "AddToMCServerList(): error add pool '%s' to pool list (%d).",
                          name.c_str(), (int)status);
     }
-    KTDEBUG_MSG(KTDEBUG_RROUTER, "AddToMCServerList(): created pool '%s'", name.c_str());
+    throw CWIException(status, "AddToMCServerList(): error get pool for name '%s'.", name.c_str());
   }
-  status = ASPoolAddMC(pPool, pMC, CLog::log);
+  if (created) KTDEBUG_MSG(KTDEBUG_RROUTER, "AddToMCServerList(): created pool '%s'", name.c_str());
+  status = MCRegistryAddPeerToPool(pPoolList, pPool, created, pMC, CLog::log);
   if (status != STATUS_OK) {
     throw CWIException(status, "AddToMCServerList(): error adding MC to pool %s:[%s]:%hu.",
                        name.c_str(), peer.ip.c_str(), peer.port);
@@ -107,7 +106,6 @@ std::vector<std::string> splitPoolNames(const std::string& text) {
 
 /* ---------------------------------------------------------------- CKTMCServer */
 
-/* Raises CWIException when the record cannot be created. */
 CKTMCServer::CKTMCServer(const std::string& peerIP, unsigned short peerPort,
                          const std::string& myIP, unsigned short myPort) {
   const KTStatus status =
@@ -123,7 +121,6 @@ CKTMCServer::~CKTMCServer() {
   if (mpMC != nullptr) KTMCServerFree(&mpMC, CLog::log);
 }
 
-/* Never fails. */
 KTMCServer* CKTMCServer::detach() {
   KTMCServer* pMC = mpMC;
   mpMC = nullptr;
@@ -132,7 +129,6 @@ KTMCServer* CKTMCServer::detach() {
 
 /* ---------------------------------------------------------- AddToMCServerList */
 
-/* Raises CWIException; see the header. */
 void AddToMCServerList(const IPEndpoint& peer, KTMCServerList* pMCs, ASPoolList* pPoolList,
                        const IPEndpoint& own, int maxCacheItems) {
   if (pMCs == nullptr || pPoolList == nullptr) {
@@ -171,7 +167,6 @@ void AddToMCServerList(const IPEndpoint& peer, KTMCServerList* pMCs, ASPoolList*
 
 /* --------------------------------------------------------- CRequestRouterImpl */
 
-/* Raises CException or CWIException; nothing is left behind on failure. */
 CRequestRouterImpl::CRequestRouterImpl(const XMLConfig::CConfigFile& config,
                                        const KTStringList* ipList, const std::string& rrName)
     : pMCs(nullptr),
@@ -221,7 +216,6 @@ CRequestRouterImpl::~CRequestRouterImpl() {
   KTDEBUG_MSG(KTDEBUG_RROUTER, "~CRequestRouterImpl(): instance '%s' released", mName.c_str());
 }
 
-/* Never fails. */
 void CRequestRouterImpl::freeLists() {
   // The listeners must not keep pointers into freed lists.
   requestRouterServer.mpPoolList = nullptr;
@@ -235,7 +229,6 @@ void CRequestRouterImpl::freeLists() {
   pPoolList = nullptr;
 }
 
-/* Raises CException "One thread has finished with an error" when a listener fails. */
 void CRequestRouterImpl::run(int& stopFlag) {
   CThreadGroup group;
   group.addThread(std::make_unique<CUDPServerThread>(&requestRouterServer));
@@ -251,8 +244,6 @@ void CRequestRouterImpl::run(int& stopFlag) {
               mName.c_str());
 }
 
-/* Raises CWIException when a thread's state cannot be read; a listener that
- * has not bound in time is simply not reported. */
 void CRequestRouterImpl::reportListeners(const int& stopFlag, const CThreadGroup& group) const {
   const bool withMonitor = monitorServer.port() != 0;
   for (int waited = 0; waited < kReportWaitMs; waited += kReportPollMs) {
@@ -286,12 +277,10 @@ void CRequestRouterImpl::reportListeners(const int& stopFlag, const CThreadGroup
 
 /* ------------------------------------------------------------- CRequestRouter */
 
-/* Raises what CRequestRouterImpl raises. */
 CRequestRouter::CRequestRouter(const XMLConfig::CConfigFile& config, const KTStringList* ipList,
                                const std::string& rrName)
     : mpImpl(std::make_unique<CRequestRouterImpl>(config, ipList, rrName)) {}
 
 CRequestRouter::~CRequestRouter() = default;
 
-/* Raises what CRequestRouterImpl::run raises. */
 void CRequestRouter::run(int& stopFlag) { mpImpl->run(stopFlag); }

@@ -6,12 +6,19 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <string.h>
+
 #include <string>
+#include <vector>
 
 #include "KTBuffer.h"
+#include "KTMCRegistry.h"
+#include "KTMCRequestHeader.h"
 #include "KTMCServer.h"
+#include "KTSocket.h"
 #include "KTUtils.h"
 #include "ProtocolTestSupport.h"
 
@@ -130,6 +137,45 @@ TEST_F(MCRequestTest, BusyServerAnnouncingAnotherPoolIsToldToWaitAndIdleOneMoves
   EXPECT_EQ(State("10.0.0.1", 1), KTASSTATUS_IDLE);
 }
 
+// When the old pool cannot be dropped while an idle server moves (here: the
+// pool list's write lock is already held by this thread, so taking it
+// fails), the server still arrives in the new pool and the request fails
+// with that status; closing its connection then takes the server along.
+TEST(MCMoveTest, FailingDropOfTheOldPoolStillMovesTheServerAndFailsTheRequest) {
+  ProcessLogFile();
+  LogSince log;
+  ASPoolList* pools = nullptr;
+  KTMCServerList* mcs = nullptr;
+  KTSocket* connection = nullptr;
+  ASSERT_EQ(0, ASPoolListNew(&pools, CLog::log));
+  ASSERT_EQ(0, KTMCServerListNew(&mcs, CLog::log));
+  ASSERT_EQ(0, KTSocketNew(&connection, AF_INET, CLog::log));
+  EXPECT_EQ(0, MCHandleASInitialFreeRequest("2 0 10.0.0.1:1 PoolA", pools, mcs, connection, 16,
+                                            CLog::log));
+  ASPool* pPoolB = nullptr;
+  bool created = false;
+  MCRegistryStep failed = MC_REGISTRY_OK;
+  ASSERT_EQ(0, MCRegistryFindOrCreatePool(pools, "PoolB", 16, nullptr, &pPoolB, &created, &failed,
+                                          CLog::log));
+
+  ASSERT_EQ(0, ASPoolListLockWrite(pools, CLog::log));
+  const KTStatus status = MCHandleASInitialFreeRequest("2 0 10.0.0.1:1 PoolB", pools, mcs,
+                                                       connection, 16, CLog::log);
+  ASSERT_EQ(0, ASPoolListUnlock(pools, CLog::log));
+  EXPECT_EQ(status, ERROR_UNKNOWN);
+  EXPECT_TRUE(log.contains("MCHandleASInitialFreeRequest(): error ask if pool empty (1)."));
+  EXPECT_EQ(PoolOfServer(pools, "10.0.0.1", 1), "PoolB");
+  EXPECT_TRUE(HasPool(pools, "PoolA"));  // could not be dropped: listed, empty
+
+  // The listener closes a connection whose request failed.
+  EXPECT_EQ(0, MCClientCloseHandler(connection, pools, mcs, CLog::log));
+  EXPECT_EQ(ServerState(pools, "10.0.0.1", 1), -1);
+  EXPECT_FALSE(HasPool(pools, "PoolB"));
+  KTSocketFree(&connection, CLog::log);
+  KTMCServerListFree(&mcs, CLog::log);
+  ASPoolListFree(&pools, CLog::log);
+}
+
 TEST_F(MCRequestTest, RefusedAndUnreadableRequestsCloseWithoutReply) {
   struct Case {
     std::string request;
@@ -204,6 +250,72 @@ TEST_F(MCRequestTest, AddressIsSplitAtItsLastColon) {
   // An IPv6 literal registers with its colons and is handed out as announced.
   auto server = Register("::1:801", "Pool6");
   EXPECT_EQ(AskGetServer(router_.getServerPort(), GetServerRequest("Pool6", 0, 3)), "0 ::1 801");
+}
+
+// The one table-driven scanner reads every header as one whole scan with
+// the code's format would, including where that scan stops early.
+TEST(MCRequestHeaderTest, ScannerReadsEachShapeAsOneScanWould) {
+  struct Reference {
+    int code;
+    int needed;  // fields the whole scan below must assign
+  };
+  const Reference shapes[] = {{2, 2}, {3, 1}, {5, 4}, {7, 1}, {20, 1}, {22, 2}};
+  const std::string host250(250, 'h');
+  const std::vector<std::string> headers = {
+      "9 0 10.0.0.1:1 Pool1 4711 7", "9 0 10.0.0.1:1 Pool1 12x 5", "9 0 10.0.0.1:1 Pool1 x 5",
+      "9 0 10.0.0.1:1 Pool1 -3 +4", "9 7\t10.0.0.1:1\tP\t1", "9 0 10.0.0.1:1", "9 0",
+      "9 x 10.0.0.1:1 P 1", "9 3 10.0.0.1:1 P", "9 3 10.0.0.1:1 P 1 junk", "9 0 10.0.0.1:1 P1",
+      "9 0 " + host250 + ":80" + std::string(60, 'z') + " P 1", "9 0 fe80::1:8080 Pool6",
+      "9 0 10.0.0.1:1 " + std::string(100, 'p') + " 1", "9 0 10.0.0.1:1 " + std::string(99, 'p'),
+      "9 99999999999 10.0.0.1:1 P 1",
+  };
+  for (const Reference& shape : shapes) {
+    for (const std::string& header : headers) {
+      char address[302] = "";
+      char pool[102] = "";
+      int a = 0;
+      int b = 0;
+      int fields = 0;
+      if (shape.code == 2) {
+        fields = sscanf(header.c_str(), "%*d %*d %300s %100s %d %d\n", address, pool, &a, &b);
+      } else if (shape.code == 5) {
+        fields = sscanf(header.c_str(), "%*d %d %300s %100s %d\n", &a, address, pool, &b);
+      } else if (shape.code == 20) {
+        fields = sscanf(header.c_str(), "%*d %*d %300s\n", address);
+      } else if (shape.code == 22) {
+        fields = sscanf(header.c_str(), "%*d %*d %300s %100s\n", address, pool);
+      } else {
+        fields = sscanf(header.c_str(), "%*d %*d %300s %*d\n", address);
+      }
+      const bool withPool = shape.code == 2 || shape.code == 5 || shape.code == 22;
+      const bool fit = strlen(address) <= 299 && (!withPool || strlen(pool) <= 99);
+      unsigned short port = 0;
+      const bool accepted = ParseSocket(address, &port, fields >= shape.needed && fit) == 0;
+
+      MCRequestHeader scanned;
+      const KTStatus status = MCScanRequestHeader(header.c_str(), shape.code, "Test", &scanned,
+                                                  CLog::log);
+      const std::string what =
+          "code " + std::to_string(shape.code) + " on '" + header.substr(0, 40) + "'";
+      ASSERT_EQ(status, accepted ? STATUS_OK : ERROR_UNKNOWN) << what;
+      if (!accepted) continue;
+      EXPECT_STREQ(scanned.address, address) << what;
+      EXPECT_EQ(scanned.port, port) << what;
+      if (withPool) {
+        EXPECT_STREQ(scanned.pool, pool) << what;
+      }
+      if (shape.code == 2) {
+        EXPECT_EQ(scanned.pid, a) << what;
+        EXPECT_EQ(scanned.priority, b) << what;
+      } else if (shape.code == 5) {
+        EXPECT_EQ(scanned.dataSize, a) << what;
+        EXPECT_EQ(scanned.broadcast, b) << what;
+      }
+    }
+  }
+  MCRequestHeader unused;
+  EXPECT_EQ(MCScanRequestHeader("99 0", MC_REQUEST_SHUTDOWN, "Test", &unused, CLog::log),
+            ERROR_INVALID_PARAMETER);  // no header shape for that code
 }
 
 TEST_F(MCRequestTest, OverlongHostsAndPoolNamesFailInsteadOfBeingCut) {

@@ -77,11 +77,23 @@ KTStatus MCClientCloseHandler(struct KTSocket* pSocket, struct ASPoolList* pPool
  * on failure. */
 int ParseSocket(char* IP, unsigned short* pPort, int ok);
 
-/* The handlers, one per code. Each scans the header line itself and returns
- * 0, ERROR_UNKNOWN for a header it cannot parse or an unknown server, or the
- * failing registry status; a handler that wrote its own reply returns
+/* The handlers, one per code. Each scans the header line (MCScanRequestHeader)
+ * and returns 0, ERROR_INVALID_PARAMETER for null arguments, ERROR_UNKNOWN
+ * for a header it cannot parse or an unknown server, or the failing registry
+ * status; a handler that wrote its own reply returns
  * ERROR_RESPONSE_ALREADY_SET. data is the received data text (null when the
- * request carried none); pResponse receives the reply text. */
+ * request carried none); pResponse receives the reply text. Besides:
+ *  - code 2 answers "2 0\n" itself to a server that is busy in another pool;
+ *    an idle one moves (MCRegistryMoveServer). A failing move returns its
+ *    status, also when only dropping the old pool failed and the server did
+ *    arrive in the new pool: the connection then closes and takes the
+ *    server along like any other server bound to it;
+ *  - code 5: empty data or an unknown pool is no failure;
+ *  - code 6 returns the state change's status (ERROR_UNKNOWN unless the
+ *    server was working);
+ *  - code 7 returns the first failing step's status;
+ *  - code 20: a failure to list the pool names is logged only;
+ *  - code 22: an unknown pool or peer is no failure. */
 KTStatus MCHandleASInitialFreeRequest(const char* header, struct ASPoolList* pPoolList,
                                       struct KTMCServerList* pMCs, struct KTSocket* pSocket,
                                       int maxCacheItems, KTLog* pLog);

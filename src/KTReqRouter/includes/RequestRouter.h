@@ -107,9 +107,11 @@ class CRequestRouterImpl {
   ASPoolList* getPoolList() const { return pPoolList; }
 
  private:
-  /* Frees the peer list, then the pool list; safe on null lists. */
+  /* Frees the peer list, then the pool list; safe on null lists, never fails. */
   void freeLists();
-  /* Waits a little for the listeners to bind and reports their endpoints. */
+  /* Waits a little for the listeners to bind and reports their endpoints;
+   * a listener that has not bound in time is not reported. Raises
+   * CWIException when a thread's state cannot be read. */
   void reportListeners(const int& stopFlag, const CThreadGroup& group) const;
 
   KTMCServerList* pMCs;                      /* owned: every peer router */
