@@ -919,6 +919,7 @@ CMessageCenterServer::CMessageCenterServer(const IPEndpoint& endpoint, ASPoolLis
 
 /* Returns the handler's status; non-zero closes the connection. */
 KTStatus CMessageCenterServer::handleRequest(KTSocket* pSocket) {
+  if (pPoolList != nullptr) ASPoolListSetWriter(pPoolList, CLog::log);
   const unsigned short ownPort = mMCPort != 0 ? mMCPort : boundPort();
   return MCRequestHandler(pSocket, pPoolList, pMCs, mMCIP.c_str(), ownPort, mMaxCacheItems,
                           CLog::log);

@@ -218,7 +218,7 @@ inline std::string Ok(const std::string& body = "") {
 
 // State of the server host:port as the registry holds it; -1 when no pool holds it.
 inline int ServerState(ASPoolList* pPools, const std::string& host, unsigned short port) {
-  ASPoolListReadGuard guard(pPools, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
   if (ASPoolListGetMatchingServer(pPools, host.c_str(), port, &pPool, &pAS, CLog::log) != 0 ||
@@ -233,16 +233,16 @@ inline int ServerState(ASPoolList* pPools, const std::string& host, unsigned sho
 // Name of the pool that holds the server host:port; "" when none does.
 inline std::string PoolOfServer(ASPoolList* pPools, const std::string& host,
                                 unsigned short port) {
-  ASPoolListReadGuard guard(pPools, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
   ASPoolListGetMatchingServer(pPools, host.c_str(), port, &pPool, &pAS, CLog::log);
-  return pPool != nullptr ? std::string(pPool->name) : std::string();
+  return pPool != nullptr ? std::string(ASPoolName(pPool)) : std::string();
 }
 
 // True when the pool list holds a pool of that name.
 inline bool HasPool(ASPoolList* pPools, const std::string& name) {
-  ASPoolListReadGuard guard(pPools, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   ASPool* pPool = nullptr;
   ASPoolListGetMatching(pPools, name.c_str(), &pPool, CLog::log);
   return pPool != nullptr;
@@ -250,11 +250,11 @@ inline bool HasPool(ASPoolList* pPools, const std::string& name) {
 
 // Number of peers sharing the pool; -1 when there is no such pool.
 inline int PeersOfPool(ASPoolList* pPools, const std::string& name) {
-  ASPoolListReadGuard guard(pPools, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   ASPool* pPool = nullptr;
   ASPoolListGetMatching(pPools, name.c_str(), &pPool, CLog::log);
   int count = -1;
-  if (pPool != nullptr) KTMCServerListSize(pPool->pMCServerList, &count, CLog::log);
+  if (pPool != nullptr) ASPoolGetPeerCount(pPool, &count, CLog::log);
   return count;
 }
 
