@@ -5,8 +5,7 @@
  * broadcast and the pool has peers, for the peers (pMCQueue), whose send
  * threads are then woken. The pool announces its first server to every peer
  * router and its last server's departure, synchronously from the calling
- * thread. The counters are relaxed atomics: the get-server thread counts,
- * the monitor reads and resets them.
+ * thread.
  */
 #include "VXASPool.h"
 

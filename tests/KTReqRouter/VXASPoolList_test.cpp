@@ -272,4 +272,52 @@ TEST_F(ASPoolListTest, ReadersUsePoolsSafelyWhileTheyAreAddedAndRemoved) {
   EXPECT_EQ(1, Size());
 }
 
+#ifndef NDEBUG
+using ASPoolListDeathTest = ASPoolListTest;
+
+// The lookups and the walk take no lock: they are for the writer thread and
+// for threads holding the read lock; any other thread ends the process.
+TEST_F(ASPoolListDeathTest, LockFreeLookupsRunOnlyOnTheWriterOrUnderTheReadLock) {
+  KTASServer* pServer = AddServer(AddPool("PoolA"), 7001);
+  KTSocket* pSocket = nullptr;
+  ASSERT_EQ(0, KTServerSocketNew(&pSocket, "127.0.0.1", 0, AF_INET, log_));
+  ASSERT_EQ(0, KTASServerSetSocket(pServer, pSocket, log_));
+  auto lookUp = [&] {
+    ASPool* pPool = nullptr;
+    KTASServer* pAS = nullptr;
+    int calls = 0;
+    bool found = ASPoolListGetMatching(list_, "PoolA", &pPool, nullptr) == 0 && pPool != nullptr;
+    pPool = nullptr;
+    found = found && ASPoolListGetMatchingServer(list_, "10.1.0.1", 7001, &pPool, &pAS, nullptr) == 0;
+    pPool = nullptr;
+    pAS = nullptr;
+    found = found && ASPoolListGetMatchingForSocket(list_, pSocket, &pPool, &pAS, nullptr) == 0;
+    return found && pAS == pServer && ASPoolListForEach(list_, FailAtSecondPool, nullptr, &calls) == 0;
+  };
+  EXPECT_TRUE(lookUp());  // the creating thread is the writer
+  std::thread([&] {
+    KTReaderGuard guard(ASPoolListMutex(list_));
+    EXPECT_TRUE(lookUp());
+  }).join();
+  std::thread([&] {
+    EXPECT_EQ(0, ASPoolListLockRead(list_, nullptr));
+    EXPECT_TRUE(lookUp());
+    EXPECT_EQ(0, ASPoolListUnlock(list_, nullptr));
+  }).join();
+  EXPECT_DEATH(std::thread([&] { lookUp(); }).join(), "does not hold the lock");
+
+  // A thread that records itself as the writer takes over: the former writer now needs the lock.
+  std::thread([&] {
+    EXPECT_EQ(0, ASPoolListSetWriter(list_, nullptr));
+    EXPECT_TRUE(lookUp());
+  }).join();
+  EXPECT_DEATH(lookUp(), "does not hold the lock");
+  {
+    KTReaderGuard guard(ASPoolListMutex(list_));
+    EXPECT_TRUE(lookUp());
+  }
+  KTSocketFree(&pSocket, log_);
+}
+#endif
+
 }  // namespace

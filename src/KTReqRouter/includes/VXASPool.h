@@ -12,9 +12,9 @@
  * every other pool (ASPoolAddScriptDataIterator, driven by the
  * message-center handler).
  *
- * Every operation returns a KTStatus, takes the log last and rejects null
- * pointers (and non-null output slots) with ERROR_INVALID_PARAMETER and a
- * "wrong arguments passed to procedure" line.
+ * Every operation but ASPoolName returns a KTStatus, takes the log last and
+ * rejects null pointers (and non-null output slots) with
+ * ERROR_INVALID_PARAMETER and a "wrong arguments passed to procedure" line.
  *
  * Thread safety: a pool has no lock of its own. Its name and its server
  * list, peer list and queues are set by ASPoolNew before anyone else sees
