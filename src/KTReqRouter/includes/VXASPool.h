@@ -88,7 +88,8 @@ KTStatus ASPoolGetPeerCount(ASPool* pPool, int* pCount, KTLog* pLog);
 KTStatus ASPoolAddServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCList, KTLog* pLog);
 /* Removes the server (not freed) and its reader; when no server is left,
  * tells every peer of pMCList that the pool is released. Continues past
- * failures and returns the last failing status. */
+ * failures and returns the last failing status, except that servers that
+ * cannot be counted end the call with that status (no release is sent). */
 KTStatus ASPoolRemoveServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCList,
                             KTLog* pLog);
 /* Chooses an idle server and marks it assigned (KTASServerListGetIdle with
