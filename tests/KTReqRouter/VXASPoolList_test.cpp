@@ -288,11 +288,13 @@ TEST_F(ASPoolListDeathTest, LockFreeLookupsRunOnlyOnTheWriterOrUnderTheReadLock)
     int calls = 0;
     bool found = ASPoolListGetMatching(list_, "PoolA", &pPool, nullptr) == 0 && pPool != nullptr;
     pPool = nullptr;
-    found = found && ASPoolListGetMatchingServer(list_, "10.1.0.1", 7001, &pPool, &pAS, nullptr) == 0;
+    found = found &&
+            ASPoolListGetMatchingServer(list_, "10.1.0.1", 7001, &pPool, &pAS, nullptr) == 0;
     pPool = nullptr;
     pAS = nullptr;
     found = found && ASPoolListGetMatchingForSocket(list_, pSocket, &pPool, &pAS, nullptr) == 0;
-    return found && pAS == pServer && ASPoolListForEach(list_, FailAtSecondPool, nullptr, &calls) == 0;
+    return found && pAS == pServer &&
+           ASPoolListForEach(list_, FailAtSecondPool, nullptr, &calls) == 0;
   };
   EXPECT_TRUE(lookUp());  // the creating thread is the writer
   std::thread([&] {

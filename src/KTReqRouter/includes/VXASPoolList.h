@@ -45,7 +45,6 @@
 #include "KTThreadSafety.h"
 #include "VXASPool.h"
 
-struct KTMemoryManager;
 struct KTSocket;
 
 typedef struct ASPoolList ASPoolList;
@@ -119,7 +118,8 @@ KTStatus ASPoolListGetMatchingForSocket(ASPoolList* pPoolList, struct KTSocket* 
  * returned. */
 KTStatus ASPoolListForEach(ASPoolList* pPoolList, KTListIterator pIterator, KTLog* pLog, ...);
 
-/* *pCount = the number of pools; takes the read lock, so the caller must not hold the list's lock. */
+/* *pCount = the number of pools. Takes the read lock: the caller must not
+ * hold the list's lock. */
 KTStatus ASPoolListSize(ASPoolList* pPoolList, int* pCount, KTLog* pLog)
     KT_EXCLUDES(ASPoolListMutex(pPoolList));
 
