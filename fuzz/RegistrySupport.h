@@ -163,7 +163,7 @@ inline long CheckOnePool(void* element, va_list args) {
 inline void CheckRegistry(const Registry& registry, bool allowEmptyPools) {
   ConsistencyState state;
   state.allowEmptyPools = allowEmptyPools;
-  ASPoolListReadGuard guard(registry.pools(), CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(registry.pools()));
   FUZZ_CHECK(guard.locked(), "pool list lock");
   FUZZ_CHECK(ASPoolListForEach(registry.pools(), CheckOnePool, CLog::log, &state) == 0,
              "walk over the pools");

@@ -169,6 +169,7 @@ CMessageCenterServer::CMessageCenterServer(const IPEndpoint& endpoint, ASPoolLis
       mMCPort(mcPort) {}
 
 KTStatus CMessageCenterServer::handleRequest(KTSocket* pSocket) {
+  if (pPoolList != nullptr) ASPoolListSetWriter(pPoolList, CLog::log);
   const unsigned short ownPort = mMCPort != 0 ? mMCPort : boundPort();
   return MCRequestHandler(pSocket, pPoolList, pMCs, mMCIP.c_str(), ownPort, mMaxCacheItems,
                           CLog::log);

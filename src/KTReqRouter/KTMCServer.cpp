@@ -237,7 +237,7 @@ long sendPoolMessage(void* pElement, va_list args, const SendKind& kind) {
                kind.replyFunction, KT_PTR32(pMC), KT_PTR32(pPool));
     return ERROR_INVALID_PARAMETER;
   }
-  const char* poolName = pPool->name;
+  const char* poolName = ASPoolName(pPool);
   BufferHolder message;
   KTStatus status = message.init("");
   if (status == STATUS_OK) {

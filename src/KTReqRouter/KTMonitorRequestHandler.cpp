@@ -27,12 +27,6 @@ namespace {
  * rather than cut to 99 characters, which would name another pool. */
 static_assert(ASPOOL_NAME_SIZE == 100, "the pool name scan width must be 99");
 
-/* Pool-list iterator resetting one pool's statistics. Variable argument: the KTLog*. */
-long resetPoolIterator(void* pElement, va_list args) {
-  KTLog* pLog = va_arg(args, KTLog*);
-  return ASPoolResetPool(static_cast<ASPool*>(pElement), pLog);
-}
-
 /* Walks the pool list with an iterator that appends to pResponse, under the
  * read lock. `who` names the request in the failure line. Returns the
  * lock's or the first failing iterator's status. */
@@ -42,7 +36,7 @@ KTStatus walkPools(ASPoolList* pPools, KTListIterator iterator, KTBuffer* pRespo
     KTLogWrite(pLog, "%s(): wrong arguments passed to the procedure", who);
     return ERROR_INVALID_PARAMETER;
   }
-  ASPoolListReadGuard guard(pPools, pLog);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   if (!guard.locked()) {
     KTLogWrite(pLog, "%s(): cant get response of each pool", who);
     return ERROR_UNKNOWN;
@@ -98,7 +92,7 @@ KTStatus MonitorHandleResetPoolRequest(const char* request, ASPoolList* pPools, 
                request);
     return ERROR_UNKNOWN;
   }
-  ASPoolListReadGuard guard(pPools, pLog);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   if (!guard.locked()) return ERROR_UNKNOWN;
   ASPool* pPool = nullptr;
   KTStatus status = ASPoolListGetMatching(pPools, name, &pPool, pLog);
@@ -127,8 +121,8 @@ KTStatus MonitorHandleResetAllPoolsRequest(ASPoolList* pPools, KTLog* pLog) {
     KTLogWrite(pLog, "MonitorHandleResetAllPoolsRequest(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  ASPoolListReadGuard guard(pPools, pLog);
-  KTStatus status = guard.locked() ? ASPoolListForEach(pPools, resetPoolIterator, pLog, pLog)
+  KTReaderGuard guard(ASPoolListMutex(pPools));
+  KTStatus status = guard.locked() ? ASPoolListForEach(pPools, ASPoolVResetPool, pLog, pLog)
                                    : (KTStatus)ERROR_UNKNOWN;
   if (status != STATUS_OK) {
     KTLogWrite(pLog,

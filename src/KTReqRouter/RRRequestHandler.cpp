@@ -54,7 +54,7 @@ void answer(const CASRequestInfo& info, std::string& reply, ASPoolList* pPoolLis
 
   CKTBuffer host("");
   unsigned short port = 0;
-  ASPoolListReadGuard guard(pPoolList, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPoolList));
   if (!guard.locked()) {
     throw CWIException(ERROR_UNKNOWN, "RRHandleGetServerRequest(): can't lock the pool list.");
   }

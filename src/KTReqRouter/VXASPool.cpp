@@ -5,8 +5,7 @@
  * broadcast and the pool has peers, for the peers (pMCQueue), whose send
  * threads are then woken. The pool announces its first server to every peer
  * router and its last server's departure, synchronously from the calling
- * thread. The counters are relaxed atomics: the get-server thread counts,
- * the monitor reads and resets them.
+ * thread.
  */
 #include "VXASPool.h"
 
@@ -21,6 +20,7 @@
 #include "KTSocket.h"
 #include "VXASRequestInfo.h"
 #include "VXCacheInfo.h"
+#include "internal/VXASPoolInternal.h"
 
 namespace {
 
@@ -76,7 +76,6 @@ void bump(std::atomic<int>& counter) { counter.fetch_add(1, std::memory_order_re
 
 /* Pool lifetime and access ----------------------------------------------------- */
 
-/* Returns ERROR_INVALID_PARAMETER, ERROR_MEMORY_ALLOCATION or the failing step's status. */
 KTStatus ASPoolNew(ASPool** ppASPool, const char* name, int maxCacheItems, KTLog* pLog) {
   if (ppASPool == nullptr || *ppASPool != nullptr || name == nullptr) {
     KTLogWrite(pLog, "ASPoolNew(): wrong arguments passed to procedure (ppASPool: %x, name: %s)",
@@ -113,7 +112,6 @@ KTStatus ASPoolNew(ASPool** ppASPool, const char* name, int maxCacheItems, KTLog
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the last failing step's status. */
 KTStatus ASPoolFree(ASPool** ppASPool, KTLog* pLog) {
   if (ppASPool == nullptr || *ppASPool == nullptr) {
     KTLogWrite(pLog, "ASPoolFree(): wrong arguments passed to procedure");
@@ -154,7 +152,6 @@ KTStatus ASPoolFree(ASPool** ppASPool, KTLog* pLog) {
   return result;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments. */
 KTStatus ASPoolGetASQueue(ASPool* pASPool, CacheQueue** ppCacheQueue, KTLog* pLog) {
   if (pASPool == nullptr || ppCacheQueue == nullptr || *ppCacheQueue != nullptr) {
     KTLogWrite(pLog, "ASPoolGetASQueue(): wrong arguments passed to procedure");
@@ -164,7 +161,6 @@ KTStatus ASPoolGetASQueue(ASPool* pASPool, CacheQueue** ppCacheQueue, KTLog* pLo
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments. */
 KTStatus ASPoolGetMCQueue(ASPool* pASPool, CacheQueue** ppCacheQueue, KTLog* pLog) {
   if (pASPool == nullptr || ppCacheQueue == nullptr || *ppCacheQueue != nullptr) {
     KTLogWrite(pLog, "ASPoolGetMCQueue(): wrong arguments passed to procedure");
@@ -174,7 +170,8 @@ KTStatus ASPoolGetMCQueue(ASPool* pASPool, CacheQueue** ppCacheQueue, KTLog* pLo
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments or a buffer that is too short. */
+const char* ASPoolName(const ASPool* pPool) { return pPool != nullptr ? pPool->name : ""; }
+
 KTStatus ASPoolGetName(ASPool* pASPool, char* pName, int size, KTLog* pLog) {
   if (pASPool == nullptr || pName == nullptr) {
     KTLogWrite(pLog, "ASPoolGetName(): wrong arguments passed to procedure");
@@ -190,7 +187,6 @@ KTStatus ASPoolGetName(ASPool* pASPool, char* pName, int size, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments. */
 KTStatus ASPoolMatches(ASPool* pPool, const char* name, int* pMatches, KTLog* pLog) {
   if (pPool == nullptr || name == nullptr || pMatches == nullptr) {
     KTLogWrite(pLog, "ASPoolMatches(): wrong arguments passed to procedure");
@@ -200,7 +196,6 @@ KTStatus ASPoolMatches(ASPool* pPool, const char* name, int* pMatches, KTLog* pL
   return STATUS_OK;
 }
 
-/* Returns the lists' failing status. */
 KTStatus ASPoolIsEmpty(ASPool* pPool, int* pIsEmpty, KTLog* pLog) {
   if (pPool == nullptr || pIsEmpty == nullptr) {
     KTLogWrite(pLog, "ASPoolIsEmpty(): wrong arguments passed to procedure");
@@ -215,9 +210,16 @@ KTStatus ASPoolIsEmpty(ASPool* pPool, int* pIsEmpty, KTLog* pLog) {
   return STATUS_OK;
 }
 
+KTStatus ASPoolGetPeerCount(ASPool* pPool, int* pCount, KTLog* pLog) {
+  if (pPool == nullptr || pCount == nullptr) {
+    KTLogWrite(pLog, "ASPoolGetPeerCount(): wrong arguments passed to procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  return KTMCServerListSize(pPool->pMCServerList, pCount, pLog);
+}
+
 /* Servers ------------------------------------------------------------------------ */
 
-/* Returns the failing step's status; the server is then not in the pool. */
 KTStatus ASPoolAddServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCList, KTLog* pLog) {
   if (pASPool == nullptr || pAS == nullptr || pMCList == nullptr) {
     KTLogWrite(pLog, "ASPoolAddServer(): wrong arguments passed to procedure");
@@ -255,7 +257,6 @@ KTStatus ASPoolAddServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCLi
   return status;
 }
 
-/* Returns the last failing step's status; the later steps still run. */
 KTStatus ASPoolRemoveServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCList,
                             KTLog* pLog) {
   if (pASPool == nullptr || pAS == nullptr || pMCList == nullptr) {
@@ -294,7 +295,6 @@ KTStatus ASPoolRemoveServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pM
   return result;
 }
 
-/* Returns the selection's status unchanged. */
 KTStatus ASPoolGetIdleServer(ASPool* pASPool, const CASRequestInfo* pASRequestInfo, KTBuffer* pIP,
                              unsigned short* pPort, KTLog* pLog) {
   if (pASPool == nullptr || pASRequestInfo == nullptr || pIP == nullptr || pPort == nullptr) {
@@ -315,7 +315,6 @@ KTStatus ASPoolGetIdleServer(ASPool* pASPool, const CASRequestInfo* pASRequestIn
   return status;
 }
 
-/* Returns the list's failing status. */
 KTStatus ASPoolGetMatchingServer(ASPool* pPool, const char* IP, unsigned short port,
                                  KTASServer** ppServer, KTLog* pLog) {
   if (pPool == nullptr) {
@@ -325,7 +324,6 @@ KTStatus ASPoolGetMatchingServer(ASPool* pPool, const char* IP, unsigned short p
   return KTASServerListGetMatching(pPool->pServerList, IP, port, ppServer, pLog);
 }
 
-/* Returns the list's failing status. */
 KTStatus ASPoolGetMatchingForSocket(ASPool* pPool, KTSocket* pSocket, KTASServer** ppServer,
                                     KTLog* pLog) {
   if (pPool == nullptr) {
@@ -335,7 +333,6 @@ KTStatus ASPoolGetMatchingForSocket(ASPool* pPool, KTSocket* pSocket, KTASServer
   return KTASServerListGetMatchingForSocket(pPool->pServerList, pSocket, ppServer, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null pool. */
 KTStatus ASPoolAddTimeout(ASPool* pPool, KTLog* pLog) {
   if (pPool == nullptr) {
     KTLogWrite(pLog, "ASPoolAddTimeout(): wrong arguments passed to procedure");
@@ -347,7 +344,6 @@ KTStatus ASPoolAddTimeout(ASPool* pPool, KTLog* pLog) {
 
 /* Peers --------------------------------------------------------------------------- */
 
-/* Returns the failing step's status; the peer is then not in the pool. */
 KTStatus ASPoolAddMC(ASPool* pASPool, KTMCServer* pMC, KTLog* pLog) {
   if (pASPool == nullptr || pMC == nullptr) {
     KTLogWrite(pLog, "ASPoolAddMC(): wrong arguments passed to procedure");
@@ -367,7 +363,6 @@ KTStatus ASPoolAddMC(ASPool* pASPool, KTMCServer* pMC, KTLog* pLog) {
   return status;
 }
 
-/* Returns the failing step's status; 0 when the peer was not in the pool. */
 KTStatus ASPoolRemoveMC(ASPool* pASPool, KTMCServer* pMC, KTLog* pLog) {
   if (pASPool == nullptr || pMC == nullptr) {
     KTLogWrite(pLog, "ASPoolRemoveMC(): wrong arguments passed to procedure");
@@ -379,7 +374,6 @@ KTStatus ASPoolRemoveMC(ASPool* pASPool, KTMCServer* pMC, KTLog* pLog) {
   return KTMCServerRemovePoolCacheInfo(pMC, pASPool->name, pASPool->pMCQueue, pLog);
 }
 
-/* Returns the list's failing status. */
 KTStatus ASPoolGetMatchingMC(ASPool* pPool, const char* IP, unsigned short port, KTMCServer** ppMC,
                              KTLog* pLog) {
   if (pPool == nullptr) {
@@ -391,7 +385,6 @@ KTStatus ASPoolGetMatchingMC(ASPool* pPool, const char* IP, unsigned short port,
 
 /* Cache data ------------------------------------------------------------------------ */
 
-/* Returns the failing step's status. */
 KTStatus ASPoolAddServerData(ASPool* pASPool, KTASServer* pASServer, const char* dataBuffer,
                              KTBuffer* pResponse, KTLog* pLog) {
   if (pASPool == nullptr || pASServer == nullptr || pResponse == nullptr) {
@@ -418,7 +411,6 @@ KTStatus ASPoolAddServerData(ASPool* pASPool, KTASServer* pASServer, const char*
   return status;
 }
 
-/* Returns the failing step's status. */
 KTStatus ASPoolAddScriptData(ASPool* pASPool, const char* dataBuffer, int broadcast, KTLog* pLog) {
   if (pASPool == nullptr) {
     KTLogWrite(pLog, "ASPoolAddScriptData(): wrong arguments passed to procedure");
@@ -445,7 +437,6 @@ KTStatus ASPoolAddScriptData(ASPool* pASPool, const char* dataBuffer, int broadc
   return status;
 }
 
-/* Returns 0; failures are logged per pool. */
 long ASPoolAddScriptDataIterator(void* pElement, va_list args) {
   ASPool* pPool = static_cast<ASPool*>(pElement);
   ASPool* pSource = va_arg(args, ASPool*);
@@ -456,7 +447,6 @@ long ASPoolAddScriptDataIterator(void* pElement, va_list args) {
   return STATUS_OK;
 }
 
-/* Returns 0 for a valid pool; failures are logged. */
 KTStatus ASPoolResetCache(ASPool* pPool, int broadcast, KTLog* pLog) {
   if (pPool == nullptr) {
     KTLogWrite(pLog, "ASPoolResetCache(): wrong arguments passed to procedure");
@@ -471,7 +461,6 @@ KTStatus ASPoolResetCache(ASPool* pPool, int broadcast, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns 0. */
 long ASPoolResetCacheIterator(void* pElement, va_list args) {
   int broadcast = va_arg(args, int);
   KTLog* pLog = va_arg(args, KTLog*);
@@ -481,7 +470,6 @@ long ASPoolResetCacheIterator(void* pElement, va_list args) {
 
 /* Monitor and statistics --------------------------------------------------------------- */
 
-/* Returns the failing server line's status. */
 long ASPoolMonitorServer(void* pElement, va_list args) {
   ASPool* pPool = static_cast<ASPool*>(pElement);
   KTBuffer* pResponse = va_arg(args, KTBuffer*);
@@ -496,7 +484,6 @@ long ASPoolMonitorServer(void* pElement, va_list args) {
   return status;
 }
 
-/* Returns the failing server line's status. */
 long ASPoolMonitorDebug(void* pElement, va_list args) {
   ASPool* pPool = static_cast<ASPool*>(pElement);
   KTBuffer* pResponse = va_arg(args, KTBuffer*);
@@ -511,7 +498,6 @@ long ASPoolMonitorDebug(void* pElement, va_list args) {
   return status;
 }
 
-/* Returns 0, also when a count or the write failed (logged). */
 long ASPoolMonitorPool(void* pElement, va_list args) {
   ASPool* pPool = static_cast<ASPool*>(pElement);
   KTBuffer* pResponse = va_arg(args, KTBuffer*);
@@ -571,7 +557,6 @@ long ASPoolMonitorPool(void* pElement, va_list args) {
   return STATUS_OK;
 }
 
-/* Returns the list's or the buffer's failing status. */
 long ASPoolNameASUsed(void* pElement, va_list args) {
   ASPool* pPool = static_cast<ASPool*>(pElement);
   KTBuffer* pResponse = va_arg(args, KTBuffer*);
@@ -588,7 +573,6 @@ long ASPoolNameASUsed(void* pElement, va_list args) {
   return status;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null pool. */
 KTStatus ASPoolResetPool(ASPool* pPool, KTLog* pLog) {
   if (pPool == nullptr) {
     KTLogWrite(pLog, "ASPoolResetPool(): wrong arguments passed to procedure");
@@ -605,7 +589,6 @@ KTStatus ASPoolResetPool(ASPool* pPool, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ASPoolResetPool's status. */
 long ASPoolVResetPool(void* pElement, va_list args) {
   KTLog* pLog = va_arg(args, KTLog*);
   return ASPoolResetPool(static_cast<ASPool*>(pElement), pLog);

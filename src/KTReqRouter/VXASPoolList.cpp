@@ -1,16 +1,16 @@
 /* VXASPoolList.cpp - the router's list of pools and its reader-writer lock.
  *
  * The get-server and monitor threads read the list (and use the pools they
- * find) under the read lock; the message-center thread, the only one that
- * changes the list, takes the write lock for every change, so a pool is
- * never removed or freed while another thread uses it. The lock prefers
- * waiting writers, so a steady stream of get-server requests cannot starve
- * the message-center thread. While a thread holds the lock its cancellation
- * is disabled, as inside a critical section.
+ * find) under the read lock; the writer thread, the only one that changes
+ * the list, takes the write lock for every change, so a pool is never
+ * removed or freed while another thread uses it. The lock (KTSharedMutex)
+ * prefers waiting writers, so a steady stream of get-server requests cannot
+ * starve the message-center thread.
  */
 #include "VXASPoolList.h"
 
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -19,98 +19,102 @@
 #include "KTDebug.h"
 #include "KTMemoryManager.h"
 #include "KTSocket.h"
+#include "internal/VXASPoolListInternal.h"
 
 namespace {
 
-/* Pool-list locks this thread holds, and the cancel state found by the first. */
-thread_local int tHeldLocks = 0;
-thread_local int tSavedCancelState = PTHREAD_CANCEL_ENABLE;
+/* The leave-failure line of the changing operations, as ASPoolListUnlock
+ * writes it for the layer's only leave failure (status 1). */
+const char kUnlockFailure[] = "ASPoolListUnlock(): failed to release the lock (1)";
 
-void enterHeld() {
-  int previous = PTHREAD_CANCEL_ENABLE;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
-  if (tHeldLocks++ == 0) tSavedCancelState = previous;
+/* Logs a lock that could not be taken, in the words of ASPoolListLockRead
+ * and ASPoolListLockWrite (`who`, `kind`). Returns ERROR_UNKNOWN. */
+KTStatus lockFailed(const char* who, const char* kind, KTStatus status, KTLog* pLog) {
+  KTLogWrite(pLog, "%s(): failed to take the %s lock (%d)", who, kind, status);
+  return ERROR_UNKNOWN;
 }
 
-void leaveHeld() {
-  if (tHeldLocks > 0 && --tHeldLocks == 0) {
-    int ignored = 0;
-    pthread_setcancelstate(tSavedCancelState, &ignored);
+/* The lock-free lookups' rule: the debugging build ends the process unless
+ * the calling thread is the writer or holds the lock. */
+void assertMayRead(ASPoolList* pPoolList) KT_ASSERT_SHARED_CAPABILITY(pPoolList->lock) {
+#ifndef NDEBUG
+  if (!pthread_equal(pPoolList->writer.load(std::memory_order_relaxed), pthread_self())) {
+    pPoolList->lock.AssertSharedHeld();
   }
+#else
+  (void)pPoolList;
+#endif
 }
 
 /* The pool at `index`, or null with *pStatus set. */
-ASPool* poolAt(ASPoolList* pPoolList, int index, KTStatus* pStatus) {
+ASPool* poolAt(ASPoolList* pPoolList, int index, KTStatus* pStatus)
+    KT_REQUIRES_SHARED(pPoolList->lock) {
   ASPool* pPool = static_cast<ASPool*>(
       KTListElementAt(pPoolList->pPools, pPoolList->pMemMgrSys, pStatus, index));
   if (pPool == nullptr && *pStatus == STATUS_OK) *pStatus = ERROR_INTERNAL_INCONSISTENCE;
   return pPool;
 }
 
-/* Releases the storage parts of a list record that exist. */
-void releaseParts(ASPoolList* pPoolList) {
+/* Releases the parts of a list record that exist, and the record. No other
+ * thread sees the record any more. */
+void releaseRecord(ASPoolList* pPoolList) KT_NO_THREAD_SAFETY_ANALYSIS {
   if (pPoolList->pPools != nullptr) KTListFree(&pPoolList->pPools, pPoolList->pMemMgrSys);
   if (pPoolList->pMemMgrSys != nullptr) pPoolList->pMemMgrSys->Free(&pPoolList->pMemMgrSys);
+  pPoolList->lock.Destroy();
+  delete pPoolList;
 }
 
 /* Removes the pool from the list and frees it when it has neither servers
- * nor peers; write lock held. Returns the failing step's status. */
-KTStatus _RemoveIfEmpty(ASPoolList* pPoolList, ASPool** ppPool, KTLog* pLog) {
+ * nor peers. Returns the failing step's status. */
+KTStatus _RemoveIfEmpty(ASPoolList* pPoolList, ASPool** ppPool, KTLog* pLog)
+    KT_REQUIRES(pPoolList->lock) {
   int isEmpty = 0;
   KTStatus status = ASPoolIsEmpty(*ppPool, &isEmpty, pLog);
   if (status != STATUS_OK || !isEmpty) return status;
   status = KTListRemove(pPoolList->pPools, pPoolList->pMemMgrSys, *ppPool);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "ASPoolListRemoveEmptyPool(): error removing pool '%s' from the list (%d)",
-               (*ppPool)->name, status);
+               ASPoolName(*ppPool), status);
     return status;
   }
-  KTDEBUG_MSG(KTDEBUG_RROUTER, "ASPoolListRemoveEmptyPool(): pool '%s' removed", (*ppPool)->name);
+  KTDEBUG_MSG(KTDEBUG_RROUTER, "ASPoolListRemoveEmptyPool(): pool '%s' removed",
+              ASPoolName(*ppPool));
   return ASPoolFree(ppPool, pLog);
 }
 
 }  // namespace
 
-/* Returns ERROR_INVALID_PARAMETER, ERROR_MEMORY_ALLOCATION or the failing step's status. */
-KTStatus ASPoolListNew(ASPoolList** ppPoolList, KTLog* pLog) {
+/* Construction: no other thread sees the record yet. */
+KTStatus ASPoolListNew(ASPoolList** ppPoolList, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
   if (ppPoolList == nullptr || *ppPoolList != nullptr) {
     KTLogWrite(pLog, "ASPoolListNew(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  ASPoolList* pPoolList = static_cast<ASPoolList*>(calloc(1, sizeof(ASPoolList)));
+  ASPoolList* pPoolList = new (std::nothrow) ASPoolList();
   if (pPoolList == nullptr) {
     KTLogWrite(pLog, "ASPoolListNew(): could not allocate memory");
     return ERROR_MEMORY_ALLOCATION;
   }
+  pPoolList->writer.store(pthread_self(), std::memory_order_relaxed);
   KTStatus status = KTMemoryManagerSysNew(&pPoolList->pMemMgrSys);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "ASPoolListNew(): error creating local system memory manager");
   } else if ((status = KTListNew(&pPoolList->pPools, pPoolList->pMemMgrSys)) != STATUS_OK) {
     KTLogWrite(pLog, "ASPoolListNew(): error creating list object to store the pools");
-  } else {
-    pthread_rwlockattr_t attributes;
-    int error = pthread_rwlockattr_init(&attributes);
-    if (error == 0) {
-      pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-      error = pthread_rwlock_init(&pPoolList->rwLock, &attributes);
-      pthread_rwlockattr_destroy(&attributes);
-    }
-    if (error != 0) {
-      KTLogWrite(pLog, "ASPoolListNew(): error creating the list lock (%d)", error);
-      status = ERROR_UNKNOWN;
-    }
+  } else if ((status = pPoolList->lock.Create()) != STATUS_OK) {
+    KTLogWrite(pLog, "ASPoolListNew(): error creating the list lock (%d)", status);
+    status = ERROR_UNKNOWN;
   }
   if (status != STATUS_OK) {
-    releaseParts(pPoolList);
-    free(pPoolList);
+    releaseRecord(pPoolList);
     return status;
   }
   *ppPoolList = pPoolList;
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the last failing step's status. */
-KTStatus ASPoolListFree(ASPoolList** ppPoolList, KTLog* pLog) {
+/* Destruction: no other thread uses the record any more. */
+KTStatus ASPoolListFree(ASPoolList** ppPoolList, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
   if (ppPoolList == nullptr || *ppPoolList == nullptr) {
     KTLogWrite(pLog, "ASPoolListFree(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
@@ -129,111 +133,114 @@ KTStatus ASPoolListFree(ASPoolList** ppPoolList, KTLog* pLog) {
       result = status;
     }
   }
-  pthread_rwlock_destroy(&pPoolList->rwLock);
-  releaseParts(pPoolList);
-  free(pPoolList);
+  releaseRecord(pPoolList);
   *ppPoolList = nullptr;
   return result;
 }
 
 /* Locking ------------------------------------------------------------------------ */
 
-/* Takes the list's lock through `lock` (shared or exclusive); `who` and
- * `kind` name the caller and the lock in its log lines. Returns
- * ERROR_UNKNOWN when the lock cannot be taken. */
-static KTStatus takeLock(ASPoolList* pPoolList, int (*lock)(pthread_rwlock_t*), const char* who,
-                         const char* kind, KTLog* pLog) {
+KTSharedMutex& ASPoolListMutex(ASPoolList* pPoolList) { return pPoolList->lock; }
+
+/* The C-style lock steps below leave the mode bookkeeping to writeHeld,
+ * which the analysis cannot follow. */
+KTStatus ASPoolListLockRead(ASPoolList* pPoolList, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
   if (pPoolList == nullptr) {
-    KTLogWrite(pLog, "%s(): wrong arguments passed to procedure", who);
+    KTLogWrite(pLog, "ASPoolListLockRead(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  enterHeld();
-  int error = lock(&pPoolList->rwLock);
-  if (error != 0) {
-    leaveHeld();
-    KTLogWrite(pLog, "%s(): failed to take the %s lock (%d)", who, kind, error);
+  KTStatus status = pPoolList->lock.LockShared();
+  if (status != STATUS_OK) return lockFailed("ASPoolListLockRead", "read", status, pLog);
+  return STATUS_OK;
+}
+
+KTStatus ASPoolListLockWrite(ASPoolList* pPoolList, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  if (pPoolList == nullptr) {
+    KTLogWrite(pLog, "ASPoolListLockWrite(): wrong arguments passed to procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = pPoolList->lock.Lock();
+  if (status != STATUS_OK) return lockFailed("ASPoolListLockWrite", "write", status, pLog);
+  pPoolList->writeHolder = pthread_self();
+  pPoolList->writeHeld = 1;
+  return STATUS_OK;
+}
+
+KTStatus ASPoolListUnlock(ASPoolList* pPoolList, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  if (pPoolList == nullptr) {
+    KTLogWrite(pLog, "ASPoolListUnlock(): wrong arguments passed to procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  // Only the holder of the write lock can see writeHeld set by itself: while
+  // this thread reads, nobody else holds the lock exclusively.
+  const bool exclusive =
+      pPoolList->writeHeld != 0 && pthread_equal(pPoolList->writeHolder, pthread_self()) != 0;
+  if (exclusive) pPoolList->writeHeld = 0;
+  KTStatus status = exclusive ? pPoolList->lock.Unlock() : pPoolList->lock.UnlockShared();
+  if (status != STATUS_OK) {
+    if (exclusive) pPoolList->writeHeld = 1;
+    KTLogWrite(pLog, "ASPoolListUnlock(): failed to release the lock (%d)", status);
     return ERROR_UNKNOWN;
   }
   return STATUS_OK;
 }
 
-/* Returns ERROR_UNKNOWN when the lock cannot be taken. */
-KTStatus ASPoolListLockRead(ASPoolList* pPoolList, KTLog* pLog) {
-  return takeLock(pPoolList, pthread_rwlock_rdlock, "ASPoolListLockRead", "read", pLog);
-}
-
-/* Returns ERROR_UNKNOWN when the lock cannot be taken. */
-KTStatus ASPoolListLockWrite(ASPoolList* pPoolList, KTLog* pLog) {
-  return takeLock(pPoolList, pthread_rwlock_wrlock, "ASPoolListLockWrite", "write", pLog);
-}
-
-/* Returns ERROR_UNKNOWN when the lock cannot be released. */
-KTStatus ASPoolListUnlock(ASPoolList* pPoolList, KTLog* pLog) {
+KTStatus ASPoolListSetWriter(ASPoolList* pPoolList, KTLog* pLog) {
   if (pPoolList == nullptr) {
-    KTLogWrite(pLog, "ASPoolListUnlock(): wrong arguments passed to procedure");
+    KTLogWrite(pLog, "ASPoolListSetWriter(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  int error = pthread_rwlock_unlock(&pPoolList->rwLock);
-  if (error != 0) {
-    KTLogWrite(pLog, "ASPoolListUnlock(): failed to release the lock (%d)", error);
-    return ERROR_UNKNOWN;
-  }
-  leaveHeld();
+  pPoolList->writer.store(pthread_self(), std::memory_order_relaxed);
   return STATUS_OK;
 }
 
 /* Changes ------------------------------------------------------------------------- */
 
-/* Returns the list's or the lock's failing status. */
 KTStatus ASPoolListAdd(ASPoolList* pPoolList, ASPool* pPool, KTLog* pLog) {
   if (pPoolList == nullptr || pPool == nullptr) {
     KTLogWrite(pLog, "ASPoolListAdd(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = ASPoolListLockWrite(pPoolList, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListAdd(pPoolList->pPools, pPoolList->pMemMgrSys, pPool);
-  if (status != STATUS_OK) KTLogWrite(pLog, "ASPoolListAdd(): error adding pool '%s' (%d)", pPool->name, status);
-  KTStatus unlockStatus = ASPoolListUnlock(pPoolList, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  KTWriterGuard guard(pPoolList->lock);
+  if (!guard.locked()) return lockFailed("ASPoolListLockWrite", "write", guard.status(), pLog);
+  KTStatus status = KTListAdd(pPoolList->pPools, pPoolList->pMemMgrSys, pPool);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "ASPoolListAdd(): error adding pool '%s' (%d)", ASPoolName(pPool), status);
+  }
+  return guard.finish(status, pLog, kUnlockFailure);
 }
 
-/* Returns ERROR_NO_SUCH_ELEMENT when the pool is not listed, else the lock's failing status. */
 KTStatus ASPoolListRemove(ASPoolList* pPoolList, ASPool* pPool, KTLog* pLog) {
   if (pPoolList == nullptr || pPool == nullptr) {
     KTLogWrite(pLog, "ASPoolListRemove(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = ASPoolListLockWrite(pPoolList, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListRemove(pPoolList->pPools, pPoolList->pMemMgrSys, pPool);
-  KTStatus unlockStatus = ASPoolListUnlock(pPoolList, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  KTWriterGuard guard(pPoolList->lock);
+  if (!guard.locked()) return lockFailed("ASPoolListLockWrite", "write", guard.status(), pLog);
+  KTStatus status = KTListRemove(pPoolList->pPools, pPoolList->pMemMgrSys, pPool);
+  return guard.finish(status, pLog, kUnlockFailure);
 }
 
-/* Returns the failing step's status; *ppPool is null when the pool was freed. */
 KTStatus ASPoolListRemoveEmptyPool(ASPoolList* pPoolList, ASPool** ppPool, KTLog* pLog) {
   if (pPoolList == nullptr || ppPool == nullptr || *ppPool == nullptr) {
     KTLogWrite(pLog, "ASPoolListRemoveEmptyPool(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = ASPoolListLockWrite(pPoolList, pLog);
-  if (status != STATUS_OK) return status;
-  status = _RemoveIfEmpty(pPoolList, ppPool, pLog);
-  KTStatus unlockStatus = ASPoolListUnlock(pPoolList, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  KTWriterGuard guard(pPoolList->lock);
+  if (!guard.locked()) return lockFailed("ASPoolListLockWrite", "write", guard.status(), pLog);
+  KTStatus status = _RemoveIfEmpty(pPoolList, ppPool, pLog);
+  return guard.finish(status, pLog, kUnlockFailure);
 }
 
-/* Returns the last failing status; the walk continues past failures. */
 KTStatus ASPoolListRemoveMC(ASPoolList* pPoolList, KTMCServer* pMC, KTLog* pLog) {
   if (pPoolList == nullptr || pMC == nullptr) {
     KTLogWrite(pLog, "ASPoolListRemoveMC(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus result = ASPoolListLockWrite(pPoolList, pLog);
-  if (result != STATUS_OK) return result;
+  KTWriterGuard guard(pPoolList->lock);
+  if (!guard.locked()) return lockFailed("ASPoolListLockWrite", "write", guard.status(), pLog);
   int count = 0;
-  result = KTListSize(pPoolList->pPools, pPoolList->pMemMgrSys, &count);
+  KTStatus result = KTListSize(pPoolList->pPools, pPoolList->pMemMgrSys, &count);
   // Last to first: removing a pool does not move the ones still to visit.
   for (int index = count - 1; index >= 0; --index) {
     KTStatus status = STATUS_OK;
@@ -246,24 +253,23 @@ KTStatus ASPoolListRemoveMC(ASPoolList* pPoolList, KTMCServer* pMC, KTLog* pLog)
       result = status;
     }
   }
-  KTStatus unlockStatus = ASPoolListUnlock(pPoolList, pLog);
-  return result != STATUS_OK ? result : unlockStatus;
+  return guard.finish(result, pLog, kUnlockFailure);
 }
 
 /* Lookups and walks ------------------------------------------------------------------ */
 
-/* Returns 0 whether found or not; the list's failing status otherwise. */
 KTStatus ASPoolListGetMatching(ASPoolList* pPoolList, const char* PoolName, ASPool** ppPool,
                                KTLog* pLog) {
   if (pPoolList == nullptr || PoolName == nullptr || ppPool == nullptr || *ppPool != nullptr) {
     KTLogWrite(pLog, "ASPoolListGetMatching(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
+  assertMayRead(pPoolList);
   int count = 0;
   KTStatus status = KTListSize(pPoolList->pPools, pPoolList->pMemMgrSys, &count);
   for (int index = 0; status == STATUS_OK && index < count; ++index) {
     ASPool* pPool = poolAt(pPoolList, index, &status);
-    if (pPool != nullptr && strcmp(pPool->name, PoolName) == 0) {
+    if (pPool != nullptr && strcmp(ASPoolName(pPool), PoolName) == 0) {
       *ppPool = pPool;
       break;
     }
@@ -272,7 +278,6 @@ KTStatus ASPoolListGetMatching(ASPoolList* pPoolList, const char* PoolName, ASPo
   return status;
 }
 
-/* Returns 0 whether found or not; the first failing lookup's status otherwise. */
 KTStatus ASPoolListGetMatchingServer(ASPoolList* pPoolList, const char* IP, unsigned short port,
                                      ASPool** ppPool, KTASServer** ppServer, KTLog* pLog) {
   if (pPoolList == nullptr || IP == nullptr || ppPool == nullptr || *ppPool != nullptr ||
@@ -280,6 +285,7 @@ KTStatus ASPoolListGetMatchingServer(ASPoolList* pPoolList, const char* IP, unsi
     KTLogWrite(pLog, "ASPoolListGetMatchingServer(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
+  assertMayRead(pPoolList);
   int count = 0;
   KTStatus status = KTListSize(pPoolList->pPools, pPoolList->pMemMgrSys, &count);
   for (int index = 0; status == STATUS_OK && index < count; ++index) {
@@ -294,7 +300,6 @@ KTStatus ASPoolListGetMatchingServer(ASPoolList* pPoolList, const char* IP, unsi
   return status;
 }
 
-/* Returns 0 whether found or not; the first failing lookup's status otherwise. */
 KTStatus ASPoolListGetMatchingForSocket(ASPoolList* pPoolList, KTSocket* pSocket, ASPool** ppPool,
                                         KTASServer** ppServer, KTLog* pLog) {
   if (pPoolList == nullptr || pSocket == nullptr || ppPool == nullptr || *ppPool != nullptr ||
@@ -302,6 +307,7 @@ KTStatus ASPoolListGetMatchingForSocket(ASPoolList* pPoolList, KTSocket* pSocket
     KTLogWrite(pLog, "ASPoolListGetMatchingForSocket(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
+  assertMayRead(pPoolList);
   int count = 0;
   KTStatus status = KTListSize(pPoolList->pPools, pPoolList->pMemMgrSys, &count);
   for (int index = 0; status == STATUS_OK && index < count; ++index) {
@@ -316,12 +322,12 @@ KTStatus ASPoolListGetMatchingForSocket(ASPoolList* pPoolList, KTSocket* pSocket
   return status;
 }
 
-/* Returns the first non-zero iterator result (logged). */
 KTStatus ASPoolListForEach(ASPoolList* pPoolList, KTListIterator pIterator, KTLog* pLog, ...) {
   if (pPoolList == nullptr || pIterator == nullptr) {
     KTLogWrite(pLog, "ASPoolListForEach(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
+  assertMayRead(pPoolList);
   va_list args;
   va_start(args, pLog);
   KTStatus status = KTListVForEach(pPoolList->pPools, pPoolList->pMemMgrSys, pIterator, args);
@@ -332,11 +338,13 @@ KTStatus ASPoolListForEach(ASPoolList* pPoolList, KTListIterator pIterator, KTLo
   return status;
 }
 
-/* Returns the list's failing status. */
 KTStatus ASPoolListSize(ASPoolList* pPoolList, int* pCount, KTLog* pLog) {
   if (pPoolList == nullptr || pCount == nullptr) {
     KTLogWrite(pLog, "ASPoolListSize(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  return KTListSize(pPoolList->pPools, pPoolList->pMemMgrSys, pCount);
+  KTReaderGuard guard(pPoolList->lock);
+  if (!guard.locked()) return lockFailed("ASPoolListLockRead", "read", guard.status(), pLog);
+  return guard.finish(KTListSize(pPoolList->pPools, pPoolList->pMemMgrSys, pCount), pLog,
+                      kUnlockFailure);
 }

@@ -44,7 +44,7 @@ class ASPoolListTest : public ::testing::Test {
   }
   KTASServer* AddServer(ASPool* pPool, unsigned short port) {
     KTASServer* pAS = nullptr;
-    EXPECT_EQ(0, KTASServerNew(&pAS, pPool->name, "10.1.0.1", port, 0, 1, log_));
+    EXPECT_EQ(0, KTASServerNew(&pAS, ASPoolName(pPool), "10.1.0.1", port, 0, 1, log_));
     EXPECT_EQ(0, ASPoolAddServer(pPool, pAS, peers_, log_));
     return pAS;
   }
@@ -58,6 +58,11 @@ class ASPoolListTest : public ::testing::Test {
     ASPool* pPool = nullptr;
     EXPECT_EQ(0, ASPoolListGetMatching(list_, name, &pPool, log_));
     return pPool;
+  }
+  CacheQueue* PeerQueue(ASPool* pPool) {
+    CacheQueue* pQueue = nullptr;
+    EXPECT_EQ(0, ASPoolGetMCQueue(pPool, &pQueue, log_));
+    return pQueue;
   }
   int Size() {
     int count = -1;
@@ -149,10 +154,10 @@ TEST_F(ASPoolListTest, RemovingAPeerDropsThePoolsItAloneKeptAlive) {
   for (ASPool* pPool : {pGoneAndServer, pBothPeers, pOther}) {
     KTMCServer* pFound = nullptr;
     EXPECT_EQ(0, ASPoolGetMatchingMC(pPool, "127.0.0.1", 5001, &pFound, log_));
-    EXPECT_EQ(nullptr, pFound) << pPool->name;
+    EXPECT_EQ(nullptr, pFound) << ASPoolName(pPool);
   }
   int readers = -1;
-  EXPECT_EQ(0, CacheQueueGetCacheInfoCount(pBothPeers->pMCQueue, &readers, log_));
+  EXPECT_EQ(0, CacheQueueGetCacheInfoCount(PeerQueue(pBothPeers), &readers, log_));
   EXPECT_EQ(1, readers);
 }
 
@@ -196,15 +201,15 @@ TEST_F(ASPoolListTest, DefaultPoolDataReachesEveryPoolsServersButOnlyItsOwnPeers
   EXPECT_EQ("d\x01\x01", Exchange(pA, pAServer));
   EXPECT_EQ("d\x01\x01", Exchange(pB, pBServer));
   int items = -1;
-  EXPECT_EQ(0, CacheQueueGetCount(pA->pMCQueue, &items, log_));
+  EXPECT_EQ(0, CacheQueueGetCount(PeerQueue(pA), &items, log_));
   EXPECT_EQ(0, items);
-  EXPECT_EQ(0, CacheQueueGetCount(pDefault->pMCQueue, &items, log_));
+  EXPECT_EQ(0, CacheQueueGetCount(PeerQueue(pDefault), &items, log_));
   EXPECT_EQ(1, items);
 
   // A global reset with the broadcast flag leaves the peer queues alone.
   EXPECT_EQ(0, ASPoolListForEach(list_, ASPoolResetCacheIterator, log_, 1, (KTLog*)log_));
   EXPECT_EQ("All\x01\x01", Exchange(pB, pBServer));
-  EXPECT_EQ(0, CacheQueueGetCount(pDefault->pMCQueue, &items, log_));
+  EXPECT_EQ(0, CacheQueueGetCount(PeerQueue(pDefault), &items, log_));
   EXPECT_EQ(1, items);
 }
 
@@ -219,7 +224,7 @@ TEST_F(ASPoolListTest, ReadersUsePoolsSafelyWhileTheyAreAddedAndRemoved) {
     CASRequestInfo request;
     request.uri = "/x";
     while (!done.load()) {
-      ASPoolListReadGuard guard(list_, nullptr);
+      KTReaderGuard guard(ASPoolListMutex(list_));
       EXPECT_TRUE(guard.locked());
       ASPool* pPool = nullptr;
       ASPoolListGetMatching(list_, "Busy", &pPool, nullptr);
@@ -236,7 +241,7 @@ TEST_F(ASPoolListTest, ReadersUsePoolsSafelyWhileTheyAreAddedAndRemoved) {
     KTBufferStrNew(&pReply, "");
     while (!done.load()) {
       KTBufferStrSet(pReply, "");
-      ASPoolListReadGuard guard(list_, nullptr);
+      KTReaderGuard guard(ASPoolListMutex(list_));
       ASPoolListForEach(list_, ASPoolMonitorPool, nullptr, pReply, (KTLog*)nullptr);
       ASPoolListForEach(list_, ASPoolMonitorServer, nullptr, pReply, (KTLog*)nullptr);
       ASPoolListForEach(list_, ASPoolNameASUsed, nullptr, pReply, (KTLog*)nullptr);
@@ -266,5 +271,55 @@ TEST_F(ASPoolListTest, ReadersUsePoolsSafelyWhileTheyAreAddedAndRemoved) {
   for (std::thread& reader : readers) reader.join();
   EXPECT_EQ(1, Size());
 }
+
+#ifndef NDEBUG
+using ASPoolListDeathTest = ASPoolListTest;
+
+// The lookups and the walk take no lock: they are for the writer thread and
+// for threads holding the read lock; any other thread ends the process.
+TEST_F(ASPoolListDeathTest, LockFreeLookupsRunOnlyOnTheWriterOrUnderTheReadLock) {
+  KTASServer* pServer = AddServer(AddPool("PoolA"), 7001);
+  KTSocket* pSocket = nullptr;
+  ASSERT_EQ(0, KTServerSocketNew(&pSocket, "127.0.0.1", 0, AF_INET, log_));
+  ASSERT_EQ(0, KTASServerSetSocket(pServer, pSocket, log_));
+  auto lookUp = [&] {
+    ASPool* pPool = nullptr;
+    KTASServer* pAS = nullptr;
+    int calls = 0;
+    bool found = ASPoolListGetMatching(list_, "PoolA", &pPool, nullptr) == 0 && pPool != nullptr;
+    pPool = nullptr;
+    found = found &&
+            ASPoolListGetMatchingServer(list_, "10.1.0.1", 7001, &pPool, &pAS, nullptr) == 0;
+    pPool = nullptr;
+    pAS = nullptr;
+    found = found && ASPoolListGetMatchingForSocket(list_, pSocket, &pPool, &pAS, nullptr) == 0;
+    return found && pAS == pServer &&
+           ASPoolListForEach(list_, FailAtSecondPool, nullptr, &calls) == 0;
+  };
+  EXPECT_TRUE(lookUp());  // the creating thread is the writer
+  std::thread([&] {
+    KTReaderGuard guard(ASPoolListMutex(list_));
+    EXPECT_TRUE(lookUp());
+  }).join();
+  std::thread([&] {
+    EXPECT_EQ(0, ASPoolListLockRead(list_, nullptr));
+    EXPECT_TRUE(lookUp());
+    EXPECT_EQ(0, ASPoolListUnlock(list_, nullptr));
+  }).join();
+  EXPECT_DEATH(std::thread([&] { lookUp(); }).join(), "does not hold the lock");
+
+  // A thread that records itself as the writer takes over: the former writer now needs the lock.
+  std::thread([&] {
+    EXPECT_EQ(0, ASPoolListSetWriter(list_, nullptr));
+    EXPECT_TRUE(lookUp());
+  }).join();
+  EXPECT_DEATH(lookUp(), "does not hold the lock");
+  {
+    KTReaderGuard guard(ASPoolListMutex(list_));
+    EXPECT_TRUE(lookUp());
+  }
+  KTSocketFree(&pSocket, log_);
+}
+#endif
 
 }  // namespace

@@ -209,7 +209,7 @@ inline std::string Ok(const std::string& body = "") {
 
 // State of the server host:port as the registry holds it; -1 when no pool holds it.
 inline int ServerState(ASPoolList* pPools, const std::string& host, unsigned short port) {
-  ASPoolListReadGuard guard(pPools, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
   if (ASPoolListGetMatchingServer(pPools, host.c_str(), port, &pPool, &pAS, CLog::log) != 0 ||
@@ -224,45 +224,28 @@ inline int ServerState(ASPoolList* pPools, const std::string& host, unsigned sho
 // Name of the pool that holds the server host:port; "" when none does.
 inline std::string PoolOfServer(ASPoolList* pPools, const std::string& host,
                                 unsigned short port) {
-  ASPoolListReadGuard guard(pPools, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   ASPool* pPool = nullptr;
   KTASServer* pAS = nullptr;
   ASPoolListGetMatchingServer(pPools, host.c_str(), port, &pPool, &pAS, CLog::log);
-  char name[ASPOOL_NAME_SIZE] = "";
-  if (pPool != nullptr) ASPoolGetName(pPool, name, (int)sizeof name, CLog::log);
-  return name;
+  return pPool != nullptr ? std::string(ASPoolName(pPool)) : std::string();
 }
 
 // True when the pool list holds a pool of that name.
 inline bool HasPool(ASPoolList* pPools, const std::string& name) {
-  ASPoolListReadGuard guard(pPools, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   ASPool* pPool = nullptr;
   ASPoolListGetMatching(pPools, name.c_str(), &pPool, CLog::log);
   return pPool != nullptr;
 }
 
-// Runs a pool-list iterator on one element with the given arguments.
-inline long CallIterator(KTListIterator iterator, void* pElement, ...) {
-  va_list args;
-  va_start(args, pElement);
-  const long result = iterator(pElement, args);
-  va_end(args);
-  return result;
-}
-
-// Number of peers sharing the pool, the "peers" field of its monitor line
-// ("P name idle servers peers ..."); -1 when there is no such pool.
+// Number of peers sharing the pool; -1 when there is no such pool.
 inline int PeersOfPool(ASPoolList* pPools, const std::string& name) {
-  ASPoolListReadGuard guard(pPools, CLog::log);
+  KTReaderGuard guard(ASPoolListMutex(pPools));
   ASPool* pPool = nullptr;
   ASPoolListGetMatching(pPools, name.c_str(), &pPool, CLog::log);
-  if (pPool == nullptr) return -1;
-  testsupport::Buffer line;
   int count = -1;
-  if (CallIterator(ASPoolMonitorPool, pPool, line.get(), (KTLog*)CLog::log) != 0 ||
-      sscanf(line.str().c_str(), "P %*s %*d %*d %d", &count) != 1) {
-    return -1;
-  }
+  if (pPool != nullptr) ASPoolGetPeerCount(pPool, &count, CLog::log);
   return count;
 }
 

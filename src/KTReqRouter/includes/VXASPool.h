@@ -12,15 +12,17 @@
  * every other pool (ASPoolAddScriptDataIterator, driven by the
  * message-center handler).
  *
- * Every operation returns a KTStatus, takes the log last and rejects null
- * pointers (and non-null output slots) with ERROR_INVALID_PARAMETER and a
- * "wrong arguments passed to procedure" line.
+ * Every operation but ASPoolName returns a KTStatus, takes the log last and
+ * rejects null pointers (and non-null output slots) with
+ * ERROR_INVALID_PARAMETER and a "wrong arguments passed to procedure" line.
  *
- * Thread safety: a pool has no lock of its own. The server list, the peer
- * list and both queues lock themselves; the counters are atomics updated and
- * read with relaxed order. A pool lives in an ASPoolList, whose lock keeps
- * it alive for readers (see VXASPoolList.h): only the thread that changes
- * the pool list may use a pool without holding that list's read lock.
+ * Thread safety: a pool has no lock of its own. Its name and its server
+ * list, peer list and queues are set by ASPoolNew before anyone else sees
+ * the pool and stay until ASPoolFree; the lists and queues lock themselves;
+ * the counters are atomics updated and read with relaxed order. A pool lives
+ * in an ASPoolList, whose lock keeps it alive for readers (see
+ * VXASPoolList.h): only the list's writer thread may use a pool without
+ * holding that list's read lock.
  *
  * Release: ASPoolFree never touches the peer records its peer list still
  * holds (they may already be freed at shutdown); a pool is normally freed
@@ -30,8 +32,6 @@
 #define VXASPOOL_H
 
 #include <stdarg.h>
-
-#include <atomic>
 
 #include "KTASServer.h"
 #include "KTASServerList.h"
@@ -48,18 +48,7 @@ class CASRequestInfo;
 /* Size of the name array; a pool name holds at most 99 characters. */
 #define ASPOOL_NAME_SIZE 100
 
-typedef struct ASPool {
-  char name[ASPOOL_NAME_SIZE];        /* pool name, compared exactly; first field */
-  CacheQueue* pASQueue;               /* owned; read by the pool's application servers */
-  CacheQueue* pMCQueue;               /* owned; read by the pool's peers */
-  KTASServerList* pServerList;        /* owned with its servers */
-  KTMCServerList* pMCServerList;      /* owned list; the records belong to the global list */
-  std::atomic<int> hits;              /* get-server requests answered with a server */
-  std::atomic<int> misses;            /* get-server requests without a server */
-  std::atomic<int> unique_misses;     /* misses on a request's first try */
-  std::atomic<int> timeouts;          /* requests given up after their last try */
-  VXStrategyInfo strategyInfo;        /* selection and limit counters */
-} ASPool;
+typedef struct ASPool ASPool;
 
 /* Pool lifetime and access ------------------------------------------------- */
 
@@ -77,6 +66,8 @@ KTStatus ASPoolFree(ASPool** ppASPool, KTLog* pLog);
 /* Hand out the pool's application-server or peer queue (*ppCacheQueue must be null). */
 KTStatus ASPoolGetASQueue(ASPool* pASPool, CacheQueue** ppCacheQueue, KTLog* pLog);
 KTStatus ASPoolGetMCQueue(ASPool* pASPool, CacheQueue** ppCacheQueue, KTLog* pLog);
+/* The pool's name, valid as long as the pool; "" for a null pool. */
+const char* ASPoolName(const ASPool* pPool);
 /* Copies the name into pName; ERROR_INVALID_PARAMETER (logged, nothing
  * copied) when size is below its length + 1. */
 KTStatus ASPoolGetName(ASPool* pASPool, char* pName, int size, KTLog* pLog);
@@ -84,6 +75,8 @@ KTStatus ASPoolGetName(ASPool* pASPool, char* pName, int size, KTLog* pLog);
 KTStatus ASPoolMatches(ASPool* pPool, const char* name, int* pMatches, KTLog* pLog);
 /* *pIsEmpty = 1 when the pool has neither servers nor peers, else 0. */
 KTStatus ASPoolIsEmpty(ASPool* pPool, int* pIsEmpty, KTLog* pLog);
+/* *pCount = the number of the pool's peers. */
+KTStatus ASPoolGetPeerCount(ASPool* pPool, int* pCount, KTLog* pLog);
 
 /* Servers ----------------------------------------------------------------- */
 
@@ -95,7 +88,8 @@ KTStatus ASPoolIsEmpty(ASPool* pPool, int* pIsEmpty, KTLog* pLog);
 KTStatus ASPoolAddServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCList, KTLog* pLog);
 /* Removes the server (not freed) and its reader; when no server is left,
  * tells every peer of pMCList that the pool is released. Continues past
- * failures and returns the last failing status. */
+ * failures and returns the last failing status, except that servers that
+ * cannot be counted end the call with that status (no release is sent). */
 KTStatus ASPoolRemoveServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCList,
                             KTLog* pLog);
 /* Chooses an idle server and marks it assigned (KTASServerListGetIdle with
