@@ -24,6 +24,7 @@
 #include "KTMCRegistry.h"
 #include "KTMCServer.h"
 #include "KTMCServerList.h"
+#include "KTUtils.h"
 #include "Log.h"
 #include "TCPServer.h"
 #include "ThreadGroup.h"
@@ -50,14 +51,6 @@ std::string endpointText(const std::string& host, unsigned short port) {
 /* The host a listener is bound to, as an operator reads it. */
 std::string listenHost(const IPEndpoint& endpoint) {
   return endpoint.bind ? endpoint.ip : std::string("*");
-}
-
-/* Sleeps for ms milliseconds. */
-void sleepMs(int ms) {
-  struct timespec pause;
-  pause.tv_sec = ms / 1000;
-  pause.tv_nsec = (long)(ms % 1000) * 1000000L;
-  nanosleep(&pause, nullptr);
 }
 
 /* Enters the peer into the pool called name, creating and listing the pool
@@ -251,7 +244,7 @@ void CRequestRouterImpl::reportListeners(const int& stopFlag, const CThreadGroup
                        messageCenterServer.boundPort() != 0 &&
                        (!withMonitor || monitorServer.boundPort() != 0);
     if (bound || KTThreadStopRequested(&stopFlag) || group.hasError() || group.allFinished()) break;
-    sleepMs(kReportPollMs);
+    SleepMilliseconds(kReportPollMs);
   }
   // A listener that failed ends run() at once; nothing to report then.
   if (group.hasError()) return;

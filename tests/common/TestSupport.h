@@ -153,20 +153,8 @@ class ProcessLog {
   std::string file_;
 };
 
-// An owned text buffer.
-class Buffer {
- public:
-  explicit Buffer(const char* initial = "") { EXPECT_EQ(0, KTBufferStrNew(&buffer_, initial)); }
-  ~Buffer() { KTBufferFree(&buffer_); }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  KTBuffer* get() const { return buffer_; }
-  operator KTBuffer*() const { return buffer_; }
-  std::string str() const { return std::string(buffer_->pData, buffer_->dataLength); }
-
- private:
-  KTBuffer* buffer_ = nullptr;
-};
+// An owned text buffer (throws when it cannot be created).
+using Buffer = CKTBuffer;
 
 #ifdef KT_DEBUG_TRACE
 // Sends the process-wide trace with the given level mask to a temporary
