@@ -16,6 +16,7 @@
 #include "KTDebug.h"
 #include "KTSocket.h"
 #include "Log.h"
+#include "VXASPoolList.h"
 
 namespace {
 
@@ -168,8 +169,11 @@ CMessageCenterServer::CMessageCenterServer(const IPEndpoint& endpoint, ASPoolLis
       mMCIP(mcIP),
       mMCPort(mcPort) {}
 
-KTStatus CMessageCenterServer::handleRequest(KTSocket* pSocket) {
+void CMessageCenterServer::onServingThreadStart() {
   if (pPoolList != nullptr) ASPoolListSetWriter(pPoolList, CLog::log);
+}
+
+KTStatus CMessageCenterServer::handleRequest(KTSocket* pSocket) {
   const unsigned short ownPort = mMCPort != 0 ? mMCPort : boundPort();
   return MCRequestHandler(pSocket, pPoolList, pMCs, mMCIP.c_str(), ownPort, mMaxCacheItems,
                           CLog::log);

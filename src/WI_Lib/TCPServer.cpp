@@ -90,6 +90,7 @@ void CTCPServer::run(int* pStopFlag) {
     throw CWIException(ERROR_INVALID_PARAMETER,
                        "CTCPServer::run(): wrong arguments passed to the procedure");
   bind();
+  onServingThreadStart();
   requestLoop(pStopFlag);
 }
 

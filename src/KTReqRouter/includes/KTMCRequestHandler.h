@@ -153,6 +153,8 @@ class CMessageCenterServer : public CTCPServer {
   KTStatus handleRequest(struct KTSocket* pSocket) override;
   /* MCClientCloseHandler with the listener's state and the process log. */
   KTStatus handleClientClose(struct KTSocket* pSocket) override;
+  /* Records the serving thread as the pool list's only writer. */
+  void onServingThreadStart() override;
 
   struct ASPoolList* pPoolList;  /* borrowed */
   struct KTMCServerList* pMCs;   /* borrowed */

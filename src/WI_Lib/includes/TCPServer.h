@@ -51,6 +51,9 @@ class CTCPServer : public CSocketSet {
   virtual KTStatus handleRequest(KTSocket* pSocket) = 0;
   /* Called before a failed connection is closed; returns 0 by default. */
   virtual KTStatus handleClientClose(KTSocket* pSocket);
+  /* Called once on the serving thread, after binding and before the first
+   * wait; does nothing by default. */
+  virtual void onServingThreadStart() {}
 
   /* Binds, then serves until *pStopFlag (read with KTThreadStopRequested)
    * becomes non-zero. Throws CWIException when binding fails, the server is
