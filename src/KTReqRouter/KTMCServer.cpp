@@ -1,4 +1,4 @@
-/* KTMCServer.cpp - the record of one peer router: its life, its state and connection, its shared pools and its lock.
+/* KTMCServer.cpp - one peer router's record: its life, state, connection, shared pools and lock.
  *
  * The sends are in KTMCServerSend.cpp, the send thread in
  * KTMCServerThread.cpp; the three share the record's layout through
@@ -25,7 +25,8 @@
 const char* const MCStatusNames[3] = {"new", "down", "up"};
 
 /* A held lock's leave fails only with ERROR_UNKNOWN, hence the fixed status. */
-const char* const kKTMCServerLeaveFailure = "KTMCServerUnlock(): failed to leave critical section(1)";
+const char* const kKTMCServerLeaveFailure =
+    "KTMCServerUnlock(): failed to leave critical section(1)";
 
 bool KTMCServerEntered(const KTLockGuard& guard, KTLog* pLog) {
   if (!guard.locked()) {
@@ -59,7 +60,9 @@ long freeCacheInfo(void** ppElement, va_list args) {
 KTStatus releaseParts(KTMCServer* pMC, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
   KTStatus result = STATUS_OK;
   KTStatus status;
-  if (pMC->pThread != nullptr && (status = KTMCServerSendThreadStop(pMC, pLog)) != STATUS_OK) result = status;
+  if (pMC->pThread != nullptr && (status = KTMCServerSendThreadStop(pMC, pLog)) != STATUS_OK) {
+    result = status;
+  }
   if (pMC->pServer != nullptr && (status = KTServerFree(&pMC->pServer, pLog)) != STATUS_OK) {
     result = status;
   }

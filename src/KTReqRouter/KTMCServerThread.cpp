@@ -1,4 +1,4 @@
-/* KTMCServerThread.cpp - the send thread of a peer record: its cycle, its wake-ups and the forwarding of pending cache data.
+/* KTMCServerThread.cpp - a peer record's send thread: its cycle, wake-ups and cache forwarding.
  *
  * The thread takes the pending cache data of every shared pool under the
  * record's lock (moving the read positions) and sends it after releasing

@@ -27,7 +27,8 @@
 #include "internal/VXCacheInternal.h"
 
 /* A held lock's leave fails only with ERROR_UNKNOWN, hence the fixed status. */
-const char* const kCacheQueueLeaveFailure = "KTCacheQueueUnlock(): failed to leave critical section(1)";
+const char* const kCacheQueueLeaveFailure =
+    "KTCacheQueueUnlock(): failed to leave critical section(1)";
 
 bool CacheQueueEntered(const KTLockGuard& guard, KTLog* pLog) {
   if (!guard.locked()) {

@@ -118,8 +118,10 @@ KTStatus KTMCServerSendCache(KTMCServer* pMC, const char* poolName, const char* 
 
 /* Peer-list iterators (KTMCServerListForEach) announcing that the pool got
  * its first (code 21) or lost its last (code 22) application server.
- * Variable arguments: the pool (ASPool*), then the KTLog*. Return 0 also when the peer fails (it is marked down);
- * a lock or park failure is returned and stops the walk. */
+ * Variable arguments: the pool (ASPool*), then the KTLog*. Return 0 also
+ * when the peer fails (it is marked down); a failure to read the pool's
+ * name, to build the message, of the lock or of parking is returned and
+ * stops the walk. */
 long KTMCServerSendNewPool(void* pElement, va_list args);
 long KTMCServerSendReleasePool(void* pElement, va_list args);
 

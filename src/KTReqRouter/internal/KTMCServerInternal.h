@@ -1,4 +1,4 @@
-/* KTMCServerInternal.h - the layout of a peer record and the steps its three files share, private to KTMCServer*.cpp.
+/* KTMCServerInternal.h - a peer record's layout and shared steps, private to KTMCServer*.cpp.
  *
  * The record's lock guards the state, the recorded connection, the last
  * contact and the cache-info hash. Everything else is written once by

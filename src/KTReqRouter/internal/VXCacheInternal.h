@@ -1,4 +1,4 @@
-/* VXCacheInternal.h - the layouts of cache queues and readers, private to VXCacheQueue.cpp and VXCacheInfo.cpp.
+/* VXCacheInternal.h - cache queue and reader layouts, private to VXCacheQueue/VXCacheInfo.cpp.
  *
  * A reader's position and overflow flag are atomics: the queue moves and
  * flags them under its own lock, and the lock-free counts read them. The
@@ -33,9 +33,11 @@ struct CacheQueue {
 
 struct CacheInfo {
   /* The queue it reads, not owned; null until registered. */
-  std::atomic<CacheQueue*> pQueue KT_LOCK_FREE("atomic: set under the queue's lock, read to find it");
+  std::atomic<CacheQueue*> pQueue
+      KT_LOCK_FREE("atomic: set under the queue's lock, read to find it");
   /* Slot of the next item not yet received. */
-  std::atomic<int> cacheIndex KT_LOCK_FREE("atomic: moved under the queue's lock, read by the counts");
+  std::atomic<int> cacheIndex
+      KT_LOCK_FREE("atomic: moved under the queue's lock, read by the counts");
   /* 1 when items were dropped unread or the queue was reset. */
   std::atomic<int> overflow KT_LOCK_FREE("atomic: set under the queue's lock, read by the counts");
 };
