@@ -1,57 +1,47 @@
 /* KTMCServerList.cpp - a locked list of peer routers.
  *
- * The list's critical section guards the element list. Searches and the
- * duplicate test of KTMCServerListAdd walk the list under it through one
- * unlocked inner search, so Add holds the lock once for search and append.
- * For-each and wake-up copy the list under the lock and call their
- * callbacks after releasing it: the callbacks send to peers, and no lock may
- * be held during network I/O.
+ * Searches and the duplicate test of KTMCServerListAdd walk the list
+ * through one inner search that requires the list's lock, so Add holds the
+ * lock once for search and append.
  */
 #include "KTMCServerList.h"
 
 #include <stdarg.h>
-#include <stdlib.h>
 
 #include <new>
 #include <vector>
 
 #include "KTBuffer.h"
-#include "KTCriticalSection.h"
 #include "KTDebug.h"
 #include "KTMemoryManager.h"
 #include "KTSocket.h"
+#include "internal/KTMCServerListInternal.h"
 
 namespace {
 
-/* Leaves the list lock; returns `status` when set, else the unlock's. */
-KTStatus unlockWith(KTMCServerList* pList, KTStatus status, KTLog* pLog) {
-  KTStatus unlockStatus = pList->pCriticalSection->Leave(pList->pCriticalSection);
-  if (unlockStatus != STATUS_OK) {
-    KTLogWrite(pLog, "KTMCServerList: failed to leave critical section (%d)", unlockStatus);
+/* A held lock's leave fails only with ERROR_UNKNOWN, hence the fixed status. */
+const char* const kLeaveFailure = "KTMCServerList: failed to leave critical section (1)";
+
+/* Whether the guard took the list lock; logs the failure when not. */
+bool entered(const KTLockGuard& guard, KTLog* pLog) {
+  if (!guard.locked()) {
+    KTLogWrite(pLog, "KTMCServerList: failed to enter critical section (%d)", guard.status());
   }
-  return status != STATUS_OK ? status : unlockStatus;
+  return guard.locked();
 }
 
-/* Enters the list lock. Returns the critical section's failing status (logged). */
-KTStatus lockList(KTMCServerList* pList, KTLog* pLog) {
-  KTStatus status = pList->pCriticalSection->Enter(pList->pCriticalSection);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTMCServerList: failed to enter critical section (%d)", status);
-  }
-  return status;
-}
-
-/* The record at `index`, or null with *pStatus set. List lock held. */
-KTMCServer* elementAt(KTMCServerList* pList, int index, KTStatus* pStatus) {
+/* The record at `index`, or null with *pStatus set. */
+KTMCServer* elementAt(KTMCServerList* pList, int index, KTStatus* pStatus)
+    KT_REQUIRES(pList->lock) {
   KTMCServer* pMC =
       static_cast<KTMCServer*>(KTListElementAt(pList->pServers, pList->pMemMgrSys, pStatus, index));
   if (pMC == nullptr && *pStatus == STATUS_OK) *pStatus = ERROR_INTERNAL_INCONSISTENCE;
   return pMC;
 }
 
-/* Unlocked search by host and port; the caller holds the list lock. */
+/* The search of KTMCServerListGetMatching. */
 KTStatus _KTMCServerListGetMatching(KTMCServerList* pList, const char* host, unsigned short port,
-                                    KTMCServer** ppMC, KTLog* pLog) {
+                                    KTMCServer** ppMC, KTLog* pLog) KT_REQUIRES(pList->lock) {
   int count = 0;
   KTStatus status = KTListSize(pList->pServers, pList->pMemMgrSys, &count);
   for (int index = 0; status == STATUS_OK && index < count; ++index) {
@@ -69,11 +59,12 @@ KTStatus _KTMCServerListGetMatching(KTMCServerList* pList, const char* host, uns
 
 /* Copies the records under the list lock. Returns ERROR_MEMORY_ALLOCATION or
  * the list's failing status. */
-KTStatus snapshot(KTMCServerList* pList, std::vector<KTMCServer*>& records, KTLog* pLog) {
-  KTStatus status = lockList(pList, pLog);
-  if (status != STATUS_OK) return status;
+KTStatus snapshot(KTMCServerList* pList, std::vector<KTMCServer*>& records, KTLog* pLog)
+    KT_EXCLUDES(pList->lock) {
+  KTLockGuard guard(pList->lock);
+  if (!entered(guard, pLog)) return guard.status();
   int count = 0;
-  status = KTListSize(pList->pServers, pList->pMemMgrSys, &count);
+  KTStatus status = KTListSize(pList->pServers, pList->pMemMgrSys, &count);
   if (status == STATUS_OK) {
     try {
       records.reserve((size_t)count);
@@ -86,79 +77,85 @@ KTStatus snapshot(KTMCServerList* pList, std::vector<KTMCServer*>& records, KTLo
     KTMCServer* pMC = elementAt(pList, index, &status);
     if (pMC != nullptr) records.push_back(pMC);  // capacity reserved: cannot throw
   }
-  return unlockWith(pList, status, pLog);
+  return guard.finish(status, pLog, kLeaveFailure);
 }
 
-/* Releases the parts of a list record that exist. */
-void releaseParts(KTMCServerList* pList) {
+/* Creates the element list of a list not yet published to other threads. */
+KTStatus createElementList(KTMCServerList* pList) KT_NO_THREAD_SAFETY_ANALYSIS {
+  return KTListNew(&pList->pServers, pList->pMemMgrSys);
+}
+
+/* Releases the parts of a list record that exist and the record; no other
+ * thread uses the list any more. */
+void releaseList(KTMCServerList* pList) KT_NO_THREAD_SAFETY_ANALYSIS {
   if (pList->pServers != nullptr) KTListFree(&pList->pServers, pList->pMemMgrSys);
   if (pList->pMemMgrSys != nullptr) pList->pMemMgrSys->Free(&pList->pMemMgrSys);
-  if (pList->pCriticalSection != nullptr) pList->pCriticalSection->Free(&pList->pCriticalSection);
+  pList->lock.Destroy();
+  delete pList;
+}
+
+/* Frees the listed records at release; no other thread uses the list any more. */
+KTStatus freeRecords(KTMCServerList* pList, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  return KTListClearAndFreeElements(pList->pServers, pList->pMemMgrSys, KTMCServerDestructor, pLog);
 }
 
 }  // namespace
 
-/* Returns ERROR_INVALID_PARAMETER, ERROR_MEMORY_ALLOCATION or the failing step's status. */
+KTMutex* KTMCServerListMutex(KTMCServerList* pList) { return &pList->lock; }
+
 KTStatus KTMCServerListNew(KTMCServerList** ppList, KTLog* pLog) {
   if (ppList == nullptr || *ppList != nullptr) {
     KTLogWrite(pLog, "KTMCServerListNew(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTMCServerList* pList = static_cast<KTMCServerList*>(calloc(1, sizeof(KTMCServerList)));
+  KTMCServerList* pList = new (std::nothrow) KTMCServerList();
   if (pList == nullptr) {
     KTLogWrite(pLog, "KTMCServerListNew(): could not allocate memory");
     return ERROR_MEMORY_ALLOCATION;
   }
-  KTStatus status = KTCriticalSectionThreadNew(&pList->pCriticalSection);
+  KTStatus status = pList->lock.Create();
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "KTMCServerListNew(): error creating critical section");
   } else if ((status = KTMemoryManagerSysNew(&pList->pMemMgrSys)) != STATUS_OK) {
     KTLogWrite(pLog, "KTMCServerListNew(): error creating local system memory manager");
-  } else if ((status = KTListNew(&pList->pServers, pList->pMemMgrSys)) != STATUS_OK) {
+  } else if ((status = createElementList(pList)) != STATUS_OK) {
     KTLogWrite(pLog, "KTMCServerListNew(): error creating list object to store the servers");
   }
   if (status != STATUS_OK) {
-    releaseParts(pList);
-    free(pList);
+    releaseList(pList);
     return status;
   }
   *ppList = pList;
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the first failing
- * free (the list is kept then, with the records not yet freed). */
+/* A failing free keeps the list, with the records not yet freed. */
 KTStatus KTMCServerListFree(KTMCServerList** ppList, KTLog* pLog) {
   if (ppList == nullptr || *ppList == nullptr) {
     KTLogWrite(pLog, "KTMCServerListFree(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
   KTMCServerList* pList = *ppList;
-  KTStatus status = KTListClearAndFreeElements(pList->pServers, pList->pMemMgrSys,
-                                               KTMCServerDestructor, pLog);
+  KTStatus status = freeRecords(pList, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "KTMCServerListFree(): error freeing the peer records (%d)", status);
     return status;
   }
-  releaseParts(pList);
-  free(pList);
+  releaseList(pList);
   *ppList = nullptr;
   return STATUS_OK;
 }
 
-/* Returns the lock's failing status. */
 KTStatus KTMCServerListClear(KTMCServerList* pList, KTLog* pLog) {
   if (pList == nullptr) {
     KTLogWrite(pLog, "KTMCServerListClear(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = lockList(pList, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListClear(pList->pServers, pList->pMemMgrSys);
-  return unlockWith(pList, status, pLog);
+  KTLockGuard guard(pList->lock);
+  if (!entered(guard, pLog)) return guard.status();
+  return guard.finish(KTListClear(pList->pServers, pList->pMemMgrSys), pLog, kLeaveFailure);
 }
 
-/* Returns ERROR_UNKNOWN for a duplicate host and port, else the failing step's status. */
 KTStatus KTMCServerListAdd(KTMCServerList* pList, KTMCServer* pMC, KTLog* pLog) {
   if (pList == nullptr || pMC == nullptr) {
     KTLogWrite(pLog, "KTMCServerListAdd(): wrong arguments passed to procedure");
@@ -179,7 +176,12 @@ KTStatus KTMCServerListAdd(KTMCServerList* pList, KTMCServer* pMC, KTLog* pLog) 
   } else if ((host = KTBufferGet(pHost, &bufferStatus)) == nullptr) {
     status = (KTStatus)bufferStatus;
     KTLogWrite(pLog, "KTMCServerListAdd(): cant get host from buffer (%d)", status);
-  } else if ((status = lockList(pList, pLog)) == STATUS_OK) {
+  } else {
+    KTLockGuard guard(pList->lock);
+    if (!entered(guard, pLog)) {
+      KTBufferFree(&pHost);
+      return guard.status();
+    }
     KTMCServer* pExisting = nullptr;
     status = _KTMCServerListGetMatching(pList, host, port, &pExisting, pLog);
     if (status == STATUS_OK && pExisting != nullptr) {
@@ -192,48 +194,44 @@ KTStatus KTMCServerListAdd(KTMCServerList* pList, KTMCServer* pMC, KTLog* pLog) 
         KTLogWrite(pLog, "KTMCServerListAdd(): error adding the newly created MC server to the list");
       }
     }
-    status = unlockWith(pList, status, pLog);
+    status = guard.finish(status, pLog, kLeaveFailure);
   }
   KTBufferFree(&pHost);
   return status;
 }
 
-/* Returns ERROR_NO_SUCH_ELEMENT (not logged) when the record is not listed. */
 KTStatus KTMCServerListRemove(KTMCServerList* pList, KTMCServer* pMC, KTLog* pLog) {
   if (pList == nullptr || pMC == nullptr) {
     KTLogWrite(pLog, "KTMCServerListRemove(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = lockList(pList, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListRemove(pList->pServers, pList->pMemMgrSys, pMC);
-  return unlockWith(pList, status, pLog);
+  KTLockGuard guard(pList->lock);
+  if (!entered(guard, pLog)) return guard.status();
+  return guard.finish(KTListRemove(pList->pServers, pList->pMemMgrSys, pMC), pLog, kLeaveFailure);
 }
 
-/* Returns 0 whether found or not; the list's or lock's failing status otherwise. */
 KTStatus KTMCServerListGetMatching(KTMCServerList* pList, const char* host, unsigned short port,
                                    KTMCServer** ppMC, KTLog* pLog) {
   if (pList == nullptr || host == nullptr || ppMC == nullptr || *ppMC != nullptr) {
     KTLogWrite(pLog, "KTMCServerListGetMatching(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = lockList(pList, pLog);
-  if (status != STATUS_OK) return status;
-  status = _KTMCServerListGetMatching(pList, host, port, ppMC, pLog);
-  return unlockWith(pList, status, pLog);
+  KTLockGuard guard(pList->lock);
+  if (!entered(guard, pLog)) return guard.status();
+  return guard.finish(_KTMCServerListGetMatching(pList, host, port, ppMC, pLog), pLog,
+                      kLeaveFailure);
 }
 
-/* Returns 0 whether found or not; the list's, socket's or lock's failing status otherwise. */
 KTStatus KTMCServerListGetMatchingForSocket(KTMCServerList* pList, KTSocket* pSocket,
                                             KTMCServer** ppMC, KTLog* pLog) {
   if (pList == nullptr || pSocket == nullptr || ppMC == nullptr || *ppMC != nullptr) {
     KTLogWrite(pLog, "KTMCServerListGetMatchingForSocket(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = lockList(pList, pLog);
-  if (status != STATUS_OK) return status;
+  KTLockGuard guard(pList->lock);
+  if (!entered(guard, pLog)) return guard.status();
   int count = 0;
-  status = KTListSize(pList->pServers, pList->pMemMgrSys, &count);
+  KTStatus status = KTListSize(pList->pServers, pList->pMemMgrSys, &count);
   for (int index = 0; status == STATUS_OK && index < count; ++index) {
     KTMCServer* pMC = elementAt(pList, index, &status);
     if (pMC == nullptr) break;
@@ -244,10 +242,9 @@ KTStatus KTMCServerListGetMatchingForSocket(KTMCServerList* pList, KTSocket* pSo
       break;
     }
   }
-  return unlockWith(pList, status, pLog);
+  return guard.finish(status, pLog, kLeaveFailure);
 }
 
-/* Returns the first non-zero iterator result, else the copy's failing status. */
 KTStatus KTMCServerListForEach(KTMCServerList* pList, KTListIterator iterator, KTLog* pLog, ...) {
   if (pList == nullptr || iterator == nullptr) {
     KTLogWrite(pLog, "KTMCServerListForEach(): wrong arguments passed to procedure");
@@ -266,19 +263,16 @@ KTStatus KTMCServerListForEach(KTMCServerList* pList, KTListIterator iterator, K
   return STATUS_OK;
 }
 
-/* Returns the list's or lock's failing status. */
 KTStatus KTMCServerListSize(KTMCServerList* pList, int* pCount, KTLog* pLog) {
   if (pList == nullptr || pCount == nullptr) {
     KTLogWrite(pLog, "KTMCServerListSize(): wrong arguments passed to procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = lockList(pList, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListSize(pList->pServers, pList->pMemMgrSys, pCount);
-  return unlockWith(pList, status, pLog);
+  KTLockGuard guard(pList->lock);
+  if (!entered(guard, pLog)) return guard.status();
+  return guard.finish(KTListSize(pList->pServers, pList->pMemMgrSys, pCount), pLog, kLeaveFailure);
 }
 
-/* Returns the first failing wake-up's status; every record is still woken. */
 KTStatus KTMCServerListWackup(KTMCServerList* pList, KTLog* pLog) {
   if (pList == nullptr) {
     KTLogWrite(pLog, "KTMCServerListWackup(): wrong arguments passed to procedure");
@@ -293,7 +287,6 @@ KTStatus KTMCServerListWackup(KTMCServerList* pList, KTLog* pLog) {
   return result;
 }
 
-/* Returns the status of KTMCServerFree. */
 long KTMCServerDestructor(void** ppElement, va_list args) {
   KTLog* pLog = va_arg(args, KTLog*);
   return KTMCServerFree(reinterpret_cast<KTMCServer**>(ppElement), pLog);

@@ -350,8 +350,8 @@ KTStatus ASPoolAddMC(ASPool* pASPool, KTMCServer* pMC, KTLog* pLog) {
     return ERROR_INVALID_PARAMETER;
   }
   KTMCServer* pExisting = nullptr;
-  KTStatus status =
-      KTMCServerListGetMatching(pASPool->pMCServerList, pMC->IP, pMC->port, &pExisting, pLog);
+  KTStatus status = KTMCServerListGetMatching(pASPool->pMCServerList, KTMCServerHost(pMC),
+                                              KTMCServerPort(pMC), &pExisting, pLog);
   if (status != STATUS_OK || pExisting != nullptr) return status;
   status = KTMCServerListAdd(pASPool->pMCServerList, pMC, pLog);
   if (status != STATUS_OK) return status;

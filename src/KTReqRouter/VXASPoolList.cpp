@@ -249,7 +249,7 @@ KTStatus ASPoolListRemoveMC(ASPoolList* pPoolList, KTMCServer* pMC, KTLog* pLog)
     if (status == STATUS_OK) status = _RemoveIfEmpty(pPoolList, &pPool, pLog);
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "ASPoolListRemoveMC(): error removing MC [%s]:%hu from pool #%d (%d)",
-                 pMC->IP, pMC->port, index, status);
+                 KTMCServerHost(pMC), KTMCServerPort(pMC), index, status);
       result = status;
     }
   }

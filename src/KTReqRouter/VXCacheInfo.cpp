@@ -14,19 +14,14 @@
 
 #include "KTBuffer.h"
 #include "KTDebug.h"
-
-struct CacheInfo {
-  std::atomic<CacheQueue*> pQueue;  /* the queue it reads, not owned; null until registered */
-  std::atomic<int> cacheIndex;      /* slot of the next item not yet received */
-  std::atomic<int> overflow;        /* 1 when items were dropped unread or the queue was reset */
-};
+#include "internal/VXCacheInternal.h"
 
 namespace {
 
-/* Pending data of a reader whose queue lock the caller holds; *pTail receives
- * the tail that bounds the data. Returns the failing status. */
+/* Pending data of a reader of pQueue; *pTail receives the tail that bounds
+ * the data. Returns the failing status. */
 KTStatus pendingDataLocked(CacheInfo* pCacheInfo, CacheQueue* pQueue, KTBuffer* pOut, int* pTail,
-                           KTLog* pLog) {
+                           KTLog* pLog) KT_REQUIRES(pQueue->lock) {
   KTStatus status = CacheQueueGetTailIndex(pQueue, pTail, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "CacheInfoGetData(): error get tail index (%d)", status);
@@ -40,7 +35,7 @@ KTStatus pendingDataLocked(CacheInfo* pCacheInfo, CacheQueue* pQueue, KTBuffer* 
     }
     return status;
   }
-  status = _CacheQueueGetDataLocked(pQueue, pCacheInfo->cacheIndex.load(std::memory_order_relaxed),
+  status = CacheQueueGetDataLocked(pQueue, pCacheInfo->cacheIndex.load(std::memory_order_relaxed),
                                     *pTail, pOut, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "CacheInfoGetData(): error get cache data (%d)", status);
@@ -59,7 +54,6 @@ CacheQueue* queueOf(CacheInfo* pCacheInfo, const char* caller, KTLog* pLog) {
 
 }  // namespace
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments, ERROR_MEMORY_ALLOCATION when out of memory. */
 KTStatus CacheInfoNew(CacheInfo** ppCacheInfo, KTLog* pLog) {
   if (ppCacheInfo == nullptr || *ppCacheInfo != nullptr) {
     KTLogWrite(pLog, "CacheInfoNew(): wrong arguments passed to procedure (ppCacheInfo: %x)",
@@ -78,7 +72,6 @@ KTStatus CacheInfoNew(CacheInfo** ppCacheInfo, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheInfoFree(CacheInfo** ppCacheInfo, KTLog* pLog) {
   if (ppCacheInfo == nullptr || *ppCacheInfo == nullptr) {
     KTLogWrite(pLog, "CacheInfoFree(): wrong arguments passed to procedure (ppCacheInfo: %x)",
@@ -94,7 +87,6 @@ KTStatus CacheInfoFree(CacheInfo** ppCacheInfo, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null reader. */
 KTStatus CacheInfoSetQueue(CacheInfo* pCacheInfo, CacheQueue* pQueue, KTLog* pLog) {
   if (pCacheInfo == nullptr) {
     KTLogWrite(pLog, "CacheInfoSetQueue(): wrong arguments passed to procedure (pCacheInfo: %x)",
@@ -105,7 +97,6 @@ KTStatus CacheInfoSetQueue(CacheInfo* pCacheInfo, CacheQueue* pQueue, KTLog* pLo
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheInfoGetQueue(CacheInfo* pCacheInfo, CacheQueue** ppQueue, KTLog* pLog) {
   if (pCacheInfo == nullptr || ppQueue == nullptr) {
     KTLogWrite(pLog, "CacheInfoGetQueue(): wrong arguments passed to procedure (pCacheInfo: %x, ppQueue: %x)",
@@ -116,7 +107,6 @@ KTStatus CacheInfoGetQueue(CacheInfo* pCacheInfo, CacheQueue** ppQueue, KTLog* p
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null reader. */
 KTStatus CacheInfoSetCacheIndex(CacheInfo* pCacheInfo, int cacheIndex, KTLog* pLog) {
   if (pCacheInfo == nullptr) {
     KTLogWrite(pLog, "CacheInfoSetCacheIndex(): wrong arguments passed to procedure (pCacheInfo: %x)",
@@ -127,7 +117,6 @@ KTStatus CacheInfoSetCacheIndex(CacheInfo* pCacheInfo, int cacheIndex, KTLog* pL
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheInfoGetCacheIndex(CacheInfo* pCacheInfo, int* pCacheIndex, KTLog* pLog) {
   if (pCacheInfo == nullptr || pCacheIndex == nullptr) {
     KTLogWrite(pLog, "CacheInfoGetCacheIndex(): wrong arguments passed to procedure (pCacheInfo: %x, pCacheIndex: %x)",
@@ -138,7 +127,6 @@ KTStatus CacheInfoGetCacheIndex(CacheInfo* pCacheInfo, int* pCacheIndex, KTLog* 
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null reader. */
 KTStatus CacheInfoSetOverflow(CacheInfo* pCacheInfo, int overflow, KTLog* pLog) {
   if (pCacheInfo == nullptr) {
     KTLogWrite(pLog, "CacheInfoSetOverflow(): wrong arguments passed to procedure (pCacheInfo: %x)",
@@ -149,7 +137,6 @@ KTStatus CacheInfoSetOverflow(CacheInfo* pCacheInfo, int overflow, KTLog* pLog) 
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheInfoGetOverflow(CacheInfo* pCacheInfo, int* pOverflow, KTLog* pLog) {
   if (pCacheInfo == nullptr || pOverflow == nullptr) {
     KTLogWrite(pLog, "CacheInfoGetOverflow(): wrong arguments passed to procedure (pCacheInfo: %x, pOverflow: %x)",
@@ -160,7 +147,6 @@ KTStatus CacheInfoGetOverflow(CacheInfo* pCacheInfo, int* pOverflow, KTLog* pLog
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments or no queue, else the queue's failing status. */
 KTStatus CacheInfoCountItems(CacheInfo* pCacheInfo, int* pCount, KTLog* pLog) {
   if (pCacheInfo == nullptr || pCount == nullptr) {
     KTLogWrite(pLog, "CacheInfoCountItems(): wrong arguments passed to procedure (pCacheInfo: %x, pCount: %x)",
@@ -177,7 +163,6 @@ KTStatus CacheInfoCountItems(CacheInfo* pCacheInfo, int* pCount, KTLog* pLog) {
                                     pCount, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments or no queue, else the first failing step. */
 KTStatus CacheInfoGetData(CacheInfo* pCacheInfo, KTBuffer* pCacheData, KTLog* pLog) {
   if (pCacheInfo == nullptr || pCacheData == nullptr) {
     KTLogWrite(pLog, "CacheInfoGetData(): wrong arguments passed to procedure (pCacheInfo: %x, pCacheData: %x)",
@@ -186,15 +171,13 @@ KTStatus CacheInfoGetData(CacheInfo* pCacheInfo, KTBuffer* pCacheData, KTLog* pL
   }
   CacheQueue* pQueue = queueOf(pCacheInfo, "CacheInfoGetData", pLog);
   if (pQueue == nullptr) return ERROR_INVALID_PARAMETER;
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
   int tail = 0;
-  status = pendingDataLocked(pCacheInfo, pQueue, pCacheData, &tail, pLog);
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  KTStatus status = pendingDataLocked(pCacheInfo, pQueue, pCacheData, &tail, pLog);
+  return guard.finish(status, pLog, kCacheQueueLeaveFailure);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments or no queue, else the first failing step. */
 KTStatus CacheInfoUpdateData(CacheInfo* pCacheInfo, KTBuffer* pCacheData, KTLog* pLog) {
   if (pCacheInfo == nullptr || pCacheData == nullptr) {
     KTLogWrite(pLog, "CacheInfoUpdateData(): wrong arguments passed to procedure (pCacheInfo: %x, pCacheData: %x)",
@@ -203,10 +186,10 @@ KTStatus CacheInfoUpdateData(CacheInfo* pCacheInfo, KTBuffer* pCacheData, KTLog*
   }
   CacheQueue* pQueue = queueOf(pCacheInfo, "CacheInfoUpdateData", pLog);
   if (pQueue == nullptr) return ERROR_INVALID_PARAMETER;
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
   int tail = 0;
-  status = pendingDataLocked(pCacheInfo, pQueue, pCacheData, &tail, pLog);
+  KTStatus status = pendingDataLocked(pCacheInfo, pQueue, pCacheData, &tail, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "CacheInfoUpdateData(): error get cache data (%d)", status);
   } else {
@@ -215,11 +198,9 @@ KTStatus CacheInfoUpdateData(CacheInfo* pCacheInfo, KTBuffer* pCacheData, KTLog*
     pCacheInfo->cacheIndex.store(tail, std::memory_order_relaxed);
     pCacheInfo->overflow.store(0, std::memory_order_relaxed);
   }
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  return guard.finish(status, pLog, kCacheQueueLeaveFailure);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments or no queue, else the first failing step. */
 KTStatus CacheInfoExchangeData(CacheInfo* pCacheInfo, const char* receivedCacheData,
                                KTBuffer* pSendCacheData, KTLog* pLog) {
   if (pCacheInfo == nullptr || pSendCacheData == nullptr) {
@@ -233,17 +214,17 @@ KTStatus CacheInfoExchangeData(CacheInfo* pCacheInfo, const char* receivedCacheD
     KTLogWrite(pLog, "CacheInfoExchangeData(): error update cache data (%d)", ERROR_INVALID_PARAMETER);
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
 
   // 1. What the reader has not seen yet.
   int tail = 0;
-  status = pendingDataLocked(pCacheInfo, pQueue, pSendCacheData, &tail, pLog);
+  KTStatus status = pendingDataLocked(pCacheInfo, pQueue, pSendCacheData, &tail, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "CacheInfoExchangeData(): error update cache data (%d)", status);
   } else {
     // 2. Its own items go to the queue for everyone else.
-    status = _CacheQueueAddDataLocked(pQueue, receivedCacheData, pLog);
+    status = CacheQueueAddDataLocked(pQueue, receivedCacheData, pLog);
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "CacheInfoExchangeData(): error add cache data (%d)", status);
     }
@@ -260,6 +241,5 @@ KTStatus CacheInfoExchangeData(CacheInfo* pCacheInfo, const char* receivedCacheD
       pCacheInfo->overflow.store(0, std::memory_order_relaxed);
     }
   }
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  return guard.finish(status, pLog, kCacheQueueLeaveFailure);
 }

@@ -8,8 +8,8 @@
  * they will be told to reset their whole cache instead.
  *
  * Everything that changes the ring or the reader list runs under the queue's
- * critical section. Head and tail are atomics so that the lock-free counts
- * used by the monitor read defined (if possibly a moment stale) values.
+ * lock. Head and tail are atomics so that the lock-free counts used by the
+ * monitor read defined (if possibly a moment stale) values.
  */
 #include "VXCacheQueue.h"
 
@@ -20,21 +20,24 @@
 #include <new>
 
 #include "KTBuffer.h"
-#include "KTCriticalSection.h"
 #include "KTDebug.h"
 #include "KTList.h"
 #include "KTMemoryManager.h"
 #include "VXCacheInfo.h"
+#include "internal/VXCacheInternal.h"
 
-struct CacheQueue {
-  KTCriticalSection* pCriticalSection;  /* owned; guards the ring and the reader list */
-  KTBuffer** ppCacheStrings;            /* maxCount slots, each null or an owned item */
-  KTMemoryManager* pMemMgr;             /* owned; storage of the reader list */
-  KTList* pCacheInfoList;               /* registered readers, not owned */
-  int maxCount;                         /* number of slots, at least 1 */
-  std::atomic<int> headIndex;           /* slot of the oldest item */
-  std::atomic<int> tailIndex;           /* slot where the next item goes */
-};
+/* A held lock's leave fails only with ERROR_UNKNOWN, hence the fixed status. */
+const char* const kCacheQueueLeaveFailure =
+    "KTCacheQueueUnlock(): failed to leave critical section(1)";
+
+bool CacheQueueEntered(const KTLockGuard& guard, KTLog* pLog) {
+  if (!guard.locked()) {
+    KTLogWrite(pLog, "KTCacheQueueLock(): failed to enter critical section (%d)", guard.status());
+  }
+  return guard.locked();
+}
+
+KTMutex* CacheQueueMutex(CacheQueue* pQueue) { return &pQueue->lock; }
 
 namespace {
 
@@ -56,7 +59,7 @@ bool validIndex(const CacheQueue* pQueue, int index) {
 }
 
 /* Releases every stored item, whatever slot it is in; returns the last failing status. */
-KTStatus freeAllItems(CacheQueue* pQueue) {
+KTStatus freeAllItems(CacheQueue* pQueue) KT_REQUIRES(pQueue->lock) {
   KTStatus result = STATUS_OK;
   for (int i = 0; i < pQueue->maxCount; ++i) {
     if (pQueue->ppCacheStrings[i] != nullptr) {
@@ -106,9 +109,10 @@ long detachIterator(void* element, va_list args) {
 }
 
 /* Stores one item at the tail, dropping the oldest item when the ring is
- * full. Caller holds the lock. Returns the failing status; a failure to
- * create the item leaves the ring unchanged. */
-KTStatus addItem(CacheQueue* pQueue, const char* data, size_t length, KTLog* pLog) {
+ * full. Returns the failing status; a failure to create the item leaves the
+ * ring unchanged. */
+KTStatus addItem(CacheQueue* pQueue, const char* data, size_t length, KTLog* pLog)
+    KT_REQUIRES(pQueue->lock) {
   KTBuffer* pItem = nullptr;
   KTStatus status = KTBufferBinNew(&pItem, data, length);
   if (status != STATUS_OK) {
@@ -170,7 +174,8 @@ KTStatus appendItem(KTBuffer* pOut, KTBuffer* pItem, KTLog* pLog) {
 }
 
 /* Appends the items of slots first .. last - 1; returns the failing status. */
-KTStatus appendRange(CacheQueue* pQueue, KTBuffer* pOut, int first, int last, KTLog* pLog) {
+KTStatus appendRange(CacheQueue* pQueue, KTBuffer* pOut, int first, int last, KTLog* pLog)
+    KT_REQUIRES(pQueue->lock) {
   for (int i = first; i < last; ++i) {
     const KTStatus status = appendItem(pOut, pQueue->ppCacheStrings[i], pLog);
     if (status != STATUS_OK) return status;
@@ -178,21 +183,41 @@ KTStatus appendRange(CacheQueue* pQueue, KTBuffer* pOut, int first, int last, KT
   return STATUS_OK;
 }
 
-/* Releases whatever part of a queue has been built, and the record. */
-void destroyQueue(CacheQueue* pQueue) {
+/* Releases whatever part of a queue has been built, and the record; no
+ * other thread uses the queue. */
+void destroyQueue(CacheQueue* pQueue) KT_NO_THREAD_SAFETY_ANALYSIS {
   if (pQueue->ppCacheStrings != nullptr) {
     freeAllItems(pQueue);
     free(pQueue->ppCacheStrings);
   }
   if (pQueue->pCacheInfoList != nullptr) KTListFree(&pQueue->pCacheInfoList, pQueue->pMemMgr);
   if (pQueue->pMemMgr != nullptr) pQueue->pMemMgr->Free(&pQueue->pMemMgr);
-  if (pQueue->pCriticalSection != nullptr) pQueue->pCriticalSection->Free(&pQueue->pCriticalSection);
+  pQueue->lock.Destroy();
   delete pQueue;
+}
+
+/* Creates the lock, the storage and the reader list of a queue not yet
+ * published to other threads; logs and returns the failing step's status. */
+KTStatus createParts(CacheQueue* pQueue, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  KTStatus status = pQueue->lock.Create();
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "CacheQueueNew(): error creating critical section (%d)", status);
+    return status;
+  }
+  status = KTMemoryManagerSysNew(&pQueue->pMemMgr);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "CacheQueueNew(): error creating memory manager");
+    return status;
+  }
+  status = KTListNew(&pQueue->pCacheInfoList, pQueue->pMemMgr);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "CacheQueueNew(): error creating cache info list");
+  }
+  return status;
 }
 
 }  // namespace
 
-/* Returns ERROR_INVALID_PARAMETER, ERROR_MEMORY_ALLOCATION or the failing step's status. */
 KTStatus CacheQueueNew(CacheQueue** ppQueue, int maxCount, KTLog* pLog) {
   if (ppQueue == nullptr || *ppQueue != nullptr || maxCount <= 0) {
     KTLogWrite(pLog, "CacheQueueNew(): wrong arguments passed to procedure (ppQueue: %x, maxCount=%d)",
@@ -213,21 +238,8 @@ KTStatus CacheQueueNew(CacheQueue** ppQueue, int maxCount, KTLog* pLog) {
   pQueue->headIndex.store(0, std::memory_order_relaxed);
   pQueue->tailIndex.store(0, std::memory_order_relaxed);
 
-  KTStatus status = KTCriticalSectionThreadNew(&pQueue->pCriticalSection);
+  const KTStatus status = createParts(pQueue, pLog);
   if (status != STATUS_OK) {
-    KTLogWrite(pLog, "CacheQueueNew(): error creating critical section (%d)", status);
-    destroyQueue(pQueue);
-    return status;
-  }
-  status = KTMemoryManagerSysNew(&pQueue->pMemMgr);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "CacheQueueNew(): error creating memory manager");
-    destroyQueue(pQueue);
-    return status;
-  }
-  status = KTListNew(&pQueue->pCacheInfoList, pQueue->pMemMgr);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "CacheQueueNew(): error creating cache info list");
     destroyQueue(pQueue);
     return status;
   }
@@ -235,8 +247,8 @@ KTStatus CacheQueueNew(CacheQueue** ppQueue, int maxCount, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the last failing release step. */
-KTStatus CacheQueueFree(CacheQueue** ppQueue, KTLog* pLog) {
+/* Runs when no other thread uses the queue any more. */
+KTStatus CacheQueueFree(CacheQueue** ppQueue, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
   if (ppQueue == nullptr || *ppQueue == nullptr) {
     KTLogWrite(pLog, "CacheQueueFree(): wrong arguments passed to procedure (ppQueue: %x)",
                KT_PTR32(ppQueue));
@@ -259,53 +271,24 @@ KTStatus CacheQueueFree(CacheQueue** ppQueue, KTLog* pLog) {
   if (status != STATUS_OK) result = status;
   status = pQueue->pMemMgr->Free(&pQueue->pMemMgr);
   if (status != STATUS_OK) result = status;
-  status = pQueue->pCriticalSection->Free(&pQueue->pCriticalSection);
+  status = pQueue->lock.Destroy();
   if (status != STATUS_OK) result = status;
   delete pQueue;
   *ppQueue = nullptr;
   return result;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the failing critical-section status. */
-KTStatus KTCacheQueueLock(CacheQueue* pQueue, KTLog* pLog) {
-  if (pQueue == nullptr) {
-    KTLogWrite(pLog, "KTCacheQueueLock(): wrong arguments passed to procedure (pQueue: %x)",
-               KT_PTR32(pQueue));
-    return ERROR_INVALID_PARAMETER;
-  }
-  const KTStatus status = pQueue->pCriticalSection->Enter(pQueue->pCriticalSection);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTCacheQueueLock(): failed to enter critical section (%d)", status);
-  }
-  return status;
-}
-
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the failing critical-section status. */
-KTStatus KTCacheQueueUnlock(CacheQueue* pQueue, KTLog* pLog) {
-  if (pQueue == nullptr) {
-    KTLogWrite(pLog, "KTCacheQueueUnlock(): wrong arguments passed to procedure (pQueue: %x)",
-               KT_PTR32(pQueue));
-    return ERROR_INVALID_PARAMETER;
-  }
-  const KTStatus status = pQueue->pCriticalSection->Leave(pQueue->pCriticalSection);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "KTCacheQueueUnlock(): failed to leave critical section(%d)", status);
-  }
-  return status;
-}
-
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the first failing step. */
 KTStatus CacheQueueAddServer(CacheQueue* pQueue, CacheInfo* pCacheInfo, KTLog* pLog) {
   if (pQueue == nullptr || pCacheInfo == nullptr) {
     KTLogWrite(pLog, "CacheQueueAddServer(): wrong arguments passed to procedure (pQueue: %x, pCacheInfo: %x)",
                KT_PTR32(pQueue), KT_PTR32(pCacheInfo));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
   // Under the lock, so that no item slips in between taking the tail as the
   // reader's position and listing the reader.
-  status = CacheInfoSetQueue(pCacheInfo, pQueue, pLog);
+  KTStatus status = CacheInfoSetQueue(pCacheInfo, pQueue, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "CacheQueueAddServer(): error set queue (%d)", status);
   }
@@ -328,20 +311,18 @@ KTStatus CacheQueueAddServer(CacheQueue* pQueue, CacheInfo* pCacheInfo, KTLog* p
       KTLogWrite(pLog, "CacheQueueAddServer(): error add cache info to the list (%d)", status);
     }
   }
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  return guard.finish(status, pLog, kCacheQueueLeaveFailure);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, ERROR_NO_SUCH_ELEMENT when not registered. */
 KTStatus CacheQueueRemoveServer(CacheQueue* pQueue, CacheInfo* pCacheInfo, KTLog* pLog) {
   if (pQueue == nullptr || pCacheInfo == nullptr) {
     KTLogWrite(pLog, "CacheQueueRemoveServer(): wrong arguments passed to procedure (pQueue: %x, pCacheInfo: %x)",
                KT_PTR32(pQueue), KT_PTR32(pCacheInfo));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListRemove(pQueue->pCacheInfoList, pQueue->pMemMgr, pCacheInfo);
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
+  KTStatus status = KTListRemove(pQueue->pCacheInfoList, pQueue->pMemMgr, pCacheInfo);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "CacheQueueRemoveServer(): error remove cache info from the list (%d)", status);
   } else {
@@ -352,26 +333,22 @@ KTStatus CacheQueueRemoveServer(CacheQueue* pQueue, CacheInfo* pCacheInfo, KTLog
       CacheInfoSetQueue(pCacheInfo, nullptr, pLog);
     }
   }
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  return guard.finish(status, pLog, kCacheQueueLeaveFailure);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the list's failing status. */
 KTStatus CacheQueueGetCacheInfoCount(CacheQueue* pQueue, int* pCount, KTLog* pLog) {
   if (pQueue == nullptr || pCount == nullptr) {
     KTLogWrite(pLog, "CacheQueueGetCacheInfoCount(): wrong arguments passed to procedure (pQueue: %x, pCount: %x)",
                KT_PTR32(pQueue), KT_PTR32(pCount));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
-  status = KTListSize(pQueue->pCacheInfoList, pQueue->pMemMgr, pCount);
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
+  return guard.finish(KTListSize(pQueue->pCacheInfoList, pQueue->pMemMgr, pCount), pLog,
+                      kCacheQueueLeaveFailure);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the first failing item's status. */
-KTStatus _CacheQueueAddDataLocked(CacheQueue* pQueue, const char* cacheData, KTLog* pLog) {
+KTStatus CacheQueueAddDataLocked(CacheQueue* pQueue, const char* cacheData, KTLog* pLog) {
   if (pQueue == nullptr || cacheData == nullptr) {
     KTLogWrite(pLog, "CacheQueueAddData(): wrong arguments passed to procedure (pQueue: %x, cacheData: %x)",
                KT_PTR32(pQueue), KT_PTR32(cacheData));
@@ -391,30 +368,27 @@ KTStatus _CacheQueueAddDataLocked(CacheQueue* pQueue, const char* cacheData, KTL
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the first failing step. */
 KTStatus CacheQueueAddData(CacheQueue* pQueue, const char* cacheData, KTLog* pLog) {
   if (pQueue == nullptr || cacheData == nullptr) {
     KTLogWrite(pLog, "CacheQueueAddData(): wrong arguments passed to procedure (pQueue: %x, cacheData: %x)",
                KT_PTR32(pQueue), KT_PTR32(cacheData));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
-  status = _CacheQueueAddDataLocked(pQueue, cacheData, pLog);
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
+  return guard.finish(CacheQueueAddDataLocked(pQueue, cacheData, pLog), pLog,
+                      kCacheQueueLeaveFailure);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the first failing step. */
 KTStatus CacheQueueReset(CacheQueue* pQueue, KTLog* pLog) {
   if (pQueue == nullptr) {
     KTLogWrite(pLog, "CacheQueueReset(): wrong arguments passed to procedure (pQueue: %x)",
                KT_PTR32(pQueue));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
-  status = freeAllItems(pQueue);
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
+  KTStatus status = freeAllItems(pQueue);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "CacheQueueReset() error free all cache items.");
   }
@@ -426,11 +400,9 @@ KTStatus CacheQueueReset(CacheQueue* pQueue, KTLog* pLog) {
   }
   pQueue->headIndex.store(0, std::memory_order_relaxed);
   pQueue->tailIndex.store(0, std::memory_order_relaxed);
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  return guard.finish(status, pLog, kCacheQueueLeaveFailure);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheQueueGetHeadIndex(CacheQueue* pQueue, int* pIndex, KTLog* pLog) {
   if (pQueue == nullptr || pIndex == nullptr) {
     KTLogWrite(pLog, "CacheQueueGetHeadIndex(): wrong arguments passed to procedure (pQueue: %x, pIndex: %x)",
@@ -441,7 +413,6 @@ KTStatus CacheQueueGetHeadIndex(CacheQueue* pQueue, int* pIndex, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheQueueGetTailIndex(CacheQueue* pQueue, int* pIndex, KTLog* pLog) {
   if (pQueue == nullptr || pIndex == nullptr) {
     KTLogWrite(pLog, "CacheQueueGetTailIndex(): wrong arguments passed to procedure (pQueue: %x, pIndex: %x)",
@@ -452,7 +423,6 @@ KTStatus CacheQueueGetTailIndex(CacheQueue* pQueue, int* pIndex, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheQueueGetMaxCount(CacheQueue* pQueue, int* pMaxCount, KTLog* pLog) {
   if (pQueue == nullptr || pMaxCount == nullptr) {
     KTLogWrite(pLog, "CacheQueueGetMaxCount(): wrong arguments passed to procedure (pQueue: %x, pMaxCount: %x)",
@@ -463,7 +433,6 @@ KTStatus CacheQueueGetMaxCount(CacheQueue* pQueue, int* pMaxCount, KTLog* pLog) 
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheQueueGetCount(CacheQueue* pQueue, int* pCount, KTLog* pLog) {
   if (pQueue == nullptr || pCount == nullptr) {
     KTLogWrite(pLog, "CacheQueueGetCount(): wrong arguments passed to procedure (pQueue: %x, pCount: %x)",
@@ -474,7 +443,6 @@ KTStatus CacheQueueGetCount(CacheQueue* pQueue, int* pCount, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument or an index outside the ring. */
 KTStatus CacheQueueCountServerItems(CacheQueue* pQueue, int cacheIndex, int* pCount, KTLog* pLog) {
   if (pQueue == nullptr || pCount == nullptr || !validIndex(pQueue, cacheIndex)) {
     KTLogWrite(pLog, "CacheQueueCountServerItems(): wrong arguments passed to procedure (pQueue: %x, cacheIndex: %d, pCount: %x)",
@@ -485,8 +453,7 @@ KTStatus CacheQueueCountServerItems(CacheQueue* pQueue, int cacheIndex, int* pCo
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments, else the failing buffer status. */
-KTStatus _CacheQueueGetDataLocked(CacheQueue* pQueue, int firstIndex, int lastIndex,
+KTStatus CacheQueueGetDataLocked(CacheQueue* pQueue, int firstIndex, int lastIndex,
                                   KTBuffer* pDataBuffer, KTLog* pLog) {
   if (pQueue == nullptr || pDataBuffer == nullptr) {
     KTLogWrite(pLog, "CacheQueueGetData(): wrong arguments passed to procedure (pQueue: %x, pDataBuffer: %x)",
@@ -523,7 +490,6 @@ KTStatus _CacheQueueGetDataLocked(CacheQueue* pQueue, int firstIndex, int lastIn
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad arguments, else the first failing step. */
 KTStatus CacheQueueGetData(CacheQueue* pQueue, int firstIndex, int lastIndex,
                            KTBuffer* pDataBuffer, KTLog* pLog) {
   if (pQueue == nullptr || pDataBuffer == nullptr) {
@@ -531,9 +497,8 @@ KTStatus CacheQueueGetData(CacheQueue* pQueue, int firstIndex, int lastIndex,
                KT_PTR32(pQueue), KT_PTR32(pDataBuffer));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTCacheQueueLock(pQueue, pLog);
-  if (status != STATUS_OK) return status;
-  status = _CacheQueueGetDataLocked(pQueue, firstIndex, lastIndex, pDataBuffer, pLog);
-  const KTStatus unlockStatus = KTCacheQueueUnlock(pQueue, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+  KTLockGuard guard(pQueue->lock);
+  if (!CacheQueueEntered(guard, pLog)) return guard.status();
+  return guard.finish(CacheQueueGetDataLocked(pQueue, firstIndex, lastIndex, pDataBuffer, pLog),
+                      pLog, kCacheQueueLeaveFailure);
 }

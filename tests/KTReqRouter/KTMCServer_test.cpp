@@ -123,6 +123,9 @@ TEST_F(KTMCServerTest, RefusesBadArgumentsAndHostsLongerThan255Characters) {
   FakePeerRouter peer;
   const std::string ownHost(255, 'o');
   ASSERT_EQ(0, KTMCServerNew(&pMC, "127.0.0.1", peer.port(), ownHost.c_str(), 9, log_));
+  EXPECT_STREQ("127.0.0.1", KTMCServerHost(pMC));
+  EXPECT_EQ(peer.port(), KTMCServerPort(pMC));
+  EXPECT_EQ(nullptr, KTMCServerHost(nullptr));
   Text names;
   EXPECT_EQ(0, KTMCServerSendInitial(pMC, names, log_));
   ASSERT_EQ(1u, peer.count(20));

@@ -25,10 +25,13 @@
  *
  * Thread safety: sends may run at the same time from the send thread, the
  * message-center thread and the instance thread; each uses its own
- * connection. The record's critical section guards MCStatus, SocketFd,
- * lastContact and the cache-info hash; it is never held during network I/O.
- * The cache data of one cycle is taken under it and sent afterwards.
- * Lock order: peer list, then peer record, then cache queue.
+ * connection. The record's lock (a KTMutex) guards the state, the recorded
+ * connection, the last contact and the readers of the shared pools; it is
+ * never held during network I/O. The cache data of one cycle is taken under
+ * it and sent afterwards. The operations marked KT_EXCLUDES take it and must
+ * not be called with it held. The host and port never change after
+ * creation and are read without it. The send thread's wake-up signal has
+ * its own lock. Lock order: peer list, then peer record, then cache queue.
  *
  * Release order: free the peer records (their global list) before the pools
  * whose peer queues they read; KTMCServerFree unregisters the record's
@@ -40,19 +43,15 @@
 #include <stdarg.h>
 #include <time.h>
 
-#include "RRProtocol.h"
+#include "KTLock.h"
 #include "KTLog.h"
 #include "KTStatus.h"
+#include "KTThreadSafety.h"
+#include "RRProtocol.h"
 #include "VXCacheQueue.h"
 
 struct KTBuffer;
-struct KTCondition;
-struct KTCriticalSection;
-struct KTHash;
-struct KTMemoryManager;
-struct KTServer;
 struct KTSocket;
-struct KTThread;
 
 /* Size of the host arrays; a host holds at most 255 characters. */
 #define KTMCSERVER_HOST_SIZE 256
@@ -78,21 +77,10 @@ typedef enum KTMCStatus {
 /* The names the monitor prints, indexed by state + 1: "new", "down", "up". */
 extern const char* const MCStatusNames[3];
 
-typedef struct KTMCServer {
-  struct KTCriticalSection* pCriticalSection; /* owned; guards state, SocketFd, lastContact, hash */
-  struct KTCondition* pCondition;             /* owned; wakes the send thread */
-  int SocketFd;                               /* incoming connection of the last 20/21/22; -1 */
-  char IP[KTMCSERVER_HOST_SIZE];              /* the peer's message-center host */
-  unsigned short port;                        /* the peer's message-center port */
-  struct KTServer* pServer;                   /* owned; connection pool towards the peer */
-  KTMCStatus MCStatus;                        /* new, down or up */
-  time_t lastContact;                         /* last successful send or match; 0 = never */
-  char myMCIP[KTMCSERVER_HOST_SIZE];          /* this router's message-center host */
-  unsigned short myMCPort;                    /* this router's message-center port */
-  struct KTMemoryManager* pMemoryManager;     /* owned; storage of the hash */
-  struct KTHash* pCacheInfoHash;              /* pool name -> CacheInfo in that pool's peer queue */
-  struct KTThread* pThread;                   /* owned; the send thread */
-} KTMCServer;
+typedef struct KTMCServer KTMCServer;
+
+/* The record's lock, named by the lock annotations below; never taken by hand. */
+KTMutex* KTMCServerMutex(KTMCServer* pMC);
 
 /* Creation and release ----------------------------------------------------- */
 
@@ -116,21 +104,24 @@ KTStatus KTMCServerFree(KTMCServer** ppMC, KTLog* pLog);
 /* Asks the peer for the pools it serves (code 20, connect time-out 70 s)
  * and sets pPoolNames to the names it returns, each ending in "\r\n" (empty
  * when the peer cannot be reached, which marks it down and returns 0).
- * Returns 1 when the reply header cannot be read as two numbers or announces
- * an impossible length, ERROR_MEMORY_ALLOCATION, the status of a failed data
+ * Returns ERROR_UNKNOWN when the reply header cannot be read as two numbers
+ * or announces an impossible length, ERROR_MEMORY_ALLOCATION, the status of a failed data
  * read, or a lock or park failure. */
-KTStatus KTMCServerSendInitial(KTMCServer* pMC, struct KTBuffer* pPoolNames, KTLog* pLog);
+KTStatus KTMCServerSendInitial(KTMCServer* pMC, struct KTBuffer* pPoolNames, KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 
 /* Sends the pool's cache data (code 5, NUL-terminated, may be empty) and
  * expects exactly "0 0\n". Returns 0 also when the peer fails (it is marked
  * down); only a lock or park failure is returned. */
-KTStatus KTMCServerSendCache(KTMCServer* pMC, const char* poolName, const char* data, KTLog* pLog);
+KTStatus KTMCServerSendCache(KTMCServer* pMC, const char* poolName, const char* data, KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 
 /* Peer-list iterators (KTMCServerListForEach) announcing that the pool got
  * its first (code 21) or lost its last (code 22) application server.
- * Variable arguments: the pool (ASPool*, whose name is its first field),
- * then the KTLog*. Return 0 also when the peer fails (it is marked down);
- * a lock or park failure is returned and stops the walk. */
+ * Variable arguments: the pool (ASPool*), then the KTLog*. Return 0 also
+ * when the peer fails (it is marked down); a failure to read the pool's
+ * name, to build the message, of the lock or of parking is returned and
+ * stops the walk. */
 long KTMCServerSendNewPool(void* pElement, va_list args);
 long KTMCServerSendReleasePool(void* pElement, va_list args);
 
@@ -140,11 +131,14 @@ long KTMCServerSendReleasePool(void* pElement, va_list args);
  * next wait at once. Returns the condition's failing status. */
 KTStatus KTMCServerCacheWackup(KTMCServer* pMC, KTLog* pLog);
 
-/* Takes, for every shared pool, what the peer has not received yet (the read
- * position moves to the end, so data that fails to reach a down peer is
- * dropped) and sends it with KTMCServerSendCache. Returns 0 for a valid
- * record; failures are logged. */
-KTStatus KTMCServerCacheStandup(KTMCServer* pMC, KTLog* pLog);
+/* Takes, under the record's lock, for every shared pool what the peer has
+ * not received yet (the read position moves to the end, so data that fails
+ * to reach a down peer is dropped) and sends it with KTMCServerSendCache
+ * after leaving the lock. Returns the status of entering or leaving the
+ * record's lock when that fails (logged; nothing is sent then); failures to
+ * take or send a pool's data are logged and the other pools still sent. */
+KTStatus KTMCServerCacheStandup(KTMCServer* pMC, KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 
 /* Waits up to timeoutMs (0 or less: without limit) for a wake-up. A time-out
  * is no failure. Returns the condition's failing status. */
@@ -154,23 +148,33 @@ KTStatus KTMCServerWaitForChange(KTMCServer* pMC, int timeoutMs, KTLog* pLog);
 
 /* Marks the peer down and forgets its connection; logs "MC [%s]:%hu shut
  * down" unless it was down already. Returns the lock's failing status. */
-KTStatus KTMCServerSetShutdown(KTMCServer* pMC, KTLog* pLog);
+KTStatus KTMCServerSetShutdown(KTMCServer* pMC, KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 /* Records the connection's descriptor (-1 for a null connection). Returns
  * the socket's or lock's failing status. */
-KTStatus KTMCServerSetSocket(KTMCServer* pMC, struct KTSocket* pSocket, KTLog* pLog);
+KTStatus KTMCServerSetSocket(KTMCServer* pMC, struct KTSocket* pSocket, KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 /* *pResult = 1 when the connection's descriptor is the recorded one, else 0. */
 KTStatus KTMCServerSocketMatches(KTMCServer* pMC, struct KTSocket* pSocket, int* pResult,
-                                 KTLog* pLog);
+                                 KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 /* *pMatches = 1 when host names the same host as the peer (CompareHostAddr:
  * equal literals or a common address) and the ports are equal; a match sets
  * lastContact to now. */
 KTStatus KTMCServerMatches(KTMCServer* pMC, const char* host, unsigned short port, int* pMatches,
-                           KTLog* pLog);
+                           KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 /* Sets the buffer to the peer's host and *pPort to its port. */
 KTStatus KTMCServerGetHost(KTMCServer* pMC, struct KTBuffer* pIP, unsigned short* pPort,
                            KTLog* pLog);
+/* The peer's host and port as given to KTMCServerNew: they never change, so
+ * no lock is taken and the host stays valid as long as the record. Null and
+ * 0 for a null record. */
+const char* KTMCServerHost(const KTMCServer* pMC);
+unsigned short KTMCServerPort(const KTMCServer* pMC);
 /* *pStatus = the peer's current state (read under the record's lock). */
-KTStatus KTMCServerGetStatus(KTMCServer* pMC, KTMCStatus* pStatus, KTLog* pLog);
+KTStatus KTMCServerGetStatus(KTMCServer* pMC, KTMCStatus* pStatus, KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 
 /* Peer-list iterator appending the monitor line "M host:port state seconds\r\n"
  * (seconds since lastContact, -1 when never). Variable arguments: the
@@ -184,19 +188,24 @@ long KTMCServerMonitorServer(void* pElement, va_list args);
  * kept (logged, status 0). Returns the failing step's status, nothing
  * registered then. */
 KTStatus KTMCServerAddPoolCacheInfo(KTMCServer* pMC, const char* poolName, CacheQueue* pQueue,
-                                    KTLog* pLog);
+                                    KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 /* Unregisters and frees the pool's reader; none is logged with status 0.
  * Returns the failing step's status. */
 KTStatus KTMCServerRemovePoolCacheInfo(KTMCServer* pMC, const char* poolName, CacheQueue* pQueue,
-                                       KTLog* pLog);
+                                       KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
 
 /* Locking ----------------------------------------------------------------- */
 
-/* Enters the record's lock; *pLocked becomes 1 on success, else 0. Never
- * call another operation of the record while holding it. */
-KTStatus KTMCServerLock(KTMCServer* pMC, int* pLocked, KTLog* pLog);
+/* Enters the record's lock; *pLocked becomes 1 on success, else 0 (nothing
+ * is held then). Never call an operation marked KT_EXCLUDES while holding
+ * it; no operation of the router needs these two. */
+KTStatus KTMCServerLock(KTMCServer* pMC, int* pLocked, KTLog* pLog)
+    KT_ACQUIRE(*KTMCServerMutex(pMC));
 /* Leaves the record's lock. */
-KTStatus KTMCServerUnlock(KTMCServer* pMC, KTLog* pLog);
+KTStatus KTMCServerUnlock(KTMCServer* pMC, KTLog* pLog)
+    KT_RELEASE(*KTMCServerMutex(pMC));
 
 /* Timing for tests -------------------------------------------------------- */
 

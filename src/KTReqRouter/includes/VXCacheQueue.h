@@ -11,23 +11,30 @@
  * Every operation returns a KTStatus (0 on success), rejects null pointers
  * with ERROR_INVALID_PARAMETER and takes the log last.
  *
- * Thread safety: each queue has its own critical section. Adding, resetting,
- * registering, unregistering and reading data take it; the counts and the
- * head and tail reads do not (they read atomics and may be a moment stale).
- * Lock order in the registry: server list, then server record, then cache
- * queue; nothing is locked while the queue's lock is held.
+ * Thread safety: each queue has its own lock (a KTMutex, last in the lock
+ * order: server list, then server record, then cache queue; nothing is
+ * locked while it is held). Adding, resetting, registering, unregistering,
+ * the reader count and reading data take it, so none of them may be called
+ * with it held (KT_EXCLUDES); the counts and the head and tail reads do not
+ * (they read atomics and may be a moment stale). The readers' combined
+ * steps (VXCacheInfo.h) take it themselves.
  */
 #ifndef VXCACHEQUEUE_H
 #define VXCACHEQUEUE_H
 
-#include "RRProtocol.h"
+#include "KTLock.h"
 #include "KTLog.h"
 #include "KTStatus.h"
+#include "KTThreadSafety.h"
+#include "RRProtocol.h"
 
 struct KTBuffer;
 
 typedef struct CacheQueue CacheQueue;
 typedef struct CacheInfo CacheInfo;
+
+/* The queue's lock, named by the lock annotations below; never taken by hand. */
+KTMutex* CacheQueueMutex(CacheQueue* pQueue);
 
 /* Creates an empty queue of maxCount slots (maxCount > 0, *ppQueue null).
  * Returns ERROR_INVALID_PARAMETER for bad arguments, ERROR_MEMORY_ALLOCATION
@@ -39,19 +46,24 @@ KTStatus CacheQueueFree(CacheQueue** ppQueue, KTLog* pLog);
 
 /* Registers a reader at the current tail (it sees only items added later)
  * with overflow 0. Returns the failing status; the reader is then not listed. */
-KTStatus CacheQueueAddServer(CacheQueue* pQueue, CacheInfo* pCacheInfo, KTLog* pLog);
+KTStatus CacheQueueAddServer(CacheQueue* pQueue, CacheInfo* pCacheInfo, KTLog* pLog)
+    KT_EXCLUDES(*CacheQueueMutex(pQueue));
 /* Unregisters a reader. Returns ERROR_NO_SUCH_ELEMENT when it was not registered. */
-KTStatus CacheQueueRemoveServer(CacheQueue* pQueue, CacheInfo* pCacheInfo, KTLog* pLog);
+KTStatus CacheQueueRemoveServer(CacheQueue* pQueue, CacheInfo* pCacheInfo, KTLog* pLog)
+    KT_EXCLUDES(*CacheQueueMutex(pQueue));
 /* The number of registered readers. Returns the list's status on failure. */
-KTStatus CacheQueueGetCacheInfoCount(CacheQueue* pQueue, int* pCount, KTLog* pLog);
+KTStatus CacheQueueGetCacheInfoCount(CacheQueue* pQueue, int* pCount, KTLog* pLog)
+    KT_EXCLUDES(*CacheQueueMutex(pQueue));
 
 /* Adds every delimited item of the NUL-terminated cacheData; text after the
  * last delimiter is ignored. Returns the first failing item's status; the
  * items added before it stay. */
-KTStatus CacheQueueAddData(CacheQueue* pQueue, const char* cacheData, KTLog* pLog);
+KTStatus CacheQueueAddData(CacheQueue* pQueue, const char* cacheData, KTLog* pLog)
+    KT_EXCLUDES(*CacheQueueMutex(pQueue));
 /* Drops every item, flags every reader overflow with index 0, and empties the
  * ring. Returns the first failing step's status. */
-KTStatus CacheQueueReset(CacheQueue* pQueue, KTLog* pLog);
+KTStatus CacheQueueReset(CacheQueue* pQueue, KTLog* pLog)
+    KT_EXCLUDES(*CacheQueueMutex(pQueue));
 
 /* The slot of the oldest item. Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus CacheQueueGetHeadIndex(CacheQueue* pQueue, int* pIndex, KTLog* pLog);
@@ -70,18 +82,7 @@ KTStatus CacheQueueCountServerItems(CacheQueue* pQueue, int cacheIndex, int* pCo
  * give the empty text. Returns ERROR_INVALID_PARAMETER for an index outside
  * 0 .. maxCount - 1, else the failing buffer status. */
 KTStatus CacheQueueGetData(CacheQueue* pQueue, int firstIndex, int lastIndex,
-                           struct KTBuffer* pDataBuffer, KTLog* pLog);
-
-/* Internal: enters the queue's critical section. Returns its failing status. */
-KTStatus KTCacheQueueLock(CacheQueue* pQueue, KTLog* pLog);
-/* Internal: leaves the queue's critical section. Returns its failing status. */
-KTStatus KTCacheQueueUnlock(CacheQueue* pQueue, KTLog* pLog);
-
-/* Internal, for the reader module: the same as CacheQueueAddData and
- * CacheQueueGetData, for a caller that already holds the queue's lock
- * (KTCacheQueueLock), so that several steps form one step for other writers. */
-KTStatus _CacheQueueAddDataLocked(CacheQueue* pQueue, const char* cacheData, KTLog* pLog);
-KTStatus _CacheQueueGetDataLocked(CacheQueue* pQueue, int firstIndex, int lastIndex,
-                                  struct KTBuffer* pDataBuffer, KTLog* pLog);
+                           struct KTBuffer* pDataBuffer, KTLog* pLog)
+    KT_EXCLUDES(*CacheQueueMutex(pQueue));
 
 #endif /* VXCACHEQUEUE_H */

@@ -1,0 +1,81 @@
+/* KTMCServerInternal.h - a peer record's layout and shared steps, private to KTMCServer*.cpp.
+ *
+ * The record's lock guards the state, the recorded connection, the last
+ * contact and the cache-info hash. Everything else is written once by
+ * KTMCServerNew before the record is published (or belongs to parts that
+ * lock themselves) and is read without the lock.
+ */
+#ifndef KTMCSERVERINTERNAL_H
+#define KTMCSERVERINTERNAL_H
+
+#include <time.h>
+
+#include "KTBuffer.h"
+#include "KTLock.h"
+#include "KTLog.h"
+#include "KTMCServer.h"
+#include "KTStatus.h"
+#include "KTThreadSafety.h"
+
+struct KTCondition;
+struct KTHash;
+struct KTMemoryManager;
+struct KTServer;
+struct KTThread;
+
+struct KTMCServer {
+  KTMutex lock; /* after the peer list, before the cache queues in the lock order */
+  /* Owned; wakes the send thread. */
+  KTCondition* pCondition KT_LOCK_FREE("written once; the condition has its own mutex");
+  int SocketFd KT_GUARDED_BY(lock); /* incoming connection of the last 20/21/22; -1 */
+  char IP[KTMCSERVER_HOST_SIZE] KT_LOCK_FREE("written once"); /* peer's message-center host */
+  unsigned short port KT_LOCK_FREE("written once");             /* peer's message-center port */
+  /* Owned; connection pool towards the peer. */
+  KTServer* pServer KT_LOCK_FREE("written once; the connection pool has its own lock");
+  KTMCStatus MCStatus KT_GUARDED_BY(lock); /* new, down or up */
+  time_t lastContact KT_GUARDED_BY(lock);  /* last successful send or match; 0 = never */
+  char myMCIP[KTMCSERVER_HOST_SIZE] KT_LOCK_FREE("written once"); /* this router's host */
+  unsigned short myMCPort KT_LOCK_FREE("written once");            /* this router's port */
+  /* Owned; storage of the hash. */
+  KTMemoryManager* pMemoryManager KT_LOCK_FREE("written once");
+  KTHash* pCacheInfoHash KT_GUARDED_BY(lock); /* pool name -> CacheInfo in that pool's peer queue */
+  /* Owned; the send thread. */
+  KTThread* pThread KT_LOCK_FREE("written by New and Free only, before and after the thread runs");
+};
+
+KTMutex* KTMCServerMutex(KTMCServer* pMC) KT_RETURN_CAPABILITY(pMC->lock);
+
+/* Whether the guard took the record's lock; logs the failure when not. */
+bool KTMCServerEntered(const KTLockGuard& guard, KTLog* pLog);
+/* The line a failing leave of the record's lock writes (guard.finish). */
+extern const char* const kKTMCServerLeaveFailure;
+
+/* Starts the record's send thread (KTMCServerThread.cpp). Returns
+ * ERROR_MEMORY_ALLOCATION or the thread library's failing status; no thread
+ * runs then. */
+KTStatus KTMCServerSendThreadStart(KTMCServer* pMC, KTLog* pLog);
+/* Stops the send thread: asks it to stop, wakes it and frees it (cancelled
+ * when it has not ended within 100 ms). Returns the last failing step's status. */
+KTStatus KTMCServerSendThreadStop(KTMCServer* pMC, KTLog* pLog);
+
+namespace mcserver {
+
+/* Owns a KTBuffer. */
+class BufferHolder {
+ public:
+  BufferHolder() = default;
+  ~BufferHolder() {
+    if (mpBuffer != nullptr) KTBufferFree(&mpBuffer);
+  }
+  BufferHolder(const BufferHolder&) = delete;
+  BufferHolder& operator=(const BufferHolder&) = delete;
+  KTStatus init(const char* text) { return KTBufferStrNew(&mpBuffer, text); }
+  KTBuffer* get() const { return mpBuffer; }
+
+ private:
+  KTBuffer* mpBuffer = nullptr;
+};
+
+}  // namespace mcserver
+
+#endif /* KTMCSERVERINTERNAL_H */
