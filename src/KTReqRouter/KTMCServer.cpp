@@ -14,11 +14,11 @@
 #include "KTCondition.h"
 #include "KTDebug.h"
 #include "KTHash.h"
+#include "KTHostText.h"
 #include "KTMemoryManager.h"
 #include "KTServer.h"
 #include "KTSocket.h"
 #include "KTUtils.h"
-#include "KTUtils2.h"
 #include "VXCacheInfo.h"
 #include "internal/KTMCServerInternal.h"
 

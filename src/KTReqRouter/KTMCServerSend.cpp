@@ -26,7 +26,6 @@
 #include "VXASPool.h"
 #include "internal/KTMCServerInternal.h"
 
-using mcserver::BufferHolder;
 
 namespace {
 
@@ -214,7 +213,7 @@ long sendPoolMessage(void* pElement, va_list args, const SendKind& kind) {
   char poolName[ASPOOL_NAME_SIZE] = "";
   KTStatus status = ASPoolGetName(pPool, poolName, (int)sizeof poolName, pLog);
   if (status != STATUS_OK) return status;
-  BufferHolder message;
+  CKTBuffer message(std::nothrow);
   status = message.init("");
   if (status == STATUS_OK) {
     status = KTBufferStrAppendf(message.get(), "%d 0 %s:%hu %s 1\n", kind.code, pMC->myMCIP,
@@ -240,7 +239,7 @@ KTStatus KTMCServerSendInitial(KTMCServer* pMC, KTBuffer* pPoolNames, KTLog* pLo
     return ERROR_INVALID_PARAMETER;
   }
   KTStatus status = KTBufferStrSet(pPoolNames, "");
-  BufferHolder message;
+  CKTBuffer message(std::nothrow);
   if (status == STATUS_OK) status = message.init("");
   if (status == STATUS_OK) {
     status = KTBufferStrAppendf(message.get(), "%d %d %s:%hu\n", MC_REQUEST_INITIALPOOL, 0,
@@ -260,7 +259,7 @@ KTStatus KTMCServerSendCache(KTMCServer* pMC, const char* poolName, const char* 
     return ERROR_INVALID_PARAMETER;
   }
   const size_t length = strlen(data);
-  BufferHolder message;
+  CKTBuffer message(std::nothrow);
   KTStatus status = message.init("");
   if (status == STATUS_OK) {
     status = KTBufferStrAppendf(message.get(), "%d %d %s:%hu %s 1\n", MC_REQUEST_UPDATECACHE,

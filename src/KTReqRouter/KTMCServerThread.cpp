@@ -22,7 +22,6 @@
 #include "VXCacheInfo.h"
 #include "internal/KTMCServerInternal.h"
 
-using mcserver::BufferHolder;
 
 namespace {
 
@@ -40,7 +39,7 @@ struct PendingData {
 long SendCacheIterator(const char* key, void* element, va_list args) {
   std::vector<PendingData>* pPending = va_arg(args, std::vector<PendingData>*);
   KTLog* pLog = va_arg(args, KTLog*);
-  BufferHolder data;
+  CKTBuffer data(std::nothrow);
   KTStatus status = data.init("");
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "SendCacheIterator(): error init send buffer");

@@ -58,24 +58,4 @@ KTStatus KTMCServerSendThreadStart(KTMCServer* pMC, KTLog* pLog);
  * when it has not ended within 100 ms). Returns the last failing step's status. */
 KTStatus KTMCServerSendThreadStop(KTMCServer* pMC, KTLog* pLog);
 
-namespace mcserver {
-
-/* Owns a KTBuffer. */
-class BufferHolder {
- public:
-  BufferHolder() = default;
-  ~BufferHolder() {
-    if (mpBuffer != nullptr) KTBufferFree(&mpBuffer);
-  }
-  BufferHolder(const BufferHolder&) = delete;
-  BufferHolder& operator=(const BufferHolder&) = delete;
-  KTStatus init(const char* text) { return KTBufferStrNew(&mpBuffer, text); }
-  KTBuffer* get() const { return mpBuffer; }
-
- private:
-  KTBuffer* mpBuffer = nullptr;
-};
-
-}  // namespace mcserver
-
 #endif /* KTMCSERVERINTERNAL_H */
