@@ -22,6 +22,7 @@
 #include "KTString.h"
 #include "VXASRequestInfo.h"
 #include "VXCacheInfo.h"
+#include "internal/KTASServerInternal.h"
 
 const char* const ASStatusNames[KTASSTATUS_COUNT] = {"down", "idle", "assigned", "working",
                                                      "monitor"};
@@ -402,6 +403,8 @@ KTStatus KTASServerUnlock(KTASServer* pAS, KTLog* pLog) KT_NO_THREAD_SAFETY_ANAL
   }
   return status;
 }
+
+KTMutex& KTASServerMutex(KTASServer* pAS) { return pAS->lock; }
 
 const char* KTASServerGetIP(const KTASServer* pAS) { return pAS != nullptr ? pAS->IP : ""; }
 unsigned short KTASServerGetPort(const KTASServer* pAS) { return pAS != nullptr ? pAS->port : 0; }

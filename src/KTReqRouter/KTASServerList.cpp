@@ -30,6 +30,7 @@
 #include "KTString.h"
 #include "KTUtils.h"
 #include "VXASRequestInfo.h"
+#include "internal/KTASServerListInternal.h"
 
 /* How often the selection is repeated when the chosen server left the idle
  * state before it could be assigned. */
@@ -450,6 +451,8 @@ void releaseParts(KTASServerList* pSrvList) KT_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 }  // namespace
+
+KTMutex& KTASServerListMutex(KTASServerList* pSrvList) { return pSrvList->lock; }
 
 KTStatus KTASServerListNew(KTASServerList** ppSrvList, KTLog* pLog) {
   if (ppSrvList == nullptr || *ppSrvList != nullptr) {

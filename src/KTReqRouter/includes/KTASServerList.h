@@ -27,7 +27,6 @@
 
 #include "KTASServer.h"
 #include "KTList.h"
-#include "KTLock.h"
 #include "KTLog.h"
 #include "KTStatus.h"
 #include "KTThreadSafety.h"
@@ -48,21 +47,10 @@ typedef struct VXStrategyInfo {
   std::atomic<int> limitByClient;      /* refused by the per-client limit */
 } VXStrategyInfo;
 
-typedef struct KTASServerList {
-  KTMutex lock; /* guards the list and the selection; taken before any record's lock */
-  /* The members: the views of the records in the order added, as a plain
-   * array, so that the selection and the lookup by host and port walk the
-   * pool without a call per element and reach a record (through the view's
-   * pServer) only for the server they settle on. */
-  const KTASServerView** ppOrder KT_GUARDED_BY(lock) KT_PT_GUARDED_BY(lock);
-  int orderCount KT_GUARDED_BY(lock);
-  int orderCapacity KT_GUARDED_BY(lock);
-} KTASServerList;
+typedef struct KTASServerList KTASServerList;
 
 /* The list's lock, named by the lock annotations of the operations below. */
-inline KTMutex& KTASServerListMutex(KTASServerList* pSrvList) KT_RETURN_CAPABILITY(pSrvList->lock) {
-  return pSrvList->lock;
-}
+KTMutex& KTASServerListMutex(KTASServerList* pSrvList);
 
 /* Creates an empty list (*ppSrvList must be null). Returns
  * ERROR_MEMORY_ALLOCATION or the failing step's status; nothing is left
