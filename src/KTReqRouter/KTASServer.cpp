@@ -13,7 +13,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
 #include <new>
 
 #include "KTBuffer.h"
@@ -28,56 +27,6 @@ const char* const ASStatusNames[KTASSTATUS_COUNT] = {"down", "idle", "assigned",
                                                      "monitor"};
 
 namespace {
-
-/* The dense store of views: blocks of cache-line slots, taken in order, so
- * that the views of servers registered one after another lie side by side.
- * Released slots go to a free list and are taken again first; blocks are
- * never returned, so the store is as large as the most servers that ever
- * existed at once (64 bytes each). */
-struct alignas(64) ViewSlot {
-  unsigned char bytes[64];
-};
-static_assert(sizeof(KTASServerView) <= sizeof(ViewSlot), "a view must fit one slot");
-const size_t kViewsPerBlock = 1024;
-
-std::mutex gViewMutex;
-ViewSlot* gpViewBlock = nullptr; /* block being filled; guarded by gViewMutex */
-size_t gViewsUsed = kViewsPerBlock; /* slots taken from it; guarded by gViewMutex */
-ViewSlot* gpFreeViews = nullptr; /* released slots, linked through their first bytes */
-
-/* A zeroed view for the record, or null when no memory is left. */
-KTASServerView* _NewView(KTASServer* pAS) {
-  ViewSlot* pSlot = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(gViewMutex);
-    if (gpFreeViews != nullptr) {
-      pSlot = gpFreeViews;
-      memcpy(&gpFreeViews, pSlot->bytes, sizeof gpFreeViews);
-    } else {
-      if (gViewsUsed == kViewsPerBlock) {
-        void* pBlock = aligned_alloc(alignof(ViewSlot), kViewsPerBlock * sizeof(ViewSlot));
-        if (pBlock == nullptr) return nullptr;
-        gpViewBlock = static_cast<ViewSlot*>(pBlock);
-        gViewsUsed = 0;
-      }
-      pSlot = &gpViewBlock[gViewsUsed++];
-    }
-  }
-  memset(pSlot->bytes, 0, sizeof pSlot->bytes);
-  KTASServerView* pView = new (pSlot->bytes) KTASServerView();
-  pView->pServer = pAS;
-  return pView;
-}
-
-/* Gives a record's view back to the store. */
-void _FreeView(KTASServerView* pView) {
-  if (pView == nullptr) return;
-  pView->~KTASServerView();
-  ViewSlot* pSlot = reinterpret_cast<ViewSlot*>(pView);
-  std::lock_guard<std::mutex> guard(gViewMutex);
-  memcpy(pSlot->bytes, &gpFreeViews, sizeof gpFreeViews);
-  gpFreeViews = pSlot;
-}
 
 /* Copies a last-request text into its array and publishes its key. */
 void setLastText(char* dst, size_t size, std::atomic<uint64_t>& key, const char* src) {
@@ -156,7 +105,7 @@ KTStatus releaseParts(KTASServer* pAS, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS
       result = status;
     }
   }
-  _FreeView(pAS->pView);
+  KTASServerViewFree(pAS->pView);
   pAS->pView = nullptr;
   return result;
 }
@@ -335,7 +284,7 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
     return ERROR_INVALID_PARAMETER;
   }
   KTASServer* pAS = new (std::nothrow) KTASServer();
-  if (pAS != nullptr && (pAS->pView = _NewView(pAS)) == nullptr) {
+  if (pAS != nullptr && (pAS->pView = KTASServerViewNew(pAS)) == nullptr) {
     delete pAS;
     pAS = nullptr;
   }

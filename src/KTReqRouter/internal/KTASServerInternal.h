@@ -1,6 +1,6 @@
 /* KTASServerInternal.h - the layout of the server record and of its view, private to the server registry.
  *
- * Included only by KTASServer.cpp and KTASServerList.cpp (the list holds
+ * Included only by KTASServer.cpp, KTASServerView.cpp and KTASServerList.cpp (the list holds
  * the views of its records and walks them for the selection); every other
  * module goes through the functions of KTASServer.h. Fields marked
  * KT_LOCK_FREE are atomics, or written once in KTASServerNew before any
@@ -87,6 +87,11 @@ struct KTASServer {
 
 /* The record's view (never null for a record made by KTASServerNew). */
 inline const KTASServerView* KTASServerViewOf(const KTASServer* pAS) { return pAS->pView; }
+
+/* A zeroed view owned by the record, from the dense store; null when no
+ * memory is left. KTASServerViewFree gives it back (null: nothing). */
+KTASServerView* KTASServerViewNew(struct KTASServer* pAS);
+void KTASServerViewFree(KTASServerView* pView);
 
 /* The public getter of the lock, made known to the lock analysis as the record's own lock. */
 KTMutex& KTASServerMutex(KTASServer* pAS) KT_RETURN_CAPABILITY(pAS->lock);
