@@ -21,8 +21,9 @@
  *
  * Thread safety: each record has its own non-recursive lock
  * (KTASServerMutex). State changes, GetStatus, GetQuality, GetFigures,
- * GetText, SetPoolName, SetSocket, SocketMatches and both monitor lines take
- * it. The last-request text accessors need it held by the caller. Host,
+ * GetText, TextEquals, SetPoolName, SetSocket, SocketMatches, both monitor
+ * lines (which take the cache queue's lock inside it) and the test seams
+ * take it. The last-request text accessors need it held by the caller. Host,
  * port, pid, priority, the cache info and the view never change after
  * creation and are read without it. For the selection, which walks whole
  * pools for every request, the view (state, priority, last use, keys of
