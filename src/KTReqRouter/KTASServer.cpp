@@ -13,71 +13,20 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
 #include <new>
 
 #include "KTBuffer.h"
-#include "KTCriticalSection.h"
 #include "KTDebug.h"
 #include "KTSocket.h"
 #include "KTString.h"
 #include "VXASRequestInfo.h"
 #include "VXCacheInfo.h"
+#include "internal/KTASServerInternal.h"
 
 const char* const ASStatusNames[KTASSTATUS_COUNT] = {"down", "idle", "assigned", "working",
                                                      "monitor"};
 
 namespace {
-
-/* The dense store of views: blocks of cache-line slots, taken in order, so
- * that the views of servers registered one after another lie side by side.
- * Released slots go to a free list and are taken again first; blocks are
- * never returned, so the store is as large as the most servers that ever
- * existed at once (64 bytes each). */
-struct alignas(64) ViewSlot {
-  unsigned char bytes[64];
-};
-static_assert(sizeof(KTASServerView) <= sizeof(ViewSlot), "a view must fit one slot");
-const size_t kViewsPerBlock = 1024;
-
-std::mutex gViewMutex;
-ViewSlot* gpViewBlock = nullptr; /* block being filled; guarded by gViewMutex */
-size_t gViewsUsed = kViewsPerBlock; /* slots taken from it; guarded by gViewMutex */
-ViewSlot* gpFreeViews = nullptr; /* released slots, linked through their first bytes */
-
-/* A zeroed view for the record, or null when no memory is left. */
-KTASServerView* _NewView(KTASServer* pAS) {
-  ViewSlot* pSlot = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(gViewMutex);
-    if (gpFreeViews != nullptr) {
-      pSlot = gpFreeViews;
-      memcpy(&gpFreeViews, pSlot->bytes, sizeof gpFreeViews);
-    } else {
-      if (gViewsUsed == kViewsPerBlock) {
-        void* pBlock = aligned_alloc(alignof(ViewSlot), kViewsPerBlock * sizeof(ViewSlot));
-        if (pBlock == nullptr) return nullptr;
-        gpViewBlock = static_cast<ViewSlot*>(pBlock);
-        gViewsUsed = 0;
-      }
-      pSlot = &gpViewBlock[gViewsUsed++];
-    }
-  }
-  memset(pSlot->bytes, 0, sizeof pSlot->bytes);
-  KTASServerView* pView = new (pSlot->bytes) KTASServerView();
-  pView->pServer = pAS;
-  return pView;
-}
-
-/* Gives a record's view back to the store. */
-void _FreeView(KTASServerView* pView) {
-  if (pView == nullptr) return;
-  pView->~KTASServerView();
-  ViewSlot* pSlot = reinterpret_cast<ViewSlot*>(pView);
-  std::lock_guard<std::mutex> guard(gViewMutex);
-  memcpy(pSlot->bytes, &gpFreeViews, sizeof gpFreeViews);
-  gpFreeViews = pSlot;
-}
 
 /* Copies a last-request text into its array and publishes its key. */
 void setLastText(char* dst, size_t size, std::atomic<uint64_t>& key, const char* src) {
@@ -95,7 +44,7 @@ const char* statusName(KTASStatus status) {
 }
 
 /* Milliseconds from the record's startingTime until now; negative when the clock went back. */
-long long elapsedSinceStart(const KTASServer* pAS) {
+long long elapsedSinceStart(const KTASServer* pAS) KT_REQUIRES(pAS->lock) {
   hrtime now;
   hrtime diff;
   HighResTime(&now);
@@ -103,7 +52,7 @@ long long elapsedSinceStart(const KTASServer* pAS) {
   return HRTimeMilliseconds(&diff);
 }
 
-void clearQuality(KTASServer* pAS) {
+void clearQuality(KTASServer* pAS) KT_REQUIRES(pAS->lock) {
   pAS->meanProcessingTime = 0;
   pAS->qualityHits = 0;
   pAS->longRequests = 0;
@@ -111,8 +60,9 @@ void clearQuality(KTASServer* pAS) {
 
 /* Folds the time since the assignment into the statistics: long requests
  * are only counted, others move the exponential moving average (weight 0.2,
- * rounded to the nearest millisecond). Record lock held. */
-void updateQuality(KTASServer* pAS) {
+ * rounded to the nearest millisecond). */
+void updateQuality(KTASServer* pAS) KT_REQUIRES(pAS->lock) {
+  pAS->lock.AssertHeld();
   const long long elapsed = elapsedSinceStart(pAS);
   if (elapsed <= 0) return;
   if (elapsed > KTASSERVER_LONG_REQUEST_MS) {
@@ -130,8 +80,9 @@ void updateQuality(KTASServer* pAS) {
               pAS->port, elapsed, (unsigned long long)pAS->meanProcessingTime);
 }
 
-/* Releases the parts of a record, continuing past failures; returns the last failing status. */
-KTStatus releaseParts(KTASServer* pAS, KTLog* pLog) {
+/* Releases the parts of a record, continuing past failures; returns the last
+ * failing status. Runs only where no other thread can reach the record. */
+KTStatus releaseParts(KTASServer* pAS, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
   KTStatus result = STATUS_OK;
   if (pAS->pCacheInfo != nullptr) {
     KTStatus status = CacheInfoFree(&pAS->pCacheInfo, pLog);
@@ -147,32 +98,33 @@ KTStatus releaseParts(KTASServer* pAS, KTLog* pLog) {
       result = status;
     }
   }
-  if (pAS->pCriticalSection != nullptr) {
-    KTStatus status = pAS->pCriticalSection->Free(&pAS->pCriticalSection);
+  if (pAS->lock.Created()) {
+    KTStatus status = pAS->lock.Destroy();
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "KTASServerFree(): Couldn't release critical section");
       result = status;
     }
   }
-  _FreeView(pAS->pView);
+  KTASServerViewFree(pAS->pView);
   pAS->pView = nullptr;
   return result;
 }
 
-/* Leaves the record's lock and returns the first error: `status` when set, else the unlock's. */
-KTStatus unlockWith(KTASServer* pAS, KTStatus status, KTLog* pLog) {
-  KTStatus unlockStatus = KTASServerUnlock(pAS, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+/* Logs a failed enter of the record's lock as KTASServerLock does; returns its status. */
+KTStatus enterFailed(const KTLockGuard& guard, KTLog* pLog) {
+  KTLogWrite(pLog, "KTASServerLock(): failed to enter critical section (%d)", guard.status());
+  return guard.status();
 }
 
-/* Runs `operation` with the record's lock held; returns the lock's failing
- * status, else the first failure of the operation and the unlock. */
-template <class Operation>
-KTStatus underLock(KTASServer* pAS, KTLog* pLog, Operation operation) {
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  return unlockWith(pAS, operation(), pLog);
+/* Ends an operation that holds the record's lock through `guard`: leaves it
+ * and returns the first error, else the leave's status (the guards' rule),
+ * logging a failed leave as KTASServerUnlock does. */
+KTStatus leave(KTLockGuard& guard, KTStatus status, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  const KTStatus leaveStatus = guard.unlock();
+  if (leaveStatus != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerUnlock(): failed to leave critical section(%d)", leaveStatus);
+  }
+  return KTLockFinish(status, leaveStatus, nullptr, nullptr);
 }
 
 /* Gathers the cache figures of a locked record: overflow flag, number of
@@ -180,7 +132,8 @@ KTStatus underLock(KTASServer* pAS, KTLog* pLog, Operation operation) {
  * cache info is not (or no longer) registered with a queue has nothing
  * waiting. Returns the cache info's failing status. */
 KTStatus cacheFigures(KTASServer* pAS, int* pOverflow, int* pCount, KTBuffer* pData,
-                      KTLog* pLog) {
+                      KTLog* pLog) KT_REQUIRES(pAS->lock) {
+  pAS->lock.AssertHeld();
   CacheQueue* pQueue = nullptr;
   KTStatus status = CacheInfoGetOverflow(pAS->pCacheInfo, pOverflow, pLog);
   if (status == STATUS_OK) status = CacheInfoGetQueue(pAS->pCacheInfo, &pQueue, pLog);
@@ -220,16 +173,16 @@ KTStatus monitorLine(void* pElement, va_list args, bool debug) {
       return status;
     }
   }
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) {
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) {
+    KTStatus status = enterFailed(guard, pLog);
     KTLogWrite(pLog, "%s(): cannot lock server", caller);
     if (pData != nullptr) KTBufferFree(&pData);
     return status != STATUS_OK ? status : (KTStatus)ERROR_UNKNOWN;
   }
   int overflow = 0;
   int count = 0;
-  status = cacheFigures(pAS, &overflow, &count, pData, pLog);
+  KTStatus status = cacheFigures(pAS, &overflow, &count, pData, pLog);
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "%s(): cannot read the cache info (%d)", caller, status);
   } else {
@@ -241,17 +194,59 @@ KTStatus monitorLine(void* pElement, va_list args, bool debug) {
     const char* data = debug ? KTBufferGet(pData, &statusGet) : nullptr;
     status = KTBufferStrAppendf(
         pResponse, "%c %s %s:%hu %d %s %d %d %d %d %d %d %d %s %s %s %s %d %s %d %s\r\n",
-        pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid, statusName(pAS->pView->ASStatus),
+        pAS->Type, pAS->PoolName, pAS->IP, pAS->port, (int)pAS->pid,
+        statusName(pAS->pView->ASStatus.load(std::memory_order_relaxed)),
         (int)(now - pAS->lastContact), (int)pAS->hits, (int)pAS->longRequests,
         (int)pAS->qualityHits, (int)pAS->meanProcessingTime, overflow, count,
         orNull(pAS->lastSiteGUID), task, orNull(pAS->lastClientIP), orNull(pAS->lastExtension),
-        pAS->pView->priority, orNull(pAS->lastStoreName), (int)(now - pAS->pView->lastUse),
+        pAS->pView->priority, orNull(pAS->lastStoreName), (int)(now - pAS->pView->lastUse.load(std::memory_order_relaxed)),
         data != nullptr ? data : "");
     if (status != STATUS_OK) KTLogWrite(pLog, "%s(): cannot write buffer (%d)", caller, status);
   }
-  status = unlockWith(pAS, status, pLog);
+  status = leave(guard, status, pLog);
   if (pData != nullptr) KTBufferFree(&pData);
   return status;
+}
+
+bool isText(KTASServerText which) {
+  return (int)which >= (int)KTASSERVER_TEXT_POOLNAME && (int)which <= (int)KTASSERVER_TEXT_EXTENSION;
+}
+
+/* One of the record's texts; the task reads "(NULL)" when its buffer fails. */
+const char* textOf(KTASServer* pAS, KTASServerText which) KT_REQUIRES(pAS->lock) {
+  unsigned statusGet = 0;
+  const char* text = nullptr;
+  switch (which) {
+    case KTASSERVER_TEXT_POOLNAME: text = pAS->PoolName; break;
+    case KTASSERVER_TEXT_TASK: text = KTBufferGet(pAS->pTask, &statusGet); break;
+    case KTASSERVER_TEXT_CLIENTIP: text = pAS->lastClientIP; break;
+    case KTASSERVER_TEXT_SITEGUID: text = pAS->lastSiteGUID; break;
+    case KTASSERVER_TEXT_STORENAME: text = pAS->lastStoreName; break;
+    case KTASSERVER_TEXT_EXTENSION: text = pAS->lastExtension; break;
+  }
+  return text != nullptr ? text : KTASSERVER_NULL_TEXT;
+}
+
+/* Fills a fresh record whose parts exist, before any other thread sees it. */
+void initFields(KTASServer* pAS, const char* PoolName, const char* IP, unsigned short port,
+                int priority, uint32_t pid) KT_NO_THREAD_SAFETY_ANALYSIS {
+  pAS->SocketFd = -1;
+  KTStrCopyBounded(pAS->IP, sizeof(pAS->IP), IP);
+  KTStrCopyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
+  pAS->Type = 'S';
+  pAS->port = port;
+  pAS->pView->port = port;
+  pAS->pView->ASStatus = KTASSTATUS_IDLE;
+  pAS->lastContact = KTTimeNow();
+  pAS->pView->lastUse = pAS->lastContact;
+  pAS->pid = pid;
+  pAS->pView->priority = priority;
+  HighResTime(&pAS->startingTime);
+  pAS->hits = 0;
+  clearQuality(pAS);
+  setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey, "");
+  setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey, "");
+  setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey, "");
 }
 
 }  // namespace
@@ -267,8 +262,6 @@ uint64_t KTASServerTextKey(const char* text, size_t size) {
   return hash;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for bad or over-long arguments, ERROR_MEMORY_ALLOCATION or
- * the failing step's status; *ppKTASSrv stays null then. */
 KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char* IP,
                        unsigned short port, int priority, uint32_t pid, KTLog* pLog) {
   if (ppKTASSrv == nullptr || *ppKTASSrv != nullptr || PoolName == nullptr || IP == nullptr) {
@@ -290,16 +283,16 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
                (int)poolLength, KTASSERVER_POOLNAME_SIZE - 1, PoolName);
     return ERROR_INVALID_PARAMETER;
   }
-  KTASServer* pAS = static_cast<KTASServer*>(calloc(1, sizeof(KTASServer)));
-  if (pAS != nullptr && (pAS->pView = _NewView(pAS)) == nullptr) {
-    free(pAS);
+  KTASServer* pAS = new (std::nothrow) KTASServer();
+  if (pAS != nullptr && (pAS->pView = KTASServerViewNew(pAS)) == nullptr) {
+    delete pAS;
     pAS = nullptr;
   }
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerNew(): error allow memory");
     return ERROR_MEMORY_ALLOCATION;
   }
-  KTStatus status = KTCriticalSectionThreadNew(&pAS->pCriticalSection);
+  KTStatus status = pAS->lock.Create();
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "KTASServerNew(): error creating critical section (%d)", status);
   } else if ((status = KTBufferStrNew(&pAS->pTask, KTASSERVER_NULL_TEXT)) != STATUS_OK) {
@@ -309,31 +302,14 @@ KTStatus KTASServerNew(KTASServer** ppKTASSrv, const char* PoolName, const char*
   }
   if (status != STATUS_OK) {
     releaseParts(pAS, pLog);
-    free(pAS);
+    delete pAS;
     return status;
   }
-  pAS->SocketFd = -1;
-  KTStrCopyBounded(pAS->IP, sizeof(pAS->IP), IP);
-  KTStrCopyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
-  pAS->Type = 'S';
-  pAS->port = port;
-  pAS->pView->port = port;
-  pAS->pView->ASStatus = KTASSTATUS_IDLE;
-  pAS->lastContact = KTTimeNow();
-  pAS->pView->lastUse = pAS->lastContact;
-  pAS->pid = pid;
-  pAS->pView->priority = priority;
-  HighResTime(&pAS->startingTime);
-  pAS->hits = 0;
-  clearQuality(pAS);
-  setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey, "");
-  setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey, "");
-  setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey, "");
+  initFields(pAS, PoolName, IP, port, priority, pid);
   *ppKTASSrv = pAS;
   return STATUS_OK;
 }
 
-/* Returns the last failing release step, ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus KTASServerFree(KTASServer** ppKTASSrv, KTLog* pLog) {
   if (ppKTASSrv == nullptr || *ppKTASSrv == nullptr) {
     KTLogWrite(pLog, "KTASServerFree(): wrong arguments passed to procedure (ppKTASSrv: %x)",
@@ -341,20 +317,20 @@ KTStatus KTASServerFree(KTASServer** ppKTASSrv, KTLog* pLog) {
     return ERROR_INVALID_PARAMETER;
   }
   KTStatus status = releaseParts(*ppKTASSrv, pLog);
-  free(*ppKTASSrv);
+  delete *ppKTASSrv;
   *ppKTASSrv = nullptr;
   return status;
 }
 
-/* Returns the critical section's failing status (*pLocked 0 then). */
-KTStatus KTASServerLock(KTASServer* pAS, int* pLocked, KTLog* pLog) {
+/* Not analysed: the lock is held on return only when *pLocked is 1. */
+KTStatus KTASServerLock(KTASServer* pAS, int* pLocked, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
   if (pLocked != nullptr) *pLocked = 0;
-  if (pAS == nullptr || pLocked == nullptr || pAS->pCriticalSection == nullptr) {
+  if (pAS == nullptr || pLocked == nullptr || !pAS->lock.Created()) {
     KTLogWrite(pLog, "KTASServerLock(): wrong arguments passed to procedure (pAS: %x, pLocked: %x)",
                KT_PTR32(pAS), KT_PTR32(pLocked));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = pAS->pCriticalSection->Enter(pAS->pCriticalSection);
+  KTStatus status = pAS->lock.Lock();
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "KTASServerLock(): failed to enter critical section (%d)", status);
     return status;
@@ -363,32 +339,34 @@ KTStatus KTASServerLock(KTASServer* pAS, int* pLocked, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns the critical section's failing status. */
-KTStatus KTASServerUnlock(KTASServer* pAS, KTLog* pLog) {
-  if (pAS == nullptr || pAS->pCriticalSection == nullptr) {
+/* Not analysed: a null record holds nothing to leave. */
+KTStatus KTASServerUnlock(KTASServer* pAS, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  if (pAS == nullptr || !pAS->lock.Created()) {
     KTLogWrite(pLog, "KTASServerUnlock(): wrong arguments passed to procedure (pAS: %x)",
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = pAS->pCriticalSection->Leave(pAS->pCriticalSection);
+  KTStatus status = pAS->lock.Unlock();
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "KTASServerUnlock(): failed to leave critical section(%d)", status);
   }
   return status;
 }
 
-/* Returns "" for a null record. */
+KTMutex& KTASServerMutex(KTASServer* pAS) { return pAS->lock; }
+
+const char* KTASServerGetIP(const KTASServer* pAS) { return pAS != nullptr ? pAS->IP : ""; }
+unsigned short KTASServerGetPort(const KTASServer* pAS) { return pAS != nullptr ? pAS->port : 0; }
+
 const char* KTASServerGetClientIP(KTASServer* pAS) { return pAS != nullptr ? pAS->lastClientIP : ""; }
-/* Returns "" for a null record. */
 const char* KTASServerGetSiteGUID(KTASServer* pAS) { return pAS != nullptr ? pAS->lastSiteGUID : ""; }
-/* Returns "" for a null record. */
 const char* KTASServerGetExtension(KTASServer* pAS) {
   return pAS != nullptr ? pAS->lastExtension : "";
 }
-/* Returns 0 for a null record. */
-time_t KTASServerGetLastUse(KTASServer* pAS) { return pAS != nullptr ? pAS->pView->lastUse : 0; }
+time_t KTASServerGetLastUse(KTASServer* pAS) {
+  return pAS != nullptr ? pAS->pView->lastUse.load(std::memory_order_relaxed) : 0;
+}
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the buffer's failing status. */
 KTStatus KTASServerGetHost(KTASServer* pAS, KTBuffer* pIP, unsigned short* pPort, KTLog* pLog) {
   if (pAS == nullptr || pIP == nullptr || pPort == nullptr) {
     KTLogWrite(pLog, "KTASServerGetHost(): wrong arguments passed to procedure (pAS: %x, pIP: %x, pPort: %x)",
@@ -404,7 +382,6 @@ KTStatus KTASServerGetHost(KTASServer* pAS, KTBuffer* pIP, unsigned short* pPort
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus KTASServerGetPriority(KTASServer* pAS, int* pPriority, KTLog* pLog) {
   if (pAS == nullptr || pPriority == nullptr) {
     KTLogWrite(pLog, "KTASServerGetPriority(): wrong arguments passed to procedure (pAS: %x, pPriority: %x)",
@@ -415,8 +392,6 @@ KTStatus KTASServerGetPriority(KTASServer* pAS, int* pPriority, KTLog* pLog) {
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null or over-long name (unchanged then), else the
- * lock's failing status. */
 KTStatus KTASServerSetPoolName(KTASServer* pAS, const char* PoolName, KTLog* pLog) {
   if (pAS == nullptr || PoolName == nullptr) {
     KTLogWrite(pLog, "KTASServerSetPoolName(): wrong arguments passed to procedure (pAS: %x, PoolName: %x)",
@@ -429,13 +404,12 @@ KTStatus KTASServerSetPoolName(KTASServer* pAS, const char* PoolName, KTLog* pLo
                (int)length, KTASSERVER_POOLNAME_SIZE - 1, PoolName);
     return ERROR_INVALID_PARAMETER;
   }
-  return underLock(pAS, pLog, [&] {
-    KTStrCopyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
-    return STATUS_OK;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  KTStrCopyBounded(pAS->PoolName, sizeof(pAS->PoolName), PoolName);
+  return leave(guard, STATUS_OK, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument or a non-null *ppCacheInfo. */
 KTStatus KTASServerGetCacheInfo(KTASServer* pAS, CacheInfo** ppCacheInfo, KTLog* pLog) {
   if (pAS == nullptr || ppCacheInfo == nullptr || *ppCacheInfo != nullptr) {
     KTLogWrite(pLog, "KTASServerGetCacheInfo(): wrong arguments passed to procedure (pAS: %x, ppCacheInfo: %x)",
@@ -446,7 +420,6 @@ KTStatus KTASServerGetCacheInfo(KTASServer* pAS, CacheInfo** ppCacheInfo, KTLog*
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null record, else the cache info's status. */
 KTStatus KTASServerSetCacheIndex(KTASServer* pAS, int index, KTLog* pLog) {
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerSetCacheIndex(): wrong arguments passed to procedure (pAS: %x)",
@@ -456,7 +429,6 @@ KTStatus KTASServerSetCacheIndex(KTASServer* pAS, int index, KTLog* pLog) {
   return CacheInfoSetCacheIndex(pAS->pCacheInfo, index, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the cache info's status. */
 KTStatus KTASServerGetCacheIndex(KTASServer* pAS, int* pIndex, KTLog* pLog) {
   if (pAS == nullptr || pIndex == nullptr) {
     KTLogWrite(pLog, "KTASServerGetCacheIndex(): wrong arguments passed to procedure (pAS: %x, pIndex: %x)",
@@ -466,7 +438,6 @@ KTStatus KTASServerGetCacheIndex(KTASServer* pAS, int* pIndex, KTLog* pLog) {
   return CacheInfoGetCacheIndex(pAS->pCacheInfo, pIndex, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null record, else the cache info's status. */
 KTStatus KTASServerSetOverflow(KTASServer* pAS, int overflow, KTLog* pLog) {
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerSetOverflow(): wrong arguments passed to procedure (pAS: %x)",
@@ -476,7 +447,6 @@ KTStatus KTASServerSetOverflow(KTASServer* pAS, int overflow, KTLog* pLog) {
   return CacheInfoSetOverflow(pAS->pCacheInfo, overflow, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the cache info's status. */
 KTStatus KTASServerGetOverflow(KTASServer* pAS, int* pOverflow, KTLog* pLog) {
   if (pAS == nullptr || pOverflow == nullptr) {
     KTLogWrite(pLog, "KTASServerGetOverflow(): wrong arguments passed to procedure (pAS: %x, pOverflow: %x)",
@@ -486,33 +456,79 @@ KTStatus KTASServerGetOverflow(KTASServer* pAS, int* pOverflow, KTLog* pLog) {
   return CacheInfoGetOverflow(pAS->pCacheInfo, pOverflow, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the lock's failing status. */
 KTStatus KTASServerGetStatus(KTASServer* pAS, KTASStatus* pStatus, KTLog* pLog) {
   if (pAS == nullptr || pStatus == nullptr) {
     KTLogWrite(pLog, "KTASServerGetStatus(): wrong arguments passed to procedure (pAS: %x, pStatus: %x)",
                KT_PTR32(pAS), KT_PTR32(pStatus));
     return ERROR_INVALID_PARAMETER;
   }
-  return underLock(pAS, pLog, [&] {
-    *pStatus = pAS->pView->ASStatus;
-    return STATUS_OK;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  *pStatus = pAS->pView->ASStatus;
+  return leave(guard, STATUS_OK, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the lock's failing status. */
 KTStatus KTASServerGetQuality(KTASServer* pAS, uint64_t* pQuality, KTLog* pLog) {
   if (pAS == nullptr || pQuality == nullptr) {
     KTLogWrite(pLog, "KTASServerGetQuality(): wrong arguments passed to procedure (pAS: %x, pQuality: %x)",
                KT_PTR32(pAS), KT_PTR32(pQuality));
     return ERROR_INVALID_PARAMETER;
   }
-  return underLock(pAS, pLog, [&] {
-    *pQuality = pAS->meanProcessingTime;
-    return STATUS_OK;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  *pQuality = pAS->meanProcessingTime;
+  return leave(guard, STATUS_OK, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
+KTStatus KTASServerGetFigures(KTASServer* pAS, KTASServerFigures* pFigures, KTLog* pLog) {
+  if (pAS == nullptr || pFigures == nullptr) {
+    KTLogWrite(pLog, "KTASServerGetFigures(): wrong arguments passed to procedure (pAS: %x, pFigures: %x)",
+               KT_PTR32(pAS), KT_PTR32(pFigures));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  pFigures->state = pAS->pView->ASStatus.load(std::memory_order_relaxed);
+  pFigures->type = pAS->Type;
+  pFigures->socketFd = pAS->SocketFd;
+  pFigures->pid = pAS->pid;
+  pFigures->hits = pAS->hits;
+  pFigures->qualityHits = pAS->qualityHits;
+  pFigures->longRequests = pAS->longRequests;
+  pFigures->meanProcessingTime = pAS->meanProcessingTime;
+  pFigures->lastContact = pAS->lastContact;
+  pFigures->lastUse = pAS->pView->lastUse.load(std::memory_order_relaxed);
+  pFigures->startingTime = pAS->startingTime;
+  return leave(guard, STATUS_OK, pLog);
+}
+
+KTStatus KTASServerGetText(KTASServer* pAS, KTASServerText which, KTBuffer* pText, KTLog* pLog) {
+  if (pAS == nullptr || pText == nullptr || !isText(which)) {
+    KTLogWrite(pLog, "KTASServerGetText(): wrong arguments passed to procedure (pAS: %x, which: %d, pText: %x)",
+               KT_PTR32(pAS), (int)which, KT_PTR32(pText));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  KTStatus status = KTBufferStrSet(pText, textOf(pAS, which));
+  if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerGetText(): error setting the buffer (%d)", status);
+  return leave(guard, status, pLog);
+}
+
+KTStatus KTASServerTextEquals(KTASServer* pAS, KTASServerText which, const char* text,
+                              int* pMatches, int* pBusy, KTLog* pLog) {
+  if (pAS == nullptr || text == nullptr || pMatches == nullptr || !isText(which)) {
+    KTLogWrite(pLog, "KTASServerTextEquals(): wrong arguments passed to procedure (pAS: %x, which: %d, text: %x, pMatches: %x)",
+               KT_PTR32(pAS), (int)which, KT_PTR32(text), KT_PTR32(pMatches));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  *pMatches = strcmp(textOf(pAS, which), text) == 0 ? 1 : 0;
+  if (pBusy != nullptr) *pBusy = KTASStatusIsBusy(pAS->pView->ASStatus.load(std::memory_order_relaxed)) ? 1 : 0;
+  return leave(guard, STATUS_OK, pLog);
+}
+
 KTStatus KTASServerMatches(KTASServer* pAS, const char* IP, unsigned short port, int* pMatches,
                            KTLog* pLog) {
   if (pAS == nullptr || IP == nullptr || pMatches == nullptr) {
@@ -524,7 +540,6 @@ KTStatus KTASServerMatches(KTASServer* pAS, const char* IP, unsigned short port,
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus KTASServerMatchServer(KTASServer* pAS, KTASServer* pASMatch, int* pMatches, KTLog* pLog) {
   if (pAS == nullptr || pASMatch == nullptr || pMatches == nullptr) {
     KTLogWrite(pLog, "KTASServerMatchServer(): wrong arguments passed to procedure (pAS: %x, pASMatch: %x, pMatches: %x)",
@@ -534,8 +549,6 @@ KTStatus KTASServerMatchServer(KTASServer* pAS, KTASServer* pASMatch, int* pMatc
   return KTASServerMatches(pAS, pASMatch->IP, pASMatch->port, pMatches, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the socket's or lock's failing
- * status (nothing recorded then). */
 KTStatus KTASServerSetSocket(KTASServer* pAS, KTSocket* pSocket, KTLog* pLog) {
   if (pAS == nullptr || pSocket == nullptr) {
     KTLogWrite(pLog, "KTASServerSetSocket(): wrong arguments passed to procedure (pAS: %x, pSocket: %x)",
@@ -548,14 +561,12 @@ KTStatus KTASServerSetSocket(KTASServer* pAS, KTSocket* pSocket, KTLog* pLog) {
     KTLogWrite(pLog, "KTASServerSetSocket(): get socket file descriptor");
     return status;
   }
-  return underLock(pAS, pLog, [&] {
-    pAS->SocketFd = fd;
-    return STATUS_OK;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  pAS->SocketFd = fd;
+  return leave(guard, STATUS_OK, pLog);
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument, else the socket's or lock's failing
- * status (*pResult 0 then). */
 KTStatus KTASServerSocketMatches(KTASServer* pAS, KTSocket* pSocket, int* pResult, KTLog* pLog) {
   if (pAS == nullptr || pSocket == nullptr || pResult == nullptr) {
     KTLogWrite(pLog, "KTASServerSocketMatches(): wrong arguments passed to procedure (pAS: %x, pSocket: %x, pResult: %x)",
@@ -563,167 +574,189 @@ KTStatus KTASServerSocketMatches(KTASServer* pAS, KTSocket* pSocket, int* pResul
     return ERROR_INVALID_PARAMETER;
   }
   *pResult = 0;
-  return underLock(pAS, pLog, [&] {
-    int fd = -1;
-    KTStatus status = KTSocketGetFd(pSocket, &fd, pLog);
-    if (status == STATUS_OK) {
-      *pResult = (fd == pAS->SocketFd) ? 1 : 0;
-    } else {
-      KTLogWrite(pLog, "KTASServerSocketMatches(): get socket file descriptor");
-    }
-    return status;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  int fd = -1;
+  KTStatus status = KTSocketGetFd(pSocket, &fd, pLog);
+  if (status == STATUS_OK) {
+    *pResult = (fd == pAS->SocketFd) ? 1 : 0;
+  } else {
+    KTLogWrite(pLog, "KTASServerSocketMatches(): get socket file descriptor");
+  }
+  return leave(guard, status, pLog);
 }
 
-/* Returns ERROR_UNKNOWN for a corrupt state, else the task buffer's or lock's failing status. */
 KTStatus KTASServerSetIdle(KTASServer* pAS, KTLog* pLog) {
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerSetIdle(): wrong arguments passed to procedure (pAS: %x)",
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  return underLock(pAS, pLog, [&] {
-    KTStatus status = STATUS_OK;
-    pAS->lastContact = KTTimeNow();
-    switch (pAS->pView->ASStatus) {
-      case KTASSTATUS_WORKING:
-        updateQuality(pAS);
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  KTStatus status = STATUS_OK;
+  pAS->lastContact = KTTimeNow();
+  switch (pAS->pView->ASStatus) {
+    case KTASSTATUS_WORKING:
+      updateQuality(pAS);
+      pAS->pView->ASStatus = KTASSTATUS_IDLE;
+      break;
+    case KTASSTATUS_MONITOR:
+      pAS->pView->ASStatus = KTASSTATUS_IDLE;
+      break;
+    case KTASSTATUS_ASSIGNED:
+      // The server reports idle before it has seen the assigned request when
+      // the web adapter is still on its way; only a long silence ends the
+      // assignment (the request never arrived).
+      if (elapsedSinceStart(pAS) > KTASSERVER_ASSIGNED_TIMEOUT_MS) {
         pAS->pView->ASStatus = KTASSTATUS_IDLE;
-        break;
-      case KTASSTATUS_MONITOR:
-        pAS->pView->ASStatus = KTASSTATUS_IDLE;
-        break;
-      case KTASSTATUS_ASSIGNED:
-        // The server reports idle before it has seen the assigned request when
-        // the web adapter is still on its way; only a long silence ends the
-        // assignment (the request never arrived).
-        if (elapsedSinceStart(pAS) > KTASSERVER_ASSIGNED_TIMEOUT_MS) {
-          pAS->pView->ASStatus = KTASSTATUS_IDLE;
-        }
-        break;
-      case KTASSTATUS_IDLE:
-        break;
-      case KTASSTATUS_SHUTDOWN:
-        status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
-        if (status != STATUS_OK) {
-          KTLogWrite(pLog, "KTASServerSetIdle(): error setting the task buffer (%d)", status);
-        }
-        pAS->pView->ASStatus = KTASSTATUS_IDLE;
-        break;
-      default:
-        KTLogWrite(pLog, "KTASServerSetIdle(): unknown error, method was called in state %d",
-                   (int)pAS->pView->ASStatus);
-        status = ERROR_UNKNOWN;
-        break;
-    }
-    return status;
-  });
+      }
+      break;
+    case KTASSTATUS_IDLE:
+      break;
+    case KTASSTATUS_SHUTDOWN:
+      status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
+      if (status != STATUS_OK) {
+        KTLogWrite(pLog, "KTASServerSetIdle(): error setting the task buffer (%d)", status);
+      }
+      pAS->pView->ASStatus = KTASSTATUS_IDLE;
+      break;
+    default:
+      KTLogWrite(pLog, "KTASServerSetIdle(): unknown error, method was called in state %d",
+                 (int)pAS->pView->ASStatus);
+      status = ERROR_UNKNOWN;
+      break;
+  }
+  return leave(guard, status, pLog);
 }
 
-/* Returns ERROR_UNKNOWN when not idle, or the task buffer's or lock's failing status; the
- * record is unchanged on every failure. */
 KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestInfo, KTLog* pLog) {
   if (pAS == nullptr || pRequestInfo == nullptr) {
     KTLogWrite(pLog, "KTASServerSetAssigned(): wrong arguments passed to procedure (pAS: %x, pRequestInfo: %x)",
                KT_PTR32(pAS), KT_PTR32(pRequestInfo));
     return ERROR_INVALID_PARAMETER;
   }
-  return underLock(pAS, pLog, [&] {
-    if (pAS->pView->ASStatus != KTASSTATUS_IDLE) {
-      KTLogWrite(pLog, "KTASServerSetAssigned(): method was called in an invalid state %d",
-                 (int)pAS->pView->ASStatus);
-      return (KTStatus)ERROR_UNKNOWN;
-    }
-    KTStatus status = KTBufferStrSet(pAS->pTask, ASRequestInfoGetURI(pRequestInfo));
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTASServerSetAssigned(): error setting the buffer to the given task (%d)",
-                 status);
-      return status;
-    }
-    setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey,
-                ASRequestInfoGetSiteGUID(pRequestInfo));
-    KTStrCopyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
-                ASRequestInfoGetStoreName(pRequestInfo));
-    setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey,
-                ASRequestInfoGetClientIP(pRequestInfo));
-    setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey,
-                ASRequestInfoGetExtension(pRequestInfo));
-    pAS->pView->ASStatus = KTASSTATUS_ASSIGNED;
-    HighResTime(&pAS->startingTime);
-    pAS->hits++;
-    pAS->pView->lastUse = pAS->startingTime.sec;
-    return (KTStatus)STATUS_OK;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  if (pAS->pView->ASStatus != KTASSTATUS_IDLE) {
+    KTLogWrite(pLog, "KTASServerSetAssigned(): method was called in an invalid state %d",
+               (int)pAS->pView->ASStatus);
+    return leave(guard, ERROR_UNKNOWN, pLog);
+  }
+  KTStatus status = KTBufferStrSet(pAS->pTask, ASRequestInfoGetURI(pRequestInfo));
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerSetAssigned(): error setting the buffer to the given task (%d)",
+               status);
+    return leave(guard, status, pLog);
+  }
+  setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey,
+              ASRequestInfoGetSiteGUID(pRequestInfo));
+  KTStrCopyBounded(pAS->lastStoreName, sizeof(pAS->lastStoreName),
+                   ASRequestInfoGetStoreName(pRequestInfo));
+  setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey,
+              ASRequestInfoGetClientIP(pRequestInfo));
+  setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey,
+              ASRequestInfoGetExtension(pRequestInfo));
+  pAS->pView->ASStatus = KTASSTATUS_ASSIGNED;
+  HighResTime(&pAS->startingTime);
+  pAS->hits++;
+  pAS->pView->lastUse.store(pAS->startingTime.sec, std::memory_order_relaxed);
+  return leave(guard, STATUS_OK, pLog);
 }
 
-/* Returns the lock's failing status. */
 KTStatus KTASServerSetWorking(KTASServer* pAS, KTLog* pLog) {
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerSetWorking(): wrong arguments passed to procedure (pAS: %x)",
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  return underLock(pAS, pLog, [&] {
-    // A server being monitored stays so until it reports idle; startingTime is
-    // left alone so that the measured time runs from the assignment.
-    if (pAS->pView->ASStatus != KTASSTATUS_MONITOR) pAS->pView->ASStatus = KTASSTATUS_WORKING;
-    return STATUS_OK;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  // A server being monitored stays so until it reports idle.
+  if (pAS->pView->ASStatus != KTASSTATUS_MONITOR) pAS->pView->ASStatus = KTASSTATUS_WORKING;
+  return leave(guard, STATUS_OK, pLog);
 }
 
-/* Returns ERROR_UNKNOWN (unchanged) unless working, else the lock's failing status. */
 KTStatus KTASServerStartMonitor(KTASServer* pAS, KTLog* pLog) {
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerStartMonitor(): wrong arguments passed to procedure (pAS: %x)",
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  return underLock(pAS, pLog, [&] {
-    if (pAS->pView->ASStatus != KTASSTATUS_WORKING) {
-      KTLogWrite(pLog, "KTASServerStartMonitor(): method was called in an invalid state %d",
-                 (int)pAS->pView->ASStatus);
-      return (KTStatus)ERROR_UNKNOWN;
-    }
-    pAS->pView->ASStatus = KTASSTATUS_MONITOR;
-    pAS->lastContact = KTTimeNow();
-    return (KTStatus)STATUS_OK;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  if (pAS->pView->ASStatus != KTASSTATUS_WORKING) {
+    KTLogWrite(pLog, "KTASServerStartMonitor(): method was called in an invalid state %d",
+               (int)pAS->pView->ASStatus);
+    return leave(guard, ERROR_UNKNOWN, pLog);
+  }
+  pAS->pView->ASStatus = KTASSTATUS_MONITOR;
+  pAS->lastContact = KTTimeNow();
+  return leave(guard, STATUS_OK, pLog);
 }
 
-/* Returns the task buffer's failing status (the record is still shut down) or the lock's. */
 KTStatus KTASServerSetShutdown(KTASServer* pAS, KTLog* pLog) {
   if (pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerSetShutdown(): wrong arguments passed to procedure (pAS: %x)",
                KT_PTR32(pAS));
     return ERROR_INVALID_PARAMETER;
   }
-  return underLock(pAS, pLog, [&] {
-    pAS->pView->ASStatus = KTASSTATUS_SHUTDOWN;
-    pAS->SocketFd = -1;
-    pAS->hits = 0;
-    KTStatus status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTASServerSetShutdown(): error setting task buffer (%d)", status);
-    }
-    // "(NULL)" never equals a real client or site, so a server that comes back
-    // is not preferred by affinity to its old clients.
-    setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey,
-                KTASSERVER_NULL_TEXT);
-    setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey,
-                KTASSERVER_NULL_TEXT);
-    setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey,
-                KTASSERVER_NULL_TEXT);
-    clearQuality(pAS);
-    return status;
-  });
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  pAS->pView->ASStatus = KTASSTATUS_SHUTDOWN;
+  pAS->SocketFd = -1;
+  pAS->hits = 0;
+  KTStatus status = KTBufferStrSet(pAS->pTask, KTASSERVER_NULL_TEXT);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerSetShutdown(): error setting task buffer (%d)", status);
+  }
+  // "(NULL)" never equals a real client or site, so a server that comes back
+  // is not preferred by affinity to its old clients.
+  setLastText(pAS->lastClientIP, sizeof(pAS->lastClientIP), pAS->pView->lastClientKey,
+              KTASSERVER_NULL_TEXT);
+  setLastText(pAS->lastSiteGUID, sizeof(pAS->lastSiteGUID), pAS->pView->lastSiteKey,
+              KTASSERVER_NULL_TEXT);
+  setLastText(pAS->lastExtension, sizeof(pAS->lastExtension), pAS->pView->lastExtensionKey,
+              KTASSERVER_NULL_TEXT);
+  clearQuality(pAS);
+  return leave(guard, status, pLog);
 }
 
-/* Returns the failing status; no line is written then. */
 long KTASServerMonitorServer(void* pElement, va_list args) {
   return monitorLine(pElement, args, false);
 }
 
-/* Returns the failing status; no line is written then. */
 long KTASServerMonitorDebug(void* pElement, va_list args) {
   return monitorLine(pElement, args, true);
+}
+
+KTStatus KTASServerTestSetFigures(KTASServer* pAS, const KTASServerFigures* pFigures, KTLog* pLog) {
+  if (pAS == nullptr || pFigures == nullptr) {
+    KTLogWrite(pLog, "KTASServerTestSetFigures(): wrong arguments passed to procedure (pAS: %x, pFigures: %x)",
+               KT_PTR32(pAS), KT_PTR32(pFigures));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  pAS->pView->ASStatus = pFigures->state;
+  pAS->hits = pFigures->hits;
+  pAS->qualityHits = pFigures->qualityHits;
+  pAS->longRequests = pFigures->longRequests;
+  pAS->meanProcessingTime = pFigures->meanProcessingTime;
+  return leave(guard, STATUS_OK, pLog);
+}
+
+KTStatus KTASServerTestSetKeys(KTASServer* pAS, uint64_t clientKey, uint64_t siteKey,
+                               uint64_t extensionKey, KTLog* pLog) {
+  if (pAS == nullptr) {
+    KTLogWrite(pLog, "KTASServerTestSetKeys(): wrong arguments passed to procedure (pAS: %x)",
+               KT_PTR32(pAS));
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTLockGuard guard(pAS->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  pAS->pView->lastClientKey.store(clientKey, std::memory_order_relaxed);
+  pAS->pView->lastSiteKey.store(siteKey, std::memory_order_relaxed);
+  pAS->pView->lastExtensionKey.store(extensionKey, std::memory_order_relaxed);
+  return leave(guard, STATUS_OK, pLog);
 }

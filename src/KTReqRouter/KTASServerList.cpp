@@ -25,13 +25,12 @@
 #include <vector>
 
 #include "KTBuffer.h"
-#include "KTCriticalSection.h"
 #include "KTDebug.h"
-#include "KTMemoryManager.h"
 #include "KTSocket.h"
 #include "KTString.h"
 #include "KTUtils.h"
 #include "VXASRequestInfo.h"
+#include "internal/KTASServerListInternal.h"
 
 /* How often the selection is repeated when the chosen server left the idle
  * state before it could be assigned. */
@@ -55,61 +54,58 @@ struct RequestKeys {
   uint64_t extensionKey;
 };
 
-/* Enters (or leaves) the list's critical section, logging failures under
- * the name of the public lock (or unlock) function. Returns the failing status. */
-KTStatus enterOrLeave(KTASServerList* pSrvList, bool enter, KTLog* pLog) {
-  const char* const function = enter ? "KTASServerListLock" : "KTASServerListUnlock";
-  if (pSrvList == nullptr || pSrvList->pCriticalSection == nullptr) {
-    KTLogWrite(pLog, "%s(): wrong arguments passed to the procedure", function);
-    return ERROR_INVALID_PARAMETER;
+/* Logs a failed enter of the list's lock as KTASServerListLock does; returns its status. */
+KTStatus enterFailed(const KTLockGuard& guard, KTLog* pLog) {
+  KTLogWrite(pLog, "KTASServerListLock(): failed to enter critical section (%d)", guard.status());
+  return guard.status();
+}
+
+/* Ends an operation that holds the list's lock through `guard`: leaves it
+ * and returns the first error, else the leave's status (the guards' rule),
+ * logging a failed leave as KTASServerListUnlock does. */
+KTStatus leave(KTLockGuard& guard, KTStatus status, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  const KTStatus leaveStatus = guard.unlock();
+  if (leaveStatus != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListUnlock(): failed to leave critical section (%d)", leaveStatus);
   }
-  KTCriticalSection* pSection = pSrvList->pCriticalSection;
-  KTStatus status = enter ? pSection->Enter(pSection) : pSection->Leave(pSection);
-  if (status != STATUS_OK) {
-    KTLogWrite(pLog, "%s(): failed to %s critical section (%d)", function, enter ? "enter" : "leave",
-               status);
-  }
-  return status;
+  return KTLockFinish(status, leaveStatus, nullptr, nullptr);
 }
 
-/* Leaves the list lock; returns `status` when set, else the unlock's. */
-KTStatus unlockWith(KTASServerList* pSrvList, KTStatus status, KTLog* pLog) {
-  KTStatus unlockStatus = KTASServerListUnlock(pSrvList, pLog);
-  return status != STATUS_OK ? status : unlockStatus;
+/* The status of an iterator's result, as the list for-each of KTList gives it. */
+KTStatus iteratorStatus(long result) {
+  if (result == 0) return STATUS_OK;
+  if (result != (long)(KTStatus)result) return ERROR_UNKNOWN;
+  return (KTStatus)result;
 }
 
-/* Runs `operation` with the list lock held; returns the lock's failing
- * status, else the first failure of the operation and the unlock. */
-template <class Operation>
-KTStatus underListLock(KTASServerList* pSrvList, KTLog* pLog, Operation operation) {
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
-  return unlockWith(pSrvList, operation(), pLog);
-}
-
-/* One of the three last-request texts: the record's key and its accessor
- * for the text, and the request's text and key. */
+/* One of the three last-request texts: the view's key and the record's
+ * text, and the request's text and key. */
 struct TextField {
-  std::atomic<uint64_t> KTASServerView::*key;
-  const char* (*storedText)(KTASServer*);
+  KTASServerText storedText;
   const char* requestText;
   uint64_t requestKey;
 };
 
 TextField clientField(const RequestKeys& keys) {
-  return {&KTASServerView::lastClientKey, KTASServerGetClientIP, keys.clientIP, keys.clientKey};
+  return {KTASSERVER_TEXT_CLIENTIP, keys.clientIP, keys.clientKey};
 }
 TextField siteField(const RequestKeys& keys) {
-  return {&KTASServerView::lastSiteKey, KTASServerGetSiteGUID, keys.siteGUID, keys.siteKey};
+  return {KTASSERVER_TEXT_SITEGUID, keys.siteGUID, keys.siteKey};
 }
 TextField extensionField(const RequestKeys& keys) {
-  return {&KTASServerView::lastExtensionKey, KTASServerGetExtension, keys.extension, keys.extensionKey};
+  return {KTASSERVER_TEXT_EXTENSION, keys.extension, keys.extensionKey};
 }
 
-/* True when the record's key of the field equals the request's: the texts
+/* True when the view's key of the field equals the request's: the texts
  * may be equal. Reads no text, takes no lock. */
-bool keyMatches(const KTASServer* pAS, const TextField& field) {
-  return (pAS->pView->*field.key).load(std::memory_order_relaxed) == field.requestKey;
+bool keyMatches(const KTASServerView* pView, const TextField& field) {
+  uint64_t key = 0;
+  switch (field.storedText) {
+    case KTASSERVER_TEXT_CLIENTIP: key = KTASServerViewClientKey(pView); break;
+    case KTASSERVER_TEXT_SITEGUID: key = KTASServerViewSiteKey(pView); break;
+    default: key = KTASServerViewExtensionKey(pView); break;
+  }
+  return key == field.requestKey;
 }
 
 /* Compares the record's text of the field with the request's under the
@@ -117,12 +113,13 @@ bool keyMatches(const KTASServer* pAS, const TextField& field) {
  * at that moment. Returns the lock's failing status. */
 KTStatus textMatches(KTASServer* pAS, const TextField& field, bool* pMatches, bool* pInUse,
                      KTLog* pLog) {
-  int locked = 0;
-  KTStatus status = KTASServerLock(pAS, &locked, pLog);
-  if (!locked) return status;
-  *pMatches = strcmp(field.storedText(pAS), field.requestText) == 0;
-  if (pInUse != nullptr) *pInUse = KTASStatusIsBusy(pAS->pView->ASStatus.load(std::memory_order_relaxed));
-  return KTASServerUnlock(pAS, pLog);
+  int matches = 0;
+  int busy = 0;
+  KTStatus status = KTASServerTextEquals(pAS, field.storedText, field.requestText, &matches,
+                                         pInUse != nullptr ? &busy : nullptr, pLog);
+  *pMatches = matches != 0;
+  if (pInUse != nullptr) *pInUse = busy != 0;
+  return status;
 }
 
 /* The candidates of one selection: the idle servers of the highest idle
@@ -168,7 +165,8 @@ struct Limits {
  * meanwhile is caught by the assignment, which checks the state again.
  * Returns ERROR_MEMORY_ALLOCATION when the candidate array cannot grow. */
 KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const Limits& limits,
-                      Walk* pWalk, KTLog* pLog) {
+                      Walk* pWalk, KTLog* pLog) KT_REQUIRES(pSrvList->lock) {
+  pSrvList->lock.AssertHeld();
   // Kept per thread and only grown, so that a request allocates nothing
   // once the storage has reached the pool's size.
   thread_local std::vector<KTASServer*> storage;
@@ -180,7 +178,7 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
     return ERROR_MEMORY_ALLOCATION;
   }
   KTASServer** const out = storage.data();
-  KTASServerView* const* const views = pSrvList->ppOrder;
+  const KTASServerView* const* const views = pSrvList->ppOrder;
   const bool countExtension = limits.extensionMax >= 0;
   const bool countAny = countExtension || limits.hasClient || limits.hasSite;
   int found = 0;
@@ -196,10 +194,10 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
     // lie in order only as long as servers came and went in order: ask for
     // the ones a few steps ahead early.
     if (index + kPrefetchAhead < count) __builtin_prefetch(views[index + kPrefetchAhead], 0, 1);
-    const KTASStatus state = pView->ASStatus.load(std::memory_order_relaxed);
+    const KTASStatus state = KTASServerViewState(pView);
     if (state == KTASSTATUS_IDLE) {
-      const int priority = pView->priority;
-      KTASServer* const pAS = pView->pServer;
+      const int priority = KTASServerViewPriority(pView);
+      KTASServer* const pAS = KTASServerViewServer(pView);
       if (found == 0 || priority > maxPriority) {
         // A higher priority discards the candidates collected so far.
         maxPriority = priority;
@@ -212,27 +210,25 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
         continue;
       }
       out[found++] = pAS;
-      if (pView->lastUse < oldest) {
-        oldest = pView->lastUse;
+      const time_t lastUse = KTASServerViewLastUse(pView);
+      if (lastUse < oldest) {
+        oldest = lastUse;
         pLeastRecent = pAS;
       }
-      if (pFirstClient == nullptr &&
-          pView->lastClientKey.load(std::memory_order_relaxed) == keys.clientKey) {
+      if (pFirstClient == nullptr && KTASServerViewClientKey(pView) == keys.clientKey) {
         pFirstClient = pAS;
       }
-      if (pFirstSite == nullptr &&
-          pView->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
+      if (pFirstSite == nullptr && KTASServerViewSiteKey(pView) == keys.siteKey) {
         pFirstSite = pAS;
       }
     } else if (countAny && KTASStatusIsBusy(state)) {
-      if (countExtension &&
-          pView->lastExtensionKey.load(std::memory_order_relaxed) == keys.extensionKey) {
+      if (countExtension && KTASServerViewExtensionKey(pView) == keys.extensionKey) {
         ++pWalk->extensionKeys;
       }
-      if (limits.hasClient && pView->lastClientKey.load(std::memory_order_relaxed) == keys.clientKey) {
+      if (limits.hasClient && KTASServerViewClientKey(pView) == keys.clientKey) {
         ++pWalk->clientKeys;
       }
-      if (limits.hasSite && pView->lastSiteKey.load(std::memory_order_relaxed) == keys.siteKey) {
+      if (limits.hasSite && KTASServerViewSiteKey(pView) == keys.siteKey) {
         ++pWalk->siteKeys;
       }
     }
@@ -247,11 +243,13 @@ KTStatus _IdleServers(KTASServerList* pSrvList, const RequestKeys& keys, const L
 
 /* The exact number of servers in use whose text of the field equals the
  * request's, each read under its own lock. Returns the lock's failing status. */
-KTStatus countInUse(KTASServerList* pSrvList, const TextField& field, int* pCount, KTLog* pLog) {
+KTStatus countInUse(KTASServerList* pSrvList, const TextField& field, int* pCount, KTLog* pLog)
+    KT_REQUIRES(pSrvList->lock) {
   *pCount = 0;
   for (int index = 0; index < pSrvList->orderCount; ++index) {
-    KTASServer* pAS = pSrvList->ppOrder[index]->pServer;
-    if (!keyMatches(pAS, field)) continue;
+    const KTASServerView* pView = pSrvList->ppOrder[index];
+    if (!keyMatches(pView, field)) continue;
+    KTASServer* pAS = KTASServerViewServer(pView);
     bool matches = false;
     bool inUse = false;
     KTStatus status = textMatches(pAS, field, &matches, &inUse, pLog);
@@ -269,7 +267,8 @@ KTStatus countInUse(KTASServerList* pSrvList, const TextField& field, int* pCoun
  * failing status of a record's lock. */
 KTStatus limitReached(KTASServerList* pSrvList, const TextField& field, int keyCount, int max,
                       const char* function, const char* what, const char* requestOwnText,
-                      const CASRequestInfo* pInfo, bool* pExceeded, KTLog* pLog) {
+                      const CASRequestInfo* pInfo, bool* pExceeded, KTLog* pLog)
+    KT_REQUIRES(pSrvList->lock) {
   *pExceeded = false;
   if (keyCount < max) return STATUS_OK;
   // No key matched: no text can match either (only a maximum of 0 gets here).
@@ -307,7 +306,7 @@ KTStatus firstMatching(const Candidates& candidates, KTASServer* pFirstKey,
     return STATUS_OK;
   }
   for (KTASServer* pAS : candidates) {
-    if (pAS == pFirstKey || !keyMatches(pAS, field)) continue;
+    if (pAS == pFirstKey || !keyMatches(KTASServerViewOf(pAS), field)) continue;
     status = textMatches(pAS, field, &matches, nullptr, pLog);
     if (status != STATUS_OK) return status;
     if (matches) {
@@ -325,7 +324,8 @@ KTStatus firstMatching(const Candidates& candidates, KTASServer* pFirstKey,
  * status. */
 KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pInfo,
                                 VXStrategyInfo* pStrategy, KTASServer** ppAS,
-                                std::atomic<int>** ppChosenBy, KTLog* pLog) {
+                                std::atomic<int>** ppChosenBy, KTLog* pLog)
+    KT_REQUIRES(pSrvList->lock) {
   *ppAS = nullptr;
   *ppChosenBy = nullptr;
 
@@ -408,12 +408,13 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
 
 /* Lookup by host and port without taking the lock; the caller holds it. */
 KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostName,
-                                    unsigned short port, KTASServer** ppASServer, KTLog* pLog) {
+                                    unsigned short port, KTASServer** ppASServer, KTLog* pLog)
+    KT_REQUIRES(pSrvList->lock) {
   for (int index = 0; index < pSrvList->orderCount; ++index) {
     // The port never changes after creation: a cheap first test before the host text.
     const KTASServerView* pView = pSrvList->ppOrder[index];
-    if (pView->port != port) continue;
-    KTASServer* pAS = pView->pServer;
+    if (KTASServerViewPort(pView) != port) continue;
+    KTASServer* pAS = KTASServerViewServer(pView);
     int matches = 0;
     KTStatus status = KTASServerMatches(pAS, hostName, port, &matches, pLog);
     if (status != STATUS_OK) return status;
@@ -425,163 +426,130 @@ KTStatus _KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostNa
   return STATUS_OK;
 }
 
-/* Makes room for `count` records in the order array (list lock held).
- * Returns ERROR_MEMORY_ALLOCATION, array unchanged, when it cannot grow. */
-KTStatus reserveOrder(KTASServerList* pSrvList, int count) {
+/* Makes room for `count` records in the order array. Returns
+ * ERROR_MEMORY_ALLOCATION, array unchanged, when it cannot grow. */
+KTStatus reserveOrder(KTASServerList* pSrvList, int count) KT_REQUIRES(pSrvList->lock) {
+  pSrvList->lock.AssertHeld();
   if (count <= pSrvList->orderCapacity) return STATUS_OK;
   int capacity = pSrvList->orderCapacity > 0 ? pSrvList->orderCapacity : 16;
   while (capacity < count) capacity *= 2;
   void* pGrown = realloc(pSrvList->ppOrder, (size_t)capacity * sizeof(KTASServerView*));
   if (pGrown == nullptr) return ERROR_MEMORY_ALLOCATION;
-  pSrvList->ppOrder = static_cast<KTASServerView**>(pGrown);
+  pSrvList->ppOrder = static_cast<const KTASServerView**>(pGrown);
   pSrvList->orderCapacity = capacity;
   return STATUS_OK;
 }
 
-/* Copies the list into the order array again (list lock held), after a
- * change that may have left only part of the list. Returns the list's
- * failing status; the array is then empty. */
-KTStatus rebuildOrder(KTASServerList* pSrvList) {
-  pSrvList->orderCount = 0;
-  int count = 0;
-  KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, &count);
-  if (status == STATUS_OK) status = reserveOrder(pSrvList, count);
-  for (int index = 0; status == STATUS_OK && index < count; ++index) {
-    KTASServer* pAS = static_cast<KTASServer*>(
-        KTListElementAt(pSrvList->pServers, pSrvList->pMemMgrSys, &status, index));
-    if (status == STATUS_OK && pAS == nullptr) status = ERROR_INTERNAL_INCONSISTENCE;
-    if (status == STATUS_OK) {
-      pSrvList->ppOrder[index] = pAS->pView;
-    }
-  }
-  pSrvList->orderCount = status == STATUS_OK ? count : 0;
-  return status;
-}
-
-/* Releases the parts of a list record that exist. */
-void releaseParts(KTASServerList* pSrvList) {
+/* Releases the parts of a list record that exist. Runs only where no other
+ * thread can reach the list. */
+void releaseParts(KTASServerList* pSrvList) KT_NO_THREAD_SAFETY_ANALYSIS {
   free(pSrvList->ppOrder);
   pSrvList->ppOrder = nullptr;
   pSrvList->orderCount = 0;
   pSrvList->orderCapacity = 0;
-  if (pSrvList->pServers != nullptr) KTListFree(&pSrvList->pServers, pSrvList->pMemMgrSys);
-  if (pSrvList->pMemMgrSys != nullptr) pSrvList->pMemMgrSys->Free(&pSrvList->pMemMgrSys);
-  if (pSrvList->pCriticalSection != nullptr) {
-    pSrvList->pCriticalSection->Free(&pSrvList->pCriticalSection);
-  }
+  pSrvList->lock.Destroy();
 }
 
 }  // namespace
 
-/* Returns ERROR_INVALID_PARAMETER, ERROR_MEMORY_ALLOCATION or the failing step's status. */
+KTMutex& KTASServerListMutex(KTASServerList* pSrvList) { return pSrvList->lock; }
+
 KTStatus KTASServerListNew(KTASServerList** ppSrvList, KTLog* pLog) {
   if (ppSrvList == nullptr || *ppSrvList != nullptr) {
     KTLogWrite(pLog, "KTASServerListNew(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  KTASServerList* pSrvList = static_cast<KTASServerList*>(calloc(1, sizeof(KTASServerList)));
+  KTASServerList* pSrvList = new (std::nothrow) KTASServerList();
   if (pSrvList == nullptr) {
     KTLogWrite(pLog, "KTASServerListNew(): could not allocate memory");
     return ERROR_MEMORY_ALLOCATION;
   }
-  KTStatus status = KTCriticalSectionThreadNew(&pSrvList->pCriticalSection);
+  KTStatus status = pSrvList->lock.Create();
   if (status != STATUS_OK) {
     KTLogWrite(pLog, "KTASServerListNew(): error creating critical section");
-  } else if ((status = KTMemoryManagerSysNew(&pSrvList->pMemMgrSys)) != STATUS_OK) {
-    KTLogWrite(pLog, "KTASServerListNew(): error creating local system memory manager");
-  } else if ((status = KTListNew(&pSrvList->pServers, pSrvList->pMemMgrSys)) != STATUS_OK) {
-    KTLogWrite(pLog, "KTASServerListNew(): error creating list object to store the servers");
-  }
-  if (status != STATUS_OK) {
     releaseParts(pSrvList);
-    free(pSrvList);
+    delete pSrvList;
     return status;
   }
   *ppSrvList = pSrvList;
   return STATUS_OK;
 }
 
-/* Returns ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus KTASServerListFree(KTASServerList** ppSrvList, KTLog* pLog) {
   if (ppSrvList == nullptr || *ppSrvList == nullptr) {
     KTLogWrite(pLog, "KTASServerListFree(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
   releaseParts(*ppSrvList);
-  free(*ppSrvList);
+  delete *ppSrvList;
   *ppSrvList = nullptr;
   return STATUS_OK;
 }
 
-/* Returns the first failing free (the records not yet freed stay listed) or the lock's status. */
 KTStatus KTASServerListCleanup(KTASServerList* pSrvList, KTLog* pLog) {
   if (pSrvList == nullptr) {
     KTLogWrite(pLog, "KTASServerListCleanup(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  return underListLock(pSrvList, pLog, [&] {
-    KTStatus status = KTListClearAndFreeElements(pSrvList->pServers, pSrvList->pMemMgrSys,
-                                                 KTASServerDestructor, pLog);
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  KTStatus status = STATUS_OK;
+  while (pSrvList->orderCount > 0) {
+    // KTASServerFree releases the record also when a step fails: it leaves
+    // the list either way.
+    KTASServer* pAS = KTASServerViewServer(pSrvList->ppOrder[pSrvList->orderCount - 1]);
+    status = KTASServerFree(&pAS, pLog);
+    --pSrvList->orderCount;
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "KTASServerListCleanup(): error freeing the application servers (%d)", status);
+      break;
     }
-    // Only the records not yet freed are still listed.
-    KTStatus orderStatus = rebuildOrder(pSrvList);
-    return status != STATUS_OK ? status : orderStatus;
-  });
+  }
+  return leave(guard, status, pLog);
 }
 
-/* Returns ERROR_UNKNOWN for a duplicate host and port, else the list's or lock's status. */
 KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLog) {
   if (pSrvList == nullptr || pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerListAdd(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  return underListLock(pSrvList, pLog, [&] {
-    KTASServer* pExisting = nullptr;
-    KTStatus status = _KTASServerListGetMatching(pSrvList, pAS->IP, pAS->port, &pExisting, pLog);
-    if (status == STATUS_OK && pExisting != nullptr) {
-      KTLogWrite(pLog, "KTASServerListAdd(): the given application server already exists in the current list");
-      status = ERROR_UNKNOWN;
-    } else if (status == STATUS_OK) {
-      // Room in the order array first, so that the list and the array
-      // never differ once the list has taken the record.
-      status = reserveOrder(pSrvList, pSrvList->orderCount + 1);
-      if (status == STATUS_OK) status = KTListAdd(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
-      if (status != STATUS_OK) {
-        KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
-      } else {
-        pSrvList->ppOrder[pSrvList->orderCount++] = pAS->pView;
-      }
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  KTASServer* pExisting = nullptr;
+  KTStatus status = _KTASServerListGetMatching(pSrvList, KTASServerGetIP(pAS),
+                                               KTASServerGetPort(pAS), &pExisting, pLog);
+  if (status == STATUS_OK && pExisting != nullptr) {
+    KTLogWrite(pLog, "KTASServerListAdd(): the given application server already exists in the current list");
+    status = ERROR_UNKNOWN;
+  } else if (status == STATUS_OK) {
+    status = reserveOrder(pSrvList, pSrvList->orderCount + 1);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTASServerListAdd(): error adding the newly created AS server to the list");
+    } else {
+      pSrvList->ppOrder[pSrvList->orderCount++] = KTASServerViewOf(pAS);
     }
-    return status;
-  });
+  }
+  return leave(guard, status, pLog);
 }
 
-/* Returns ERROR_NO_SUCH_ELEMENT when the record is not listed, else the lock's status. */
 KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLog) {
   if (pSrvList == nullptr || pAS == nullptr) {
     KTLogWrite(pLog, "KTASServerListRemove(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  return underListLock(pSrvList, pLog, [&] {
-    KTStatus status = KTListRemove(pSrvList->pServers, pSrvList->pMemMgrSys, pAS);
-    if (status != STATUS_OK) {
-      KTLogWrite(pLog, "KTASServerListRemove(): cannot remove from list");
-      return status;
-    }
-    for (int index = 0; index < pSrvList->orderCount; ++index) {
-      if (pSrvList->ppOrder[index]->pServer != pAS) continue;
-      memmove(&pSrvList->ppOrder[index], &pSrvList->ppOrder[index + 1],
-              (size_t)(pSrvList->orderCount - index - 1) * sizeof(KTASServerView*));
-      --pSrvList->orderCount;
-      break;
-    }
-    return status;
-  });
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  for (int index = 0; index < pSrvList->orderCount; ++index) {
+    if (KTASServerViewServer(pSrvList->ppOrder[index]) != pAS) continue;
+    memmove(&pSrvList->ppOrder[index], &pSrvList->ppOrder[index + 1],
+            (size_t)(pSrvList->orderCount - index - 1) * sizeof(KTASServerView*));
+    --pSrvList->orderCount;
+    return leave(guard, STATUS_OK, pLog);
+  }
+  KTLogWrite(pLog, "KTASServerListRemove(): cannot remove from list");
+  return leave(guard, ERROR_NO_SUCH_ELEMENT, pLog);
 }
 
-/* Returns 0 whether found or not; the list's or lock's failing status otherwise. */
 KTStatus KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostName,
                                    unsigned short port, KTASServer** ppASServer, KTLog* pLog) {
   if (pSrvList == nullptr || hostName == nullptr || ppASServer == nullptr ||
@@ -589,75 +557,92 @@ KTStatus KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostNam
     KTLogWrite(pLog, "KTASServerListGetMatching(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  return underListLock(pSrvList, pLog, [&] {
-    return _KTASServerListGetMatching(pSrvList, hostName, port, ppASServer, pLog);
-  });
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  KTStatus status = _KTASServerListGetMatching(pSrvList, hostName, port, ppASServer, pLog);
+  return leave(guard, status, pLog);
 }
 
-/* Returns 0 whether found or not; the list's, socket's or lock's failing status otherwise. */
 KTStatus KTASServerListGetMatchingForSocket(KTASServerList* pSrvList, KTSocket* pSocket,
                                             KTASServer** ppServer, KTLog* pLog) {
   if (pSrvList == nullptr || pSocket == nullptr || ppServer == nullptr || *ppServer != nullptr) {
     KTLogWrite(pLog, "KTASServerListGetMatchingForSocket(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  return underListLock(pSrvList, pLog, [&] {
-    KTStatus status = STATUS_OK;
-    for (int index = 0; index < pSrvList->orderCount; ++index) {
-      KTASServer* pAS = pSrvList->ppOrder[index]->pServer;
-      int matches = 0;
-      status = KTASServerSocketMatches(pAS, pSocket, &matches, pLog);
-      if (status != STATUS_OK) break;
-      if (matches) {
-        *ppServer = pAS;
-        break;
-      }
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  KTStatus status = STATUS_OK;
+  for (int index = 0; index < pSrvList->orderCount; ++index) {
+    KTASServer* pAS = KTASServerViewServer(pSrvList->ppOrder[index]);
+    int matches = 0;
+    status = KTASServerSocketMatches(pAS, pSocket, &matches, pLog);
+    if (status != STATUS_OK) break;
+    if (matches) {
+      *ppServer = pAS;
+      break;
     }
-    return status;
-  });
+  }
+  return leave(guard, status, pLog);
 }
 
-/* Returns the first non-zero iterator result, else the lock's status. */
 KTStatus KTASServerListForEach(KTASServerList* pSrvList, KTListIterator pIterator, KTLog* pLog,
                                ...) {
   if (pSrvList == nullptr || pIterator == nullptr) {
     KTLogWrite(pLog, "KTASServerListForEach(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
   va_list args;
   va_start(args, pLog);
-  KTStatus status = underListLock(pSrvList, pLog, [&] {
-    return KTListVForEach(pSrvList->pServers, pSrvList->pMemMgrSys, pIterator, args);
-  });
+  KTStatus status = STATUS_OK;
+  for (int index = 0; index < pSrvList->orderCount && status == STATUS_OK; ++index) {
+    va_list callArgs;
+    va_copy(callArgs, args);
+    status = iteratorStatus(pIterator(KTASServerViewServer(pSrvList->ppOrder[index]), callArgs));
+    va_end(callArgs);
+  }
   va_end(args);
-  return status;
+  return leave(guard, status, pLog);
 }
 
-/* Returns the list's or lock's failing status. */
 KTStatus KTASServerListSize(KTASServerList* pSrvList, int* pCount, KTLog* pLog) {
   if (pSrvList == nullptr || pCount == nullptr) {
     KTLogWrite(pLog, "KTASServerListSize(): wrong arguments passed to the procedure");
     return ERROR_INVALID_PARAMETER;
   }
-  return underListLock(pSrvList, pLog, [&] {
-    KTStatus status = KTListSize(pSrvList->pServers, pSrvList->pMemMgrSys, pCount);
-    if (status != STATUS_OK) KTLogWrite(pLog, "KTASServerListSize(): cannot get list size (%d)", status);
-    return status;
-  });
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  *pCount = pSrvList->orderCount;
+  return leave(guard, STATUS_OK, pLog);
 }
 
-/* Returns the critical section's failing status. */
-KTStatus KTASServerListLock(KTASServerList* pSrvList, KTLog* pLog) {
-  return enterOrLeave(pSrvList, true, pLog);
+/* Not analysed: the lock is held on return only when the status is 0. */
+KTStatus KTASServerListLock(KTASServerList* pSrvList, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  if (pSrvList == nullptr || !pSrvList->lock.Created()) {
+    KTLogWrite(pLog, "KTASServerListLock(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = pSrvList->lock.Lock();
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListLock(): failed to enter critical section (%d)", status);
+  }
+  return status;
 }
 
-/* Returns the critical section's failing status. */
-KTStatus KTASServerListUnlock(KTASServerList* pSrvList, KTLog* pLog) {
-  return enterOrLeave(pSrvList, false, pLog);
+/* Not analysed: a null list holds nothing to leave. */
+KTStatus KTASServerListUnlock(KTASServerList* pSrvList, KTLog* pLog) KT_NO_THREAD_SAFETY_ANALYSIS {
+  if (pSrvList == nullptr || !pSrvList->lock.Created()) {
+    KTLogWrite(pLog, "KTASServerListUnlock(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTStatus status = pSrvList->lock.Unlock();
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "KTASServerListUnlock(): failed to leave critical section (%d)", status);
+  }
+  return status;
 }
 
-/* Returns ERROR_NO_SUCH_ELEMENT, ERROR_REQUESTROUTER_LIMIT_EXCEEDED, ERROR_INVALID_PARAMETER or
- * an internal failure; nothing is assigned then. */
 KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pASRequestInfo,
                                VXStrategyInfo* pStrategyInfo, KTBuffer* pIP,
                                unsigned short* pPort, KTLog* pLog) {
@@ -667,12 +652,13 @@ KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* p
                KT_PTR32(pASRequestInfo), KT_PTR32(pStrategyInfo), KT_PTR32(pIP), KT_PTR32(pPort));
     return ERROR_INVALID_PARAMETER;
   }
-  KTStatus status = KTASServerListLock(pSrvList, pLog);
-  if (status != STATUS_OK) return status;
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
   // A server's own report (working, monitor) may change its state between the
   // selection's snapshot and the assignment, since reports take only the
   // record's lock. Such a server is no longer idle: select again rather than
   // answering the web adapter with an error.
+  KTStatus status = STATUS_OK;
   for (int attempt = 0; attempt < KTASSERVERLIST_SELECT_ATTEMPTS; ++attempt) {
     KTASServer* pAS = nullptr;
     std::atomic<int>* pChosenBy = nullptr;
@@ -686,9 +672,10 @@ KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* p
       if (status == STATUS_OK) status = KTASServerSetAssigned(pAS, pASRequestInfo, pLog);
       // Only the attempt that assigned counts, so the columns never exceed the hits.
       if (status == STATUS_OK) pChosenBy->fetch_add(1, std::memory_order_relaxed);
-      KTDEBUG_MSG(KTDEBUG_RROUTER, "KTASServerListGetIdle(): %s:%hu for %s%s (%d)", pAS->IP,
-                  pAS->port, ASRequestInfoGetHost(pASRequestInfo),
-                  ASRequestInfoGetURI(pASRequestInfo), status);
+      KTDEBUG_MSG(KTDEBUG_RROUTER, "KTASServerListGetIdle(): %s:%hu for %s%s (%d)",
+                  KTASServerGetIP(pAS), KTASServerGetPort(pAS),
+                  ASRequestInfoGetHost(pASRequestInfo), ASRequestInfoGetURI(pASRequestInfo),
+                  status);
       if (status == ERROR_UNKNOWN) {
         KTASStatus current = KTASSTATUS_IDLE;
         if (KTASServerGetStatus(pAS, &current, pLog) == STATUS_OK && current != KTASSTATUS_IDLE) {
@@ -698,12 +685,11 @@ KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* p
     }
     break;
   }
-  // A failed unlock is logged by the unlock itself; the selection's result stands.
-  KTASServerListUnlock(pSrvList, pLog);
+  // A failed leave is logged; the selection's result stands.
+  leave(guard, STATUS_OK, pLog);
   return status;
 }
 
-/* Returns the status of KTASServerFree. */
 long KTASServerDestructor(void** ppElement, va_list args) {
   KTLog* pLog = va_arg(args, KTLog*);
   return KTASServerFree(reinterpret_cast<KTASServer**>(ppElement), pLog);

@@ -113,7 +113,7 @@ const std::vector<int> kNoCounters(7, 0);
 long CollectPorts(void* element, va_list args) {
   auto* ports = va_arg(args, std::vector<int>*);
   const int stopAt = va_arg(args, int);
-  const int port = static_cast<KTASServer*>(element)->port;
+  const int port = KTASServerGetPort(static_cast<KTASServer*>(element));
   ports->push_back(port);
   return port == stopAt ? 4711 : 0;
 }
@@ -285,10 +285,16 @@ TEST_F(ServerListTest, ChosenServerIsAssignedWithTheRequest) {
   clock_.advance(3000);
   ASSERT_EQ(0, Select(request));
   EXPECT_EQ(KTASSTATUS_ASSIGNED, State(a));
-  EXPECT_STREQ("/shop/a.html", a->pTask->pData);
-  EXPECT_STREQ("1.2.3.4", a->lastClientIP);
-  EXPECT_EQ(1u, a->hits);
-  EXPECT_EQ(1700000003, a->pView->lastUse);
+  Buffer task;
+  Buffer client;
+  ASSERT_EQ(0, KTASServerGetText(a, KTASSERVER_TEXT_TASK, task, log_));
+  ASSERT_EQ(0, KTASServerGetText(a, KTASSERVER_TEXT_CLIENTIP, client, log_));
+  EXPECT_EQ("/shop/a.html", task.str());
+  EXPECT_EQ("1.2.3.4", client.str());
+  KTASServerFigures figures{};
+  ASSERT_EQ(0, KTASServerGetFigures(a, &figures, log_));
+  EXPECT_EQ(1u, figures.hits);
+  EXPECT_EQ(1700000003, figures.lastUse);
   EXPECT_EQ(ERROR_NO_SUCH_ELEMENT, Select(request));
 }
 
@@ -398,9 +404,9 @@ TEST_F(ServerListTest, EqualKeysOfDifferentTextsNeitherLimitNorAttract) {
   Occupy(busy, Request("5.6.7.8", "SITE-2", "jsp"));
   Serve(idle, Request("5.6.7.8", "SITE-2", "jsp"));
   for (KTASServer* as : {busy, idle}) {
-    as->pView->lastClientKey = KTASServerTextKey("1.2.3.4", KTASSERVER_CLIENTIP_SIZE);
-    as->pView->lastSiteKey = KTASServerTextKey("SITE-1", KTASSERVER_SITEGUID_SIZE);
-    as->pView->lastExtensionKey = KTASServerTextKey("html", KTASSERVER_EXTENSION_SIZE);
+    ASSERT_EQ(0, KTASServerTestSetKeys(as, KTASServerTextKey("1.2.3.4", KTASSERVER_CLIENTIP_SIZE),
+                                       KTASServerTextKey("SITE-1", KTASSERVER_SITEGUID_SIZE),
+                                       KTASServerTextKey("html", KTASSERVER_EXTENSION_SIZE), log_));
   }
   request.extMaxServers = 1;
   request.poolMaxServersPerClient = 1;

@@ -97,6 +97,23 @@ class KTASServerTest : public ::testing::Test {
     return quality;
   }
 
+  // The record's figures and texts through the locked copies.
+  KTASServerFigures Figures(KTASServer* as = nullptr) {
+    KTASServerFigures figures{};
+    EXPECT_EQ(0, KTASServerGetFigures(as != nullptr ? as : as_, &figures, log_));
+    return figures;
+  }
+  std::string Text(KTASServerText which, KTASServer* as = nullptr) {
+    Buffer text;
+    EXPECT_EQ(0, KTASServerGetText(as != nullptr ? as : as_, which, text.get(), log_));
+    return text.str();
+  }
+  int Priority() {
+    int priority = -1;
+    EXPECT_EQ(0, KTASServerGetPriority(as_, &priority, log_));
+    return priority;
+  }
+
   std::string MonitorLine(MonitorCallback callback = KTASServerMonitorServer) {
     Buffer response;
     EXPECT_EQ(0, CallMonitor(callback, as_, response.get(), log_.get()));
@@ -121,21 +138,21 @@ class KTASServerTest : public ::testing::Test {
 // ---------------------------------------------------------------- creation
 
 TEST_F(KTASServerTest, NewRecordStartsIdleWithEmptyHistory) {
-  EXPECT_EQ('S', as_->Type);
-  EXPECT_STREQ("10.0.0.5", as_->IP);
-  EXPECT_STREQ("Pool1", as_->PoolName);
-  EXPECT_EQ(7001, as_->port);
-  EXPECT_EQ(3, as_->pView->priority);
-  EXPECT_EQ(4242u, as_->pid);
-  EXPECT_EQ(-1, as_->SocketFd);
+  EXPECT_EQ('S', Figures().type);
+  EXPECT_STREQ("10.0.0.5", KTASServerGetIP(as_));
+  EXPECT_EQ("Pool1", Text(KTASSERVER_TEXT_POOLNAME));
+  EXPECT_EQ(7001, KTASServerGetPort(as_));
+  EXPECT_EQ(3, Priority());
+  EXPECT_EQ(4242u, Figures().pid);
+  EXPECT_EQ(-1, Figures().socketFd);
   EXPECT_EQ(KTASSTATUS_IDLE, Status());
-  EXPECT_STREQ("(NULL)", as_->pTask->pData);
+  EXPECT_STREQ("(NULL)", Text(KTASSERVER_TEXT_TASK).c_str());
   EXPECT_STREQ("", KTASServerGetClientIP(as_));
   EXPECT_STREQ("", KTASServerGetSiteGUID(as_));
   EXPECT_STREQ("", KTASServerGetExtension(as_));
   EXPECT_EQ(1700000000, KTASServerGetLastUse(as_));
-  EXPECT_EQ(1700000000, as_->lastContact);
-  EXPECT_EQ(0u, as_->hits);
+  EXPECT_EQ(1700000000, Figures().lastContact);
+  EXPECT_EQ(0u, Figures().hits);
   EXPECT_EQ(0u, Quality());
   int index = -1;
   int overflow = -1;
@@ -163,8 +180,8 @@ TEST_F(KTASServerTest, HostAndPoolNameAreBoundedToTheirArrays) {
   const std::string pool254(254, 'p');
   KTASServer* longest = nullptr;
   ASSERT_EQ(0, KTASServerNew(&longest, pool254.c_str(), host255.c_str(), 1, 0, 0, log_));
-  EXPECT_EQ(host255, longest->IP);
-  EXPECT_EQ(pool254, longest->PoolName);
+  EXPECT_EQ(host255, KTASServerGetIP(longest));
+  EXPECT_EQ(pool254, Text(KTASSERVER_TEXT_POOLNAME, longest));
   EXPECT_EQ(0, KTASServerFree(&longest, log_));
 
   KTASServer* refused = nullptr;
@@ -178,10 +195,10 @@ TEST_F(KTASServerTest, HostAndPoolNameAreBoundedToTheirArrays) {
   EXPECT_EQ(1, log_.count("KTASServerNew(): pool name too long (255 characters, at most 254)"));
 
   EXPECT_EQ(0, KTASServerSetPoolName(as_, pool254.c_str(), log_));
-  EXPECT_EQ(pool254, as_->PoolName);
+  EXPECT_EQ(pool254, Text(KTASSERVER_TEXT_POOLNAME));
   EXPECT_EQ(ERROR_INVALID_PARAMETER,
             KTASServerSetPoolName(as_, std::string(255, 'q').c_str(), log_));
-  EXPECT_EQ(pool254, as_->PoolName);
+  EXPECT_EQ(pool254, Text(KTASSERVER_TEXT_POOLNAME));
 }
 
 TEST_F(KTASServerTest, FreeNullsThePointerAndLeavesItsQueue) {
@@ -231,7 +248,7 @@ TEST_F(KTASServerTest, SocketMatchesOnlyTheRecordedConnectionUntilShutdown) {
   EXPECT_EQ(0, KTASServerSocketMatches(as_, mine, &result, log_));
   EXPECT_EQ(0, result);
   ASSERT_EQ(0, KTASServerSetSocket(as_, mine, log_));
-  EXPECT_EQ(mine->socket, as_->SocketFd);
+  EXPECT_EQ(mine->socket, Figures().socketFd);
   EXPECT_EQ(0, KTASServerSocketMatches(as_, mine, &result, log_));
   EXPECT_EQ(1, result);
   EXPECT_EQ(0, KTASServerSocketMatches(as_, other, &result, log_));
@@ -285,7 +302,7 @@ TEST_F(KTASServerTest, StateTable) {
     SCOPED_TRACE(std::string(row.op) + " from " + ASStatusNames[row.from]);
     Renew();
     Enter(row.from);
-    const uint64_t hitsBefore = as_->hits;
+    const uint64_t hitsBefore = Figures().hits;
     KTStatus status = -1;
     const std::string op = row.op;
     if (op == "idle") status = KTASServerSetIdle(as_, log_);
@@ -296,7 +313,7 @@ TEST_F(KTASServerTest, StateTable) {
     EXPECT_EQ(row.status, status);
     EXPECT_EQ(row.to, Status());
     if (op == "assigned" && row.status != 0) {
-      EXPECT_EQ(hitsBefore, as_->hits);
+      EXPECT_EQ(hitsBefore, Figures().hits);
     }
   }
   EXPECT_EQ(4, log_.count("KTASServerSetAssigned(): method was called in an invalid state "));
@@ -309,17 +326,17 @@ TEST_F(KTASServerTest, IdleReportOnAnAssignedServerWaitsMoreThanTenSeconds) {
   clock_.advance(3000);
   EXPECT_EQ(0, KTASServerSetIdle(as_, log_));
   EXPECT_EQ(KTASSTATUS_ASSIGNED, Status());
-  EXPECT_EQ(1700000003, as_->lastContact);
+  EXPECT_EQ(1700000003, Figures().lastContact);
   clock_.advance(7000);  // exactly 10000 ms: still assigned
   EXPECT_EQ(0, KTASServerSetIdle(as_, log_));
   EXPECT_EQ(KTASSTATUS_ASSIGNED, Status());
   clock_.advance(1);
   EXPECT_EQ(0, KTASServerSetIdle(as_, log_));
   EXPECT_EQ(KTASSTATUS_IDLE, Status());
-  EXPECT_EQ(0u, as_->qualityHits);
-  EXPECT_EQ(0u, as_->longRequests);
-  EXPECT_EQ(0u, as_->meanProcessingTime);
-  EXPECT_EQ(1u, as_->hits);
+  EXPECT_EQ(0u, Figures().qualityHits);
+  EXPECT_EQ(0u, Figures().longRequests);
+  EXPECT_EQ(0u, Figures().meanProcessingTime);
+  EXPECT_EQ(1u, Figures().hits);
 }
 
 TEST_F(KTASServerTest, IdleFromMonitorKeepsTheStatistics) {
@@ -327,40 +344,43 @@ TEST_F(KTASServerTest, IdleFromMonitorKeepsTheStatistics) {
   clock_.advance(250);
   ASSERT_EQ(0, KTASServerSetIdle(as_, log_));
   EXPECT_EQ(KTASSTATUS_IDLE, Status());
-  EXPECT_EQ(0u, as_->qualityHits);
-  EXPECT_EQ(0u, as_->meanProcessingTime);
+  EXPECT_EQ(0u, Figures().qualityHits);
+  EXPECT_EQ(0u, Figures().meanProcessingTime);
 }
 
 TEST_F(KTASServerTest, MonitorStartRefreshesLastContact) {
   Enter(KTASSTATUS_WORKING);
   clock_.advance(4000);
   ASSERT_EQ(0, KTASServerStartMonitor(as_, log_));
-  EXPECT_EQ(1700000004, as_->lastContact);
+  EXPECT_EQ(1700000004, Figures().lastContact);
 }
 
 TEST_F(KTASServerTest, IdleInAnUnknownStateFailsButRefreshesLastContact) {
-  as_->pView->ASStatus = static_cast<KTASStatus>(7);
+  KTASServerFigures corrupt = Figures();
+  corrupt.state = static_cast<KTASStatus>(7);
+  ASSERT_EQ(0, KTASServerTestSetFigures(as_, &corrupt, log_));
   clock_.advance(5000);
   EXPECT_EQ(ERROR_UNKNOWN, KTASServerSetIdle(as_, log_));
   EXPECT_EQ(7, static_cast<int>(Status()));
-  EXPECT_EQ(1700000005, as_->lastContact);
+  EXPECT_EQ(1700000005, Figures().lastContact);
   EXPECT_EQ(1, log_.count("KTASServerSetIdle(): unknown error, method was called in state 7"));
-  as_->pView->ASStatus = KTASSTATUS_IDLE;
+  corrupt.state = KTASSTATUS_IDLE;
+  ASSERT_EQ(0, KTASServerTestSetFigures(as_, &corrupt, log_));
 }
 
 TEST_F(KTASServerTest, AssignmentCopiesTheRequestAndStampsTheTimes) {
   clock_.advance(2500);
   CASRequestInfo request = Request("1.2.3.4", "SITE-1", "html", "/shop/a.html?x=1");
   ASSERT_EQ(0, KTASServerSetAssigned(as_, &request, log_));
-  EXPECT_STREQ("/shop/a.html?x=1", as_->pTask->pData);
+  EXPECT_STREQ("/shop/a.html?x=1", Text(KTASSERVER_TEXT_TASK).c_str());
   EXPECT_STREQ("1.2.3.4", KTASServerGetClientIP(as_));
   EXPECT_STREQ("SITE-1", KTASServerGetSiteGUID(as_));
   EXPECT_STREQ("html", KTASServerGetExtension(as_));
-  EXPECT_STREQ("Store1", as_->lastStoreName);
-  EXPECT_EQ(1u, as_->hits);
+  EXPECT_EQ("Store1", Text(KTASSERVER_TEXT_STORENAME));
+  EXPECT_EQ(1u, Figures().hits);
   EXPECT_EQ(1700000002, KTASServerGetLastUse(as_));
-  EXPECT_EQ(1700000002, as_->startingTime.sec);
-  EXPECT_EQ(500, as_->startingTime.msec);
+  EXPECT_EQ(1700000002, Figures().startingTime.sec);
+  EXPECT_EQ(500, Figures().startingTime.msec);
 }
 
 TEST_F(KTASServerTest, OverlongRequestTextsAreCutToTheirFields) {
@@ -371,7 +391,7 @@ TEST_F(KTASServerTest, OverlongRequestTextsAreCutToTheirFields) {
   EXPECT_EQ(std::string(255, 'c'), KTASServerGetClientIP(as_));
   EXPECT_EQ(std::string(36, 's'), KTASServerGetSiteGUID(as_));
   EXPECT_EQ(std::string(19, 'e'), KTASServerGetExtension(as_));
-  EXPECT_EQ(std::string(254, 't'), as_->lastStoreName);
+  EXPECT_EQ(std::string(254, 't'), Text(KTASSERVER_TEXT_STORENAME));
 }
 
 TEST_F(KTASServerTest, ShutdownClearsTheHistoryButKeepsTheStore) {
@@ -381,18 +401,18 @@ TEST_F(KTASServerTest, ShutdownClearsTheHistoryButKeepsTheStore) {
   Measure(100);
   Enter(KTASSTATUS_WORKING);
   ASSERT_EQ(0, KTASServerSetShutdown(as_, log_));
-  EXPECT_EQ(-1, as_->SocketFd);
-  EXPECT_EQ(0u, as_->hits);
-  EXPECT_EQ(0u, as_->qualityHits);
-  EXPECT_EQ(0u, as_->meanProcessingTime);
-  EXPECT_STREQ("(NULL)", as_->pTask->pData);
+  EXPECT_EQ(-1, Figures().socketFd);
+  EXPECT_EQ(0u, Figures().hits);
+  EXPECT_EQ(0u, Figures().qualityHits);
+  EXPECT_EQ(0u, Figures().meanProcessingTime);
+  EXPECT_STREQ("(NULL)", Text(KTASSERVER_TEXT_TASK).c_str());
   EXPECT_STREQ("(NULL)", KTASServerGetClientIP(as_));
   EXPECT_STREQ("(NULL)", KTASServerGetSiteGUID(as_));
   EXPECT_STREQ("(NULL)", KTASServerGetExtension(as_));
-  EXPECT_STREQ("Store1", as_->lastStoreName);
+  EXPECT_EQ("Store1", Text(KTASSERVER_TEXT_STORENAME));
   // Coming back from down gives a clean task text again.
   ASSERT_EQ(0, KTASServerSetIdle(as_, log_));
-  EXPECT_STREQ("(NULL)", as_->pTask->pData);
+  EXPECT_STREQ("(NULL)", Text(KTASSERVER_TEXT_TASK).c_str());
   KTSocketFree(&socket, log_);
 }
 
@@ -425,8 +445,8 @@ TEST_F(KTASServerTest, MeanMovesByOneFifthRoundedAndSkipsLongAndZeroTimes) {
     for (const Step& step : c.steps) {
       Measure(step.ms);
       EXPECT_EQ(step.mean, Quality()) << step.ms << " ms";
-      EXPECT_EQ(step.qualityHits, as_->qualityHits) << step.ms << " ms";
-      EXPECT_EQ(step.longRequests, as_->longRequests) << step.ms << " ms";
+      EXPECT_EQ(step.qualityHits, Figures().qualityHits) << step.ms << " ms";
+      EXPECT_EQ(step.longRequests, Figures().longRequests) << step.ms << " ms";
     }
   }
 }
@@ -434,7 +454,7 @@ TEST_F(KTASServerTest, MeanMovesByOneFifthRoundedAndSkipsLongAndZeroTimes) {
 TEST_F(KTASServerTest, ElapsedTimeBorrowsAcrossTheSecond) {
   clock_.advance(900);
   Measure(200);  // from .900 to the next second's .100
-  EXPECT_EQ(200u, as_->meanProcessingTime);
+  EXPECT_EQ(200u, Figures().meanProcessingTime);
 }
 
 TEST_F(KTASServerTest, WorkingDoesNotRestartTheMeasurement) {
@@ -444,7 +464,7 @@ TEST_F(KTASServerTest, WorkingDoesNotRestartTheMeasurement) {
   ASSERT_EQ(0, KTASServerSetWorking(as_, log_));
   clock_.advance(200);
   ASSERT_EQ(0, KTASServerSetIdle(as_, log_));
-  EXPECT_EQ(500u, as_->meanProcessingTime);
+  EXPECT_EQ(500u, Figures().meanProcessingTime);
 }
 
 TEST_F(KTASServerTest, ClockGoingBackIsNotMeasured) {
@@ -453,9 +473,9 @@ TEST_F(KTASServerTest, ClockGoingBackIsNotMeasured) {
   ASSERT_EQ(0, KTASServerSetWorking(as_, log_));
   clock_.advance(-2000);
   ASSERT_EQ(0, KTASServerSetIdle(as_, log_));
-  EXPECT_EQ(0u, as_->qualityHits);
-  EXPECT_EQ(0u, as_->longRequests);
-  EXPECT_EQ(0u, as_->meanProcessingTime);
+  EXPECT_EQ(0u, Figures().qualityHits);
+  EXPECT_EQ(0u, Figures().longRequests);
+  EXPECT_EQ(0u, Figures().meanProcessingTime);
 }
 
 // ---------------------------------------------------------------- monitor lines
@@ -526,11 +546,14 @@ TEST_F(KTASServerTest, MonitorLinesShowTheCacheState) {
 }
 
 TEST_F(KTASServerTest, MonitorPrintsTheLow32BitsOfLargeCounters) {
-  as_->hits = (1ULL << 32) + 5;
-  as_->qualityHits = (1ULL << 32) + 7;
-  as_->longRequests = (1ULL << 33) + 2;
-  as_->meanProcessingTime = (1ULL << 32) + 11;
-  as_->pid = 4000000000u;
+  ASSERT_EQ(0, KTASServerFree(&as_, log_));
+  ASSERT_EQ(0, KTASServerNew(&as_, "Pool1", "10.0.0.5", 7001, 3, 4000000000u, log_));
+  KTASServerFigures large = Figures();
+  large.hits = (1ULL << 32) + 5;
+  large.qualityHits = (1ULL << 32) + 7;
+  large.longRequests = (1ULL << 33) + 2;
+  large.meanProcessingTime = (1ULL << 32) + 11;
+  ASSERT_EQ(0, KTASServerTestSetFigures(as_, &large, log_));
   EXPECT_EQ("S Pool1 10.0.0.5:7001 -294967296 idle 0 5 2 7 11 0 0 (NULL) (NULL) (NULL) (NULL) 3 "
             "(NULL) 0 \r\n",
             MonitorLine());

@@ -196,10 +196,10 @@ TEST_F(ASPoolTest, FailedAddLeavesNoServerBehindAndWithdrawsTheAnnouncement) {
   AddPeer(router);
   KTASServer* pAS = NewServer(7001);
   loose_.push_back(pAS);
-  CacheInfo* pCacheInfo = pAS->pCacheInfo;
-  pAS->pCacheInfo = nullptr;  // registration on the queue fails
+  CacheQueue* pQueue = pool_->pASQueue;
+  pool_->pASQueue = nullptr;  // registration on the queue fails
   EXPECT_NE(0, ASPoolAddServer(pool_, pAS, peers_, log_));
-  pAS->pCacheInfo = pCacheInfo;
+  pool_->pASQueue = pQueue;
 
   KTASServer* pFound = nullptr;
   EXPECT_EQ(0, ASPoolGetMatchingServer(pool_, "10.1.0.1", 7001, &pFound, log_));

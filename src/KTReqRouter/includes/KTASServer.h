@@ -19,17 +19,16 @@
  * line) and takes the log last. Locked operations return their first error,
  * else the status of the unlock.
  *
- * Thread safety: each record has its own non-recursive critical section.
- * State changes, GetStatus, GetQuality, SetPoolName, SetSocket,
- * SocketMatches and both monitor lines take it. The plain accessors take no
- * lock: the last-request texts must only be read by a caller that holds the
- * record's lock or knows that no other thread changes the record. For the
- * selection, which walks whole pools for every request, the state and the
- * keys of the last-request texts are atomics that may be read without the
- * record's lock; lastUse changes only in set-assigned, which the selection
- * runs under the server list's lock, so holders of that lock may read it.
- * host, port, pid and priority never change after creation. Lock order:
- * server list, then record, then cache queue.
+ * Thread safety: each record has its own non-recursive lock
+ * (KTASServerMutex). State changes, GetStatus, GetQuality, GetFigures,
+ * GetText, TextEquals, SetPoolName, SetSocket, SocketMatches, both monitor
+ * lines (which take the cache queue's lock inside it) and the test seams
+ * take it. The last-request text accessors need it held by the caller. Host,
+ * port, pid, priority, the cache info and the view never change after
+ * creation and are read without it. For the selection, which walks whole
+ * pools for every request, the view (state, priority, last use, keys of
+ * the last-request texts) holds atomics that are read without the record's
+ * lock. Lock order: server list, then record, then cache queue.
  */
 #ifndef KTASSERVER_H
 #define KTASSERVER_H
@@ -39,17 +38,16 @@
 #include <stdint.h>
 #include <time.h>
 
-#include <atomic>
-
 #include "KTLog.h"
 #include "KTStatus.h"
+#include "KTThreadSafety.h"
 #include "KTUtils.h"
 #include "VXCacheQueue.h"
 
 struct KTBuffer;
-struct KTCriticalSection;
 struct KTSocket;
 class CASRequestInfo;
+class KTMutex;
 
 /* Array sizes of the text fields; each holds at most size - 1 characters. */
 #define KTASSERVER_IP_SIZE 256
@@ -89,47 +87,35 @@ inline bool KTASStatusIsBusy(KTASStatus status) {
 #define KTASSTATUS_COUNT 5
 extern const char* const ASStatusNames[KTASSTATUS_COUNT];
 
-/* The fields that the selection reads for every server of a pool without
- * taking the record's lock. They live apart from the record, in a view of
- * one cache line taken from a dense store shared by all records, so that a
- * walk over thousands of servers reads consecutive lines instead of one
- * scattered page per server. The record owns its view for its whole life. */
-typedef struct KTASServerView {
-  std::atomic<KTASStatus> ASStatus;
-  int priority;                               /* larger is preferred */
-  time_t lastUse;                             /* last assignment (creation until then) */
-  /* KTASServerTextKey of lastClientIP, lastSiteGUID and lastExtension,
-   * changed together with the texts: equal texts always have equal keys, so
-   * the selection compares texts only where the keys are equal. */
-  std::atomic<uint64_t> lastClientKey;
-  std::atomic<uint64_t> lastSiteKey;
-  std::atomic<uint64_t> lastExtensionKey;
-  struct KTASServer* pServer;                 /* the record that owns the view */
-  unsigned short port;                        /* the record's port, which never changes */
-} KTASServerView;
+typedef struct KTASServer KTASServer;
 
-typedef struct KTASServer {
-  KTASServerView* pView;                      /* owned; state, priority, last use, keys */
-  struct KTCriticalSection* pCriticalSection; /* owned; guards the record */
-  int SocketFd;                               /* message-center connection; -1 when none */
-  char Type;                                  /* always 'S' */
-  char IP[KTASSERVER_IP_SIZE];                /* host as the server announced it */
-  char PoolName[KTASSERVER_POOLNAME_SIZE];    /* pool the server belongs to */
-  char lastClientIP[KTASSERVER_CLIENTIP_SIZE];   /* client of the last assignment */
-  char lastSiteGUID[KTASSERVER_SITEGUID_SIZE];   /* site of the last assignment */
-  char lastStoreName[KTASSERVER_STORENAME_SIZE]; /* store of the last assignment */
-  char lastExtension[KTASSERVER_EXTENSION_SIZE]; /* extension of the last assignment */
-  unsigned short port;
+/* The record's lock, named by the lock annotations of the operations below. */
+KTMutex& KTASServerMutex(KTASServer* pAS);
+
+/* A consistent copy of a record's state and figures (KTASServerGetFigures). */
+typedef struct KTASServerFigures {
+  KTASStatus state;
+  char type;                   /* always 'S' */
+  int socketFd;                /* message-center connection; -1 when none */
   uint32_t pid;
-  struct KTBuffer* pTask;                     /* owned; URI of the last assignment or "(NULL)" */
-  uint64_t hits;                              /* assignments since creation or shutdown */
-  uint64_t qualityHits;                       /* measured requests of 1 to 5000 ms */
-  uint64_t longRequests;                      /* measured requests over 5000 ms */
-  time_t lastContact;                         /* last idle report or monitor start */
-  CacheInfo* pCacheInfo;                      /* owned; read position in the pool's queue */
-  hrtime startingTime;                        /* start of the current or last assignment */
-  uint64_t meanProcessingTime;                /* smoothed processing time, ms */
-} KTASServer;
+  uint64_t hits;               /* assignments since creation or shutdown */
+  uint64_t qualityHits;        /* measured requests of 1 to 5000 ms */
+  uint64_t longRequests;       /* measured requests over 5000 ms */
+  uint64_t meanProcessingTime; /* smoothed processing time, ms */
+  time_t lastContact;          /* last idle report or monitor start */
+  time_t lastUse;              /* last assignment (creation until then) */
+  hrtime startingTime;         /* start of the current or last assignment */
+} KTASServerFigures;
+
+/* The texts of a record that KTASServerGetText copies. */
+typedef enum KTASServerText {
+  KTASSERVER_TEXT_POOLNAME,
+  KTASSERVER_TEXT_TASK,
+  KTASSERVER_TEXT_CLIENTIP,
+  KTASSERVER_TEXT_SITEGUID,
+  KTASSERVER_TEXT_STORENAME,
+  KTASSERVER_TEXT_EXTENSION
+} KTASServerText;
 
 /* The key of a last-request text as a record of `size` bytes stores it (at
  * most size - 1 characters; null counts as empty): a 64-bit hash, equal for
@@ -155,18 +141,23 @@ KTStatus KTASServerFree(KTASServer** ppKTASSrv, KTLog* pLog);
 /* Locking ------------------------------------------------------------------ */
 
 /* Enters the record's lock; *pLocked becomes 1 on success, else 0. Returns
- * the critical section's failing status. */
-KTStatus KTASServerLock(KTASServer* pAS, int* pLocked, KTLog* pLog);
-/* Leaves the record's lock. Returns the critical section's failing status. */
-KTStatus KTASServerUnlock(KTASServer* pAS, KTLog* pLog);
+ * the lock's failing status. */
+KTStatus KTASServerLock(KTASServer* pAS, int* pLocked, KTLog* pLog)
+    KT_ACQUIRE(KTASServerMutex(pAS));
+/* Leaves the record's lock. Returns the lock's failing status. */
+KTStatus KTASServerUnlock(KTASServer* pAS, KTLog* pLog) KT_RELEASE(KTASServerMutex(pAS));
 
-/* Plain accessors (no lock) ----------------------------------------------- */
+/* Plain accessors ----------------------------------------------------------- */
 
-/* The last-request texts; "" for a null record. */
-const char* KTASServerGetClientIP(KTASServer* pAS);
-const char* KTASServerGetSiteGUID(KTASServer* pAS);
-const char* KTASServerGetExtension(KTASServer* pAS);
-/* Time of the last assignment; 0 for a null record. */
+/* Host and port, which never change after creation; "" and 0 for a null record. */
+const char* KTASServerGetIP(const KTASServer* pAS);
+unsigned short KTASServerGetPort(const KTASServer* pAS);
+/* The last-request texts; "" for a null record. The caller holds the
+ * record's lock (or knows that no other thread changes the record). */
+const char* KTASServerGetClientIP(KTASServer* pAS) KT_REQUIRES(KTASServerMutex(pAS));
+const char* KTASServerGetSiteGUID(KTASServer* pAS) KT_REQUIRES(KTASServerMutex(pAS));
+const char* KTASServerGetExtension(KTASServer* pAS) KT_REQUIRES(KTASServerMutex(pAS));
+/* Time of the last assignment (creation until then); 0 for a null record. No lock. */
 time_t KTASServerGetLastUse(KTASServer* pAS);
 
 /* Sets the buffer to the host and *pPort to the port. Returns the buffer's
@@ -178,7 +169,8 @@ KTStatus KTASServerGetPriority(KTASServer* pAS, int* pPriority, KTLog* pLog);
 /* Moves the record to another pool name (taken under the record's lock).
  * Returns ERROR_INVALID_PARAMETER, name unchanged, when the name is longer
  * than 254 characters. */
-KTStatus KTASServerSetPoolName(KTASServer* pAS, const char* PoolName, KTLog* pLog);
+KTStatus KTASServerSetPoolName(KTASServer* pAS, const char* PoolName, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
 
 /* Hands out the record's own CacheInfo (*ppCacheInfo must be null). */
 KTStatus KTASServerGetCacheInfo(KTASServer* pAS, CacheInfo** ppCacheInfo, KTLog* pLog);
@@ -188,12 +180,29 @@ KTStatus KTASServerGetCacheIndex(KTASServer* pAS, int* pIndex, KTLog* pLog);
 KTStatus KTASServerSetOverflow(KTASServer* pAS, int overflow, KTLog* pLog);
 KTStatus KTASServerGetOverflow(KTASServer* pAS, int* pOverflow, KTLog* pLog);
 
-/* Locked reads ------------------------------------------------------------- */
+/* Locked reads (each returns the lock's failing status) --------------------- */
 
-/* *pStatus = the current state. Returns the lock's failing status. */
-KTStatus KTASServerGetStatus(KTASServer* pAS, KTASStatus* pStatus, KTLog* pLog);
-/* *pQuality = the smoothed processing time in ms. Returns the lock's failing status. */
-KTStatus KTASServerGetQuality(KTASServer* pAS, uint64_t* pQuality, KTLog* pLog);
+/* *pStatus = the current state. */
+KTStatus KTASServerGetStatus(KTASServer* pAS, KTASStatus* pStatus, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
+/* *pQuality = the smoothed processing time in ms. */
+KTStatus KTASServerGetQuality(KTASServer* pAS, uint64_t* pQuality, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
+/* *pFigures = the state and figures, all read under one hold of the lock. */
+KTStatus KTASServerGetFigures(KTASServer* pAS, KTASServerFigures* pFigures, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
+/* Sets the buffer to a copy of one of the record's texts. Returns
+ * ERROR_INVALID_PARAMETER for an unknown `which`, or the buffer's failing
+ * status. */
+KTStatus KTASServerGetText(KTASServer* pAS, KTASServerText which, struct KTBuffer* pText,
+                           KTLog* pLog) KT_EXCLUDES(KTASServerMutex(pAS));
+/* *pMatches = 1 when the record's text `which` equals `text` byte-wise,
+ * else 0; *pBusy (when not null) = 1 when the server is in use
+ * (KTASStatusIsBusy) at that moment, else 0. Both come from one hold of the
+ * lock. Returns ERROR_INVALID_PARAMETER for an unknown `which`. */
+KTStatus KTASServerTextEquals(KTASServer* pAS, KTASServerText which, const char* text,
+                              int* pMatches, int* pBusy, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
 
 /* Matching ----------------------------------------------------------------- */
 
@@ -204,39 +213,59 @@ KTStatus KTASServerMatches(KTASServer* pAS, const char* IP, unsigned short port,
 KTStatus KTASServerMatchServer(KTASServer* pAS, KTASServer* pASMatch, int* pMatches, KTLog* pLog);
 /* Records the socket's descriptor as the server's connection. Returns the
  * socket's or the lock's failing status (nothing recorded then). */
-KTStatus KTASServerSetSocket(KTASServer* pAS, struct KTSocket* pSocket, KTLog* pLog);
-/* *pResult = 1 when the socket's descriptor is the recorded connection, else 0. */
+KTStatus KTASServerSetSocket(KTASServer* pAS, struct KTSocket* pSocket, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
+/* *pResult = 1 when the socket's descriptor is the recorded connection, else
+ * 0 (also on failure). Returns the socket's or the lock's failing status. */
 KTStatus KTASServerSocketMatches(KTASServer* pAS, struct KTSocket* pSocket, int* pResult,
-                                 KTLog* pLog);
+                                 KTLog* pLog) KT_EXCLUDES(KTASServerMutex(pAS));
 
-/* State changes (each under the record's lock) ----------------------------- */
+/* State changes (each under the record's lock; each returns the lock's
+ * failing status as well) -------------------------------------------------- */
 
 /* working -> idle with a statistics update; monitor, down -> idle (down also
  * resets the task text); assigned -> idle only after more than 10000 ms since
  * the assignment; idle stays. Always refreshes lastContact. Returns
- * ERROR_UNKNOWN for a corrupt state, else the first failing step. */
-KTStatus KTASServerSetIdle(KTASServer* pAS, KTLog* pLog);
+ * ERROR_UNKNOWN for a corrupt state, else the task buffer's failing status. */
+KTStatus KTASServerSetIdle(KTASServer* pAS, KTLog* pLog) KT_EXCLUDES(KTASServerMutex(pAS));
 /* idle -> assigned with the request's URI, site, store, client and
  * extension; counts a hit and stamps startingTime and lastUse. Returns
  * ERROR_UNKNOWN (nothing changed) in any other state, or the task buffer's
  * failing status (nothing changed). */
-KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestInfo, KTLog* pLog);
-/* Any state but monitor -> working; monitor stays (status 0). */
-KTStatus KTASServerSetWorking(KTASServer* pAS, KTLog* pLog);
-/* working -> monitor, refreshing lastContact; ERROR_UNKNOWN in any other state. */
-KTStatus KTASServerStartMonitor(KTASServer* pAS, KTLog* pLog);
+KTStatus KTASServerSetAssigned(KTASServer* pAS, const CASRequestInfo* pRequestInfo, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
+/* Any state but monitor -> working; monitor stays (status 0). startingTime
+ * stays, so that the measured time runs from the assignment. */
+KTStatus KTASServerSetWorking(KTASServer* pAS, KTLog* pLog) KT_EXCLUDES(KTASServerMutex(pAS));
+/* working -> monitor, refreshing lastContact; ERROR_UNKNOWN (unchanged) in any other state. */
+KTStatus KTASServerStartMonitor(KTASServer* pAS, KTLog* pLog) KT_EXCLUDES(KTASServerMutex(pAS));
 /* Any state -> down: no connection, hits and quality cleared, task and the
  * client, site and extension texts become "(NULL)" (the store name stays).
  * Returns the task buffer's failing status; the rest still happens. */
-KTStatus KTASServerSetShutdown(KTASServer* pAS, KTLog* pLog);
+KTStatus KTASServerSetShutdown(KTASServer* pAS, KTLog* pLog) KT_EXCLUDES(KTASServerMutex(pAS));
 
 /* Monitor output (server-list for-each callbacks) --------------------------- */
 
 /* Append the record's monitor line (KTASServerMonitorServer) or its debug
  * line with the pending cache data (KTASServerMonitorDebug) to the response.
  * Variable arguments: the response KTBuffer*, then the KTLog*. Return 0, or
- * the failing status (no line is written then), which stops the for-each. */
+ * the failing status (no line is written then), which stops the for-each.
+ * They take the record's lock. */
 long KTASServerMonitorServer(void* pElement, va_list args);
 long KTASServerMonitorDebug(void* pElement, va_list args);
+
+/* Test seams ----------------------------------------------------------------- */
+
+/* They put a record, under its lock, into conditions that the operations
+ * above never produce, so that the defensive paths can be tested: any state
+ * value (also one outside KTASStatus) with the four counters of *pFigures
+ * (hits, qualityHits, longRequests, meanProcessingTime; the rest is
+ * ignored), and keys of the last-request texts that differ from the texts'
+ * own. The router never calls them. Return the lock's failing status. */
+KTStatus KTASServerTestSetFigures(KTASServer* pAS, const KTASServerFigures* pFigures, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
+KTStatus KTASServerTestSetKeys(KTASServer* pAS, uint64_t clientKey, uint64_t siteKey,
+                               uint64_t extensionKey, KTLog* pLog)
+    KT_EXCLUDES(KTASServerMutex(pAS));
 
 #endif /* KTASSERVER_H */

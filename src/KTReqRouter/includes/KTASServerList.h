@@ -12,7 +12,7 @@
  * output slots) with ERROR_INVALID_PARAMETER and takes the log last.
  *
  * Thread safety: every operation except New, Free and the explicit
- * Lock/Unlock takes the list's non-recursive critical section, so adds,
+ * Lock/Unlock takes the list's non-recursive lock (KTASServerListMutex), so adds,
  * removes, lookups, for-each, size and the whole selection-with-assignment
  * exclude each other. Never call a list operation while holding the list
  * lock (KTASServerListLock), and never call one of this list's operations
@@ -29,10 +29,9 @@
 #include "KTList.h"
 #include "KTLog.h"
 #include "KTStatus.h"
+#include "KTThreadSafety.h"
 
 struct KTBuffer;
-struct KTCriticalSection;
-struct KTMemoryManager;
 struct KTSocket;
 class CASRequestInfo;
 
@@ -48,60 +47,61 @@ typedef struct VXStrategyInfo {
   std::atomic<int> limitByClient;      /* refused by the per-client limit */
 } VXStrategyInfo;
 
-typedef struct KTASServerList {
-  struct KTMemoryManager* pMemMgrSys;         /* owned; storage of the list */
-  KTList* pServers;                           /* KTASServer records in the order added */
-  struct KTCriticalSection* pCriticalSection; /* owned; guards the list and the selection */
-  /* The views of the records of pServers in the same order as a plain
-   * array, kept in step by add, remove and cleanup, so that the selection
-   * and the lookup by host and port walk the pool without a call per
-   * element and reach a record (through the view's pServer) only for the
-   * server they settle on. Guarded by the list lock. */
-  KTASServerView** ppOrder;
-  int orderCount;
-  int orderCapacity;
-} KTASServerList;
+typedef struct KTASServerList KTASServerList;
+
+/* The list's lock, named by the lock annotations of the operations below. */
+KTMutex& KTASServerListMutex(KTASServerList* pSrvList);
 
 /* Creates an empty list (*ppSrvList must be null). Returns
  * ERROR_MEMORY_ALLOCATION or the failing step's status; nothing is left
  * allocated then. */
 KTStatus KTASServerListNew(KTASServerList** ppSrvList, KTLog* pLog);
-/* Releases the list storage, the memory manager and the lock (not the
- * records) and nulls *ppSrvList. Returns 0, ERROR_INVALID_PARAMETER for a
- * null argument. */
+/* Releases the list storage and the lock (not the records) and nulls
+ * *ppSrvList. Returns 0, ERROR_INVALID_PARAMETER for a null argument. */
 KTStatus KTASServerListFree(KTASServerList** ppSrvList, KTLog* pLog);
 /* Frees every record of the list (last to first) and empties it. Returns the
- * first failing free; the records not yet freed stay listed then. */
-KTStatus KTASServerListCleanup(KTASServerList* pSrvList, KTLog* pLog);
+ * first failing free; the records not yet freed stay listed then (the one
+ * whose free failed is released all the same and leaves the list). */
+KTStatus KTASServerListCleanup(KTASServerList* pSrvList, KTLog* pLog)
+    KT_EXCLUDES(KTASServerListMutex(pSrvList));
 
 /* Appends the record unless one with the same host and port is listed
  * (ERROR_UNKNOWN, list unchanged). Returns the list's failing status. */
-KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLog);
+KTStatus KTASServerListAdd(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLog)
+    KT_EXCLUDES(KTASServerListMutex(pSrvList));
 /* Removes the record (by identity; not freed). Returns ERROR_NO_SUCH_ELEMENT
- * when it is not listed. */
-KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLog);
+ * when it is not listed; the others keep their order. */
+KTStatus KTASServerListRemove(KTASServerList* pSrvList, KTASServer* pAS, KTLog* pLog)
+    KT_EXCLUDES(KTASServerListMutex(pSrvList));
 
 /* *ppASServer (must be null) = the first record with exactly this host and
  * port, or stays null; status 0 in both cases. The record may be removed and
  * freed by another thread afterwards: callers that change the list and use
  * the result must be the same thread (the message-center thread). */
 KTStatus KTASServerListGetMatching(KTASServerList* pSrvList, const char* hostName,
-                                   unsigned short port, KTASServer** ppASServer, KTLog* pLog);
+                                   unsigned short port, KTASServer** ppASServer, KTLog* pLog)
+    KT_EXCLUDES(KTASServerListMutex(pSrvList));
 /* *ppServer (must be null) = the first record whose connection is the
  * socket's descriptor, or stays null; status 0 in both cases. */
 KTStatus KTASServerListGetMatchingForSocket(KTASServerList* pSrvList, struct KTSocket* pSocket,
-                                            KTASServer** ppServer, KTLog* pLog);
+                                            KTASServer** ppServer, KTLog* pLog)
+    KT_EXCLUDES(KTASServerListMutex(pSrvList));
 
-/* Calls pIterator for each record in list order with the extra arguments,
- * under the list lock; returns the first non-zero result. */
+/* Calls pIterator for each record in the order added with the extra
+ * arguments (a fresh copy for each record), under the list lock; stops at
+ * and returns the first non-zero result (ERROR_UNKNOWN for one that is not
+ * a status). */
 KTStatus KTASServerListForEach(KTASServerList* pSrvList, KTListIterator pIterator, KTLog* pLog,
-                               ...);
-/* *pCount = the number of records. Returns the list's failing status. */
-KTStatus KTASServerListSize(KTASServerList* pSrvList, int* pCount, KTLog* pLog);
+                               ...) KT_EXCLUDES(KTASServerListMutex(pSrvList));
+/* *pCount = the number of records. Returns the lock's failing status. */
+KTStatus KTASServerListSize(KTASServerList* pSrvList, int* pCount, KTLog* pLog)
+    KT_EXCLUDES(KTASServerListMutex(pSrvList));
 
-/* Enter and leave the list's lock. Return the critical section's failing status. */
-KTStatus KTASServerListLock(KTASServerList* pSrvList, KTLog* pLog);
-KTStatus KTASServerListUnlock(KTASServerList* pSrvList, KTLog* pLog);
+/* Enter and leave the list's lock. Return the lock's failing status. */
+KTStatus KTASServerListLock(KTASServerList* pSrvList, KTLog* pLog)
+    KT_ACQUIRE(KTASServerListMutex(pSrvList));
+KTStatus KTASServerListUnlock(KTASServerList* pSrvList, KTLog* pLog)
+    KT_RELEASE(KTASServerListMutex(pSrvList));
 
 /* Chooses an idle server for the request and marks it assigned; pIP gets its
  * host and *pPort its port. Returns 0; ERROR_NO_SUCH_ELEMENT when no server
@@ -111,7 +111,8 @@ KTStatus KTASServerListUnlock(KTASServerList* pSrvList, KTLog* pLog);
  * look at the status, not at the outputs. */
 KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pASRequestInfo,
                                VXStrategyInfo* pStrategyInfo, struct KTBuffer* pIP,
-                               unsigned short* pPort, KTLog* pLog);
+                               unsigned short* pPort, KTLog* pLog)
+    KT_EXCLUDES(KTASServerListMutex(pSrvList));
 
 /* List destructor callback: frees the record (variable argument: the KTLog*). */
 long KTASServerDestructor(void** ppElement, va_list args);
