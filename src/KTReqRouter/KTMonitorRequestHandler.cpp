@@ -77,8 +77,8 @@ KTStatus MonitorHandleMCServerRequest(KTMCServerList* pMCs, KTBuffer* pResponse,
   return status;
 }
 
-/* Returns 1 without a valid pool name, ERROR_NO_SUCH_ELEMENT for an unknown
- * pool, else the lookup's or reset's failing status. */
+/* ERROR_UNKNOWN without a valid pool name, ERROR_NO_SUCH_ELEMENT for an
+ * unknown pool, else the lookup's or reset's failing status. */
 KTStatus MonitorHandleResetPoolRequest(const char* request, ASPoolList* pPools, KTLog* pLog) {
   if (request == nullptr || pPools == nullptr) {
     KTLogWrite(pLog, "MonitorHandleResetPoolRequest(): wrong arguments passed to the procedure");
@@ -132,7 +132,6 @@ KTStatus MonitorHandleResetAllPoolsRequest(ASPoolList* pPools, KTLog* pLog) {
   return status;
 }
 
-/* Returns the status of the first step that failed, 0 after a sent reply. */
 KTStatus MonitorRequestHandler(KTSocket* pSocket, ASPoolList* pPools, KTMCServerList* pMCs,
                                KTLog* pLog) {
   if (pSocket == nullptr || pPools == nullptr || pMCs == nullptr) {
@@ -214,7 +213,6 @@ CMonitorServer::CMonitorServer(const IPEndpoint& endpoint)
 CMonitorServer::CMonitorServer(const IPEndpoint& endpoint, ASPoolList* pools, KTMCServerList* mcs)
     : CTCPServer(endpoint), pPoolList(pools), pMCs(mcs) {}
 
-/* Returns the handler's status; non-zero closes the connection. */
 KTStatus CMonitorServer::handleRequest(KTSocket* pSocket) {
   return MonitorRequestHandler(pSocket, pPoolList, pMCs, CLog::log);
 }
