@@ -204,7 +204,7 @@ void CRouterProcess::waitReady(const RRBenchRouterDef& def, int timeoutMs) {
     }
     try {
       CMonitorClient monitor(def.monitor(), 500);
-      monitor.request(CMonitorClient::requestLine(RR_MONITOR_POOLS));
+      monitor.request(CMonitorClient::requestLine(MONITOR_GET_POOLS));
       CToolSocket mc = CToolSocket::connectTcp(def.messageCenter(), 500);
       CToolSocket udp = CToolSocket::connectUdp(def.getServer());
       udp.sendAll(datagram);

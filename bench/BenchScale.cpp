@@ -196,7 +196,7 @@ RRScaleFigures RRRunScaleCase(const RRScaleCase& c, const RRBenchOptions& option
   try {
     CMonitorClient monitor(def.monitor(), 10000);
     figures.listed = static_cast<long long>(
-        RRParseServerLines(monitor.request(CMonitorClient::requestLine(RR_MONITOR_SERVERS)), false).size());
+        RRParseServerLines(monitor.request(CMonitorClient::requestLine(MONITOR_GET_SERVERS)), false).size());
     if (figures.listed != c.servers) note << "monitor 10 lists " << figures.listed << " of " << c.servers << "; ";
   } catch (const CToolException& e) {
     note << "monitor 10 failed: " << e.what() << "; ";

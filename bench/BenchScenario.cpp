@@ -38,7 +38,7 @@ long long RRScenarioPoolHits(const RRToolAddress& monitor) {
   try {
     CMonitorClient client(monitor, 2000);
     long long hits = 0;
-    for (const RRPoolLine& pool : RRParsePoolLines(client.request(CMonitorClient::requestLine(RR_MONITOR_POOLS)))) {
+    for (const RRPoolLine& pool : RRParsePoolLines(client.request(CMonitorClient::requestLine(MONITOR_GET_POOLS)))) {
       hits += pool.values[RR_POOL_HITS];
     }
     return hits;

@@ -153,9 +153,9 @@ TEST(RRMonitorClientTest, RefusedRequestAndBrokenAnswers) {
 }
 
 TEST(RRMonitorClientTest, RequestLines) {
-  EXPECT_EQ("13", CMonitorClient::requestLine(RR_MONITOR_POOLS));
-  EXPECT_EQ("15", CMonitorClient::requestLine(RR_MONITOR_RESET_ALL));
-  EXPECT_EQ("14 0 Pool1", CMonitorClient::requestLine(RR_MONITOR_RESET_POOL, "Pool1"));
+  EXPECT_EQ("13", CMonitorClient::requestLine(MONITOR_GET_POOLS));
+  EXPECT_EQ("15", CMonitorClient::requestLine(MONITOR_RESET_ALL_POOLS));
+  EXPECT_EQ("14 0 Pool1", CMonitorClient::requestLine(MONITOR_RESET_POOL, "Pool1"));
 }
 
 CASRequestInfo probe() {

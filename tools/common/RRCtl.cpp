@@ -144,24 +144,24 @@ int runQuery(const CommandLine& line, RRCtlIO& io) {
   expectPositional(line, 1, 1, (line.command + " HOST:PORT [--raw | --json] [--timeout MS]").c_str());
   const RRToolAddress address = RRToolParseAddress(line.positional[0]);
   const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
-  RRMonitorRequest code = RR_MONITOR_POOLS;
-  if (line.command == "servers") code = RR_MONITOR_SERVERS;
-  if (line.command == "peers") code = RR_MONITOR_PEERS;
-  if (line.command == "cache") code = RR_MONITOR_SERVERS_CACHE;
+  MonitorRequestCode code = MONITOR_GET_POOLS;
+  if (line.command == "servers") code = MONITOR_GET_SERVERS;
+  if (line.command == "peers") code = MONITOR_GET_MCSERVERS;
+  if (line.command == "cache") code = MONITOR_GET_DEBUG;
   const std::string body = monitorQuery(address, CMonitorClient::requestLine(code), timeoutMs);
   std::string text;
   if (line.raw) {
     text = body;
   } else if (line.json) {
-    if (code == RR_MONITOR_POOLS) text = RRPoolsJson(RRParsePoolLines(body));
-    if (code == RR_MONITOR_SERVERS) text = RRServersJson(RRParseServerLines(body, false));
-    if (code == RR_MONITOR_PEERS) text = RRPeersJson(RRParsePeerLines(body));
-    if (code == RR_MONITOR_SERVERS_CACHE) text = RRServersJson(RRParseServerLines(body, true));
-  } else if (code == RR_MONITOR_POOLS) {
+    if (code == MONITOR_GET_POOLS) text = RRPoolsJson(RRParsePoolLines(body));
+    if (code == MONITOR_GET_SERVERS) text = RRServersJson(RRParseServerLines(body, false));
+    if (code == MONITOR_GET_MCSERVERS) text = RRPeersJson(RRParsePeerLines(body));
+    if (code == MONITOR_GET_DEBUG) text = RRServersJson(RRParseServerLines(body, true));
+  } else if (code == MONITOR_GET_POOLS) {
     text = RRFormatPools(RRParsePoolLines(body));
-  } else if (code == RR_MONITOR_SERVERS) {
+  } else if (code == MONITOR_GET_SERVERS) {
     text = RRFormatServers(RRParseServerLines(body, false));
-  } else if (code == RR_MONITOR_PEERS) {
+  } else if (code == MONITOR_GET_MCSERVERS) {
     text = RRFormatPeers(RRParsePeerLines(body));
   } else {
     text = RRFormatCache(RRParseServerLines(body, true));
@@ -174,14 +174,14 @@ int runReset(const CommandLine& line, RRCtlIO& io) {
   expectPositional(line, 1, 2, "reset HOST:PORT [POOL] [--timeout MS]");
   const RRToolAddress address = RRToolParseAddress(line.positional[0]);
   const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
-  std::string request = CMonitorClient::requestLine(RR_MONITOR_RESET_ALL);
+  std::string request = CMonitorClient::requestLine(MONITOR_RESET_ALL_POOLS);
   std::string done = "statistics of all pools reset";
   if (line.positional.size() == 2) {
     const std::string& pool = line.positional[1];
     if (pool.empty() || pool.size() > kMaxPoolName || pool.find_first_of(" \t\r\n") != std::string::npos) {
       usageError("pool name '" + RRPrintable(pool) + "' must be 1 to 99 characters without white space");
     }
-    request = CMonitorClient::requestLine(RR_MONITOR_RESET_POOL, pool);
+    request = CMonitorClient::requestLine(MONITOR_RESET_POOL, pool);
     done = "statistics of pool " + pool + " reset";
   }
   const std::string body = monitorQuery(address, request, timeoutMs);
@@ -269,7 +269,7 @@ int runWatch(const CommandLine& line, RRCtlIO& io) {
   const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
   const int intervalMs = intOption(line, "--interval", kDefaultIntervalMs, 10, 3600000);
   const int count = intOption(line, "--count", 0, 0, INT_MAX);  // 0: until interrupted
-  const std::string request = CMonitorClient::requestLine(RR_MONITOR_POOLS);
+  const std::string request = CMonitorClient::requestLine(MONITOR_GET_POOLS);
   std::unique_ptr<CMonitorClient> client;
   bool lastFailed = false;
   for (int round = 0; count == 0 || round < count; ++round) {

@@ -118,9 +118,9 @@ std::string RRMetricLabelValue(const std::string& value) {
 RRRouterSnapshot RRFetchRouter(const RRToolAddress& monitor, int timeoutMs) {
   CMonitorClient client(monitor, timeoutMs);
   RRRouterSnapshot snapshot;
-  snapshot.pools = RRParsePoolLines(client.request(CMonitorClient::requestLine(RR_MONITOR_POOLS)));
-  snapshot.servers = RRParseServerLines(client.request(CMonitorClient::requestLine(RR_MONITOR_SERVERS)), false);
-  snapshot.peers = RRParsePeerLines(client.request(CMonitorClient::requestLine(RR_MONITOR_PEERS)));
+  snapshot.pools = RRParsePoolLines(client.request(CMonitorClient::requestLine(MONITOR_GET_POOLS)));
+  snapshot.servers = RRParseServerLines(client.request(CMonitorClient::requestLine(MONITOR_GET_SERVERS)), false);
+  snapshot.peers = RRParsePeerLines(client.request(CMonitorClient::requestLine(MONITOR_GET_MCSERVERS)));
   return snapshot;
 }
 

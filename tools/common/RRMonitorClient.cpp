@@ -32,8 +32,8 @@ std::size_t RRMonitorParseHeader(const std::string& line) {
 CMonitorClient::CMonitorClient(const RRToolAddress& address, int timeoutMs)
     : mSocket(CToolSocket::connectTcp(address, timeoutMs)), mTimeoutMs(timeoutMs) {}
 
-std::string CMonitorClient::requestLine(RRMonitorRequest code, const std::string& poolName) {
-  if (code == RR_MONITOR_RESET_POOL) return "14 0 " + poolName;
+std::string CMonitorClient::requestLine(MonitorRequestCode code, const std::string& poolName) {
+  if (code == MONITOR_RESET_POOL) return "14 0 " + poolName;
   return std::to_string(static_cast<int>(code));
 }
 

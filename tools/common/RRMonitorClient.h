@@ -14,18 +14,9 @@
 #include <cstddef>
 #include <string>
 
+#include "RRProtocol.h"
 #include "RRToolAddress.h"
 #include "RRToolSocket.h"
-
-/* The request codes of the monitor protocol. */
-enum RRMonitorRequest {
-  RR_MONITOR_SERVERS = 10,       /* one line per application server */
-  RR_MONITOR_SERVERS_CACHE = 11, /* the same with the pending cache data */
-  RR_MONITOR_PEERS = 12,         /* one line per peer router */
-  RR_MONITOR_POOLS = 13,         /* one line per pool */
-  RR_MONITOR_RESET_POOL = 14,    /* reset one pool's counters */
-  RR_MONITOR_RESET_ALL = 15      /* reset every pool's counters */
-};
 
 /* The largest answer body accepted; a bigger announced length is treated as
  * a broken answer rather than an allocation request. */
@@ -50,7 +41,7 @@ class CMonitorClient {
   std::string request(const std::string& line);
 
   /* The text of request: the code alone, or for a pool reset "14 0 " + pool. */
-  static std::string requestLine(RRMonitorRequest code, const std::string& poolName = "");
+  static std::string requestLine(MonitorRequestCode code, const std::string& poolName = "");
 
   const std::string& peerName() const { return mSocket.peerName(); }
 

@@ -21,6 +21,7 @@
 #ifndef KTMONITORREQUESTHANDLER_H
 #define KTMONITORREQUESTHANDLER_H
 
+#include "RRProtocol.h"
 #include "KTLog.h"
 #include "KTStatus.h"
 #include "TCPServer.h"
@@ -29,17 +30,6 @@ struct KTBuffer;
 struct KTSocket;
 struct ASPoolList;
 struct KTMCServerList;
-
-/* Request codes of the monitor protocol. */
-enum MonitorRequestCode {
-  MONITOR_GET_SERVERS = 10,
-  MONITOR_GET_DEBUG = 11,
-  MONITOR_GET_MCSERVERS = 12,
-  MONITOR_GET_POOLS = 13,
-  MONITOR_RESET_POOL = 14,
-  MONITOR_RESET_ALL_POOLS = 15,
-  MONITOR_GET_TRANSACTIONID = 16
-};
 
 /* Size of the request line buffer. */
 #define MONITOR_MAX_REQUEST_LINE 8192

@@ -1,4 +1,4 @@
-/* RRProtocol.h - the codes, limits and texts of the message-center and get-server protocols, shared by the router, its tools and its benchmark.
+/* RRProtocol.h - the codes, limits and texts of the message-center, get-server and monitor protocols, shared by the router, its tools and its benchmark.
  *
  * Message center (TCP): a request is a header line "CODE LENGTH ...\n" and
  * LENGTH bytes of data; the codes are MCRequestCode. Get-server (UDP): one
@@ -49,6 +49,18 @@ enum RRResponseCode {
 /* The item that resets every cache, and the same with its delimiter. */
 #define RR_CACHE_RESET_ITEM "All"
 #define RR_CACHE_RESET_DATA RR_CACHE_RESET_ITEM RR_CACHE_DELIMITER
+
+/* Request codes of the monitor protocol (TCP): a line "CODE ...\n" answered
+ * "0 LENGTH\n" and LENGTH bytes of lines. */
+enum MonitorRequestCode {
+  MONITOR_GET_SERVERS = 10,       /* one line per application server */
+  MONITOR_GET_DEBUG = 11,         /* the same with the pending cache data */
+  MONITOR_GET_MCSERVERS = 12,     /* one line per peer router */
+  MONITOR_GET_POOLS = 13,         /* one line per pool */
+  MONITOR_RESET_POOL = 14,        /* reset one pool's counters */
+  MONITOR_RESET_ALL_POOLS = 15,   /* reset every pool's counters */
+  MONITOR_GET_TRANSACTIONID = 16  /* obsolete; refused */
+};
 
 /* The pool whose cache data reaches the application servers of every pool. */
 #define RR_DEFAULT_POOL "DefaultPool"
