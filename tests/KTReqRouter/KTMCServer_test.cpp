@@ -68,19 +68,8 @@ class Queue {
   CacheQueue* queue_ = nullptr;
 };
 
-// An owned text buffer.
-class Text {
- public:
-  Text() { EXPECT_EQ(0, KTBufferStrNew(&buffer_, "")); }
-  ~Text() { KTBufferFree(&buffer_); }
-  Text(const Text&) = delete;
-  Text& operator=(const Text&) = delete;
-  operator KTBuffer*() const { return buffer_; }
-  std::string str() const { return std::string(buffer_->pData, buffer_->dataLength); }
-
- private:
-  KTBuffer* buffer_ = nullptr;
-};
+// An owned text buffer, empty at first.
+using Text = CKTBuffer;
 
 std::string MonitorLine(KTMCServer* pMC, KTLog* pLog) {
   KTMCServerList* pList = nullptr;

@@ -22,33 +22,21 @@
 #include <thread>
 #include <vector>
 
+#include "TestSockets.h"
+
 namespace tooltest {
 
-// Binds a socket of the given type to 127.0.0.1 with a port chosen by the system.
+// Binds a socket of the given type to 127.0.0.1 with a port chosen by the
+// system (listening when it is a stream socket); -1 on failure.
 inline int BindLoopback(int type, uint16_t* pPort) {
-  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  if (bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0 ||
-      (type == SOCK_STREAM && listen(fd, 16) != 0) ||
-      getsockname(fd, (struct sockaddr*)&addr, &length) != 0) {
-    close(fd);
-    return -1;
-  }
-  *pPort = ntohs(addr.sin_port);
+  if (type == SOCK_STREAM) return testsockets::ListenLoopback(pPort);
+  int fd = testsockets::BindSocket("127.0.0.1", 0, type);
+  if (fd >= 0) *pPort = testsockets::BoundPort(fd);
   return fd;
 }
 
-// A port on 127.0.0.1 where nothing listens (for TCP and, on loopback, UDP).
-inline uint16_t UnusedPort() {
-  uint16_t port = 0;
-  int fd = BindLoopback(SOCK_STREAM, &port);
-  if (fd >= 0) close(fd);
-  return port;
-}
+// A port on 127.0.0.1 where nothing listens (for TCP and UDP).
+inline uint16_t UnusedPort() { return testsockets::FreePort(); }
 
 class FakeLineServer {
  public:
