@@ -9,6 +9,8 @@
 #include <mutex>
 #include <new>
 
+#include "KTLock.h"
+#include "KTThreadSafety.h"
 #include "internal/KTASServerInternal.h"
 
 namespace {
@@ -24,17 +26,26 @@ struct alignas(64) ViewSlot {
 static_assert(sizeof(KTASServerView) <= sizeof(ViewSlot), "a view must fit one slot");
 const size_t kViewsPerBlock = 1024;
 
-std::mutex gViewMutex;
-ViewSlot* gpViewBlock = nullptr; /* block being filled; guarded by gViewMutex */
-size_t gViewsUsed = kViewsPerBlock; /* slots taken from it; guarded by gViewMutex */
-ViewSlot* gpFreeViews = nullptr; /* released slots, linked through their first bytes */
+/* Created on first use; lives as long as the process. */
+KTMutex gViewMutex;
+std::once_flag gViewMutexCreated;
+ViewSlot* gpViewBlock KT_GUARDED_BY(gViewMutex) = nullptr;      /* block being filled */
+size_t gViewsUsed KT_GUARDED_BY(gViewMutex) = kViewsPerBlock;   /* slots taken from it */
+ViewSlot* gpFreeViews KT_GUARDED_BY(gViewMutex) = nullptr;      /* released slots, linked
+                                                                   through their first bytes */
+
+KTMutex& ViewMutex() KT_RETURN_CAPABILITY(gViewMutex) {
+  std::call_once(gViewMutexCreated, [] { (void)gViewMutex.Create(); });
+  return gViewMutex;
+}
 
 }  // namespace
 
 KTASServerView* KTASServerViewNew(KTASServer* pAS) {
   ViewSlot* pSlot = nullptr;
   {
-    std::lock_guard<std::mutex> guard(gViewMutex);
+    KTLockGuard guard(ViewMutex());
+    if (!guard.locked()) return nullptr;
     if (gpFreeViews != nullptr) {
       pSlot = gpFreeViews;
       memcpy(&gpFreeViews, pSlot->bytes, sizeof gpFreeViews);
@@ -58,7 +69,8 @@ void KTASServerViewFree(KTASServerView* pView) {
   if (pView == nullptr) return;
   pView->~KTASServerView();
   ViewSlot* pSlot = reinterpret_cast<ViewSlot*>(pView);
-  std::lock_guard<std::mutex> guard(gViewMutex);
+  KTLockGuard guard(ViewMutex());
+  if (!guard.locked()) return; /* the slot stays taken */
   memcpy(pSlot->bytes, &gpFreeViews, sizeof gpFreeViews);
   gpFreeViews = pSlot;
 }

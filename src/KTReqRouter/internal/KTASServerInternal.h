@@ -89,7 +89,8 @@ struct KTASServer {
 inline const KTASServerView* KTASServerViewOf(const KTASServer* pAS) { return pAS->pView; }
 
 /* A zeroed view owned by the record, from the dense store; null when no
- * memory is left. KTASServerViewFree gives it back (null: nothing). */
+ * memory is left or the store's lock fails. KTASServerViewFree gives it
+ * back (null: nothing; the slot stays taken if the lock fails). */
 KTASServerView* KTASServerViewNew(struct KTASServer* pAS);
 void KTASServerViewFree(KTASServerView* pView);
 

@@ -104,14 +104,16 @@ class KT_CAPABILITY("mutex") KTSharedMutex {
 /* Implementation of the guards' finish(): the first error, else the leave's status. */
 KTStatus KTLockFinish(KTStatus status, KTStatus leaveStatus, KTLog* pLog, const char* leaveFailure);
 
-/* Takes a KTMutex for its scope. Never throws. */
-class KT_SCOPED_CAPABILITY KTLockGuard {
+/* Takes a KTMutex, or a KTSharedMutex as the writer, exclusively for its
+ * scope (KTLockGuard, KTWriterGuard). Never throws. */
+template <class Mutex>
+class KT_SCOPED_CAPABILITY KTExclusiveGuard {
  public:
-  explicit KTLockGuard(KTMutex& mutex) KT_ACQUIRE(mutex) : mMutex(mutex), mStatus(mutex.Lock()),
-      mLocked(mStatus == STATUS_OK) {}
-  ~KTLockGuard() KT_RELEASE() { unlock(); }
-  KTLockGuard(const KTLockGuard&) = delete;
-  KTLockGuard& operator=(const KTLockGuard&) = delete;
+  explicit KTExclusiveGuard(Mutex& mutex) KT_ACQUIRE(mutex)
+      : mMutex(mutex), mStatus(mutex.Lock()), mLocked(mStatus == STATUS_OK) {}
+  ~KTExclusiveGuard() KT_RELEASE() { unlock(); }
+  KTExclusiveGuard(const KTExclusiveGuard&) = delete;
+  KTExclusiveGuard& operator=(const KTExclusiveGuard&) = delete;
 
   bool locked() const { return mLocked; }
   /* Status of the Lock made by the constructor. */
@@ -130,12 +132,16 @@ class KT_SCOPED_CAPABILITY KTLockGuard {
   }
 
  private:
-  KTMutex& mMutex;
+  Mutex& mMutex;
   KTStatus mStatus;
   bool mLocked;
 };
 
-/* Takes a KTSharedMutex shared (as a reader) for its scope; the members are those of KTLockGuard. */
+typedef KTExclusiveGuard<KTMutex> KTLockGuard;
+typedef KTExclusiveGuard<KTSharedMutex> KTWriterGuard;
+
+/* Takes a KTSharedMutex shared (as a reader) for its scope; the members are
+ * those of KTExclusiveGuard. */
 class KT_SCOPED_CAPABILITY KTReaderGuard {
  public:
   explicit KTReaderGuard(KTSharedMutex& mutex) KT_ACQUIRE_SHARED(mutex)
@@ -150,33 +156,6 @@ class KT_SCOPED_CAPABILITY KTReaderGuard {
     if (!mLocked) return STATUS_OK;
     mLocked = false;
     return mMutex.UnlockShared();
-  }
-  KTStatus finish(KTStatus status, KTLog* pLog = nullptr, const char* leaveFailure = nullptr)
-      KT_RELEASE() {
-    return KTLockFinish(status, unlock(), pLog, leaveFailure);
-  }
-
- private:
-  KTSharedMutex& mMutex;
-  KTStatus mStatus;
-  bool mLocked;
-};
-
-/* Takes a KTSharedMutex exclusively (as the writer) for its scope. */
-class KT_SCOPED_CAPABILITY KTWriterGuard {
- public:
-  explicit KTWriterGuard(KTSharedMutex& mutex) KT_ACQUIRE(mutex)
-      : mMutex(mutex), mStatus(mutex.Lock()), mLocked(mStatus == STATUS_OK) {}
-  ~KTWriterGuard() KT_RELEASE() { unlock(); }
-  KTWriterGuard(const KTWriterGuard&) = delete;
-  KTWriterGuard& operator=(const KTWriterGuard&) = delete;
-
-  bool locked() const { return mLocked; }
-  KTStatus status() const { return mStatus; }
-  KTStatus unlock() KT_RELEASE() KT_NO_THREAD_SAFETY_ANALYSIS {
-    if (!mLocked) return STATUS_OK;
-    mLocked = false;
-    return mMutex.Unlock();
   }
   KTStatus finish(KTStatus status, KTLog* pLog = nullptr, const char* leaveFailure = nullptr)
       KT_RELEASE() {
