@@ -355,8 +355,8 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   if (pExplain != nullptr) {
     KTBufferStrAppendf(pExplain, "candidates %d\n", candidates.count);
     for (KTASServer* pAS : candidates) {
-      KTBufferStrAppendf(pExplain, "candidate %s %hu %d\n", KTASServerGetIP(pAS), KTASServerGetPort(pAS),
-                  KTASServerViewPriority(KTASServerViewOf(pAS)));
+      KTBufferStrAppendf(pExplain, "candidate %s %hu %d\n", KTASServerGetIP(pAS),
+                         KTASServerGetPort(pAS), KTASServerViewPriority(KTASServerViewOf(pAS)));
     }
     if (candidates.count == 0) KTBufferStrAppendf(pExplain, "outcome no-idle\n");
   }
@@ -398,8 +398,8 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
       int count = 0;
       status = test.keyCount > 0 ? countInUse(pSrvList, test.field, &count, pLog) : STATUS_OK;
       exceeded = status == STATUS_OK && count >= test.max;
-      KTBufferStrAppendf(pExplain, "limit %s max %d count %d%s\n", test.explainName, test.max, count,
-                  exceeded ? " refuses" : "");
+      KTBufferStrAppendf(pExplain, "limit %s max %d count %d%s\n", test.explainName, test.max,
+                         count, exceeded ? " refuses" : "");
       if (exceeded) KTBufferStrAppendf(pExplain, "outcome refused %s\n", test.explainName);
     }
     if (status != STATUS_OK) return status;
@@ -431,7 +431,7 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
                        : *ppChosenBy == &pStrategy->bySiteGuid ? "site"
                                                                 : "lru";
     KTBufferStrAppendf(pExplain, "outcome chosen %s %hu rule %s\n", KTASServerGetIP(pChosen),
-                KTASServerGetPort(pChosen), rule);
+                       KTASServerGetPort(pChosen), rule);
   }
   *ppAS = pChosen;
   return STATUS_OK;

@@ -164,7 +164,11 @@ KTStatus MonitorHandleExplainRequest(const char* request, ASPoolList* pPools, KT
   if (!guard.locked()) return ERROR_UNKNOWN;
   ASPool* pPool = nullptr;
   KTStatus status = ASPoolListGetMatching(pPools, info.poolName.c_str(), &pPool, pLog);
-  if (status != STATUS_OK) return status;
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "MonitorHandleExplainRequest(): error get pool for name '%s'(%d).",
+               info.poolName.c_str(), status);
+    return status;
+  }
   status = KTBufferStrAppendf(pResponse, "pool %s\n", info.poolName.c_str());
   if (status != STATUS_OK) return status;
   if (pPool == nullptr) return KTBufferStrAppend(pResponse, "outcome no-pool\n");
