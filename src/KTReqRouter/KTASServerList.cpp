@@ -321,10 +321,12 @@ KTStatus firstMatching(const Candidates& candidates, KTASServer* pFirstKey,
  * stays null (no idle server), and *ppChosenBy the strategy counter that
  * the choice counts for once its assignment succeeds. Returns
  * ERROR_REQUESTROUTER_LIMIT_EXCEEDED when a limit refuses, else the failing
- * status. */
+ * status. With pExplain set (an explain request) the same walk appends its
+ * lines there instead of counting a refusal or logging it; the get-server
+ * path passes null and builds no text. */
 KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* pInfo,
                                 VXStrategyInfo* pStrategy, KTASServer** ppAS,
-                                std::atomic<int>** ppChosenBy, KTLog* pLog)
+                                std::atomic<int>** ppChosenBy, KTBuffer* pExplain, KTLog* pLog)
     KT_REQUIRES(pSrvList->lock) {
   *ppAS = nullptr;
   *ppChosenBy = nullptr;
@@ -348,8 +350,17 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
 
   Walk walk = {{nullptr, 0}, 0, 0, 0, nullptr, nullptr, nullptr};
   KTStatus status = _IdleServers(pSrvList, keys, limits, &walk, pLog);
-  if (status != STATUS_OK || walk.candidates.count == 0) return status;
+  if (status != STATUS_OK) return status;
   const Candidates& candidates = walk.candidates;
+  if (pExplain != nullptr) {
+    KTBufferStrAppendf(pExplain, "candidates %d\n", candidates.count);
+    for (KTASServer* pAS : candidates) {
+      KTBufferStrAppendf(pExplain, "candidate %s %hu %d\n", KTASServerGetIP(pAS),
+                         KTASServerGetPort(pAS), KTASServerViewPriority(KTASServerViewOf(pAS)));
+    }
+    if (candidates.count == 0) KTBufferStrAppendf(pExplain, "outcome no-idle\n");
+  }
+  if (candidates.count == 0) return STATUS_OK;
 
   // The limits in the order they are tested; the first one exceeded decides
   // the counter.
@@ -362,25 +373,38 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
     const char* what;
     const char* requestOwnText;
     std::atomic<int>* pCounter;
+    const char* explainName;
   };
   const LimitTest tests[] = {
       {limits.extensionMax >= 0, extensionField(keys), walk.extensionKeys, limits.extensionMax,
        "_TestLimitByExtension", "extension", ASRequestInfoGetExtension(pInfo),
-       &pStrategy->limitByExtension},
+       &pStrategy->limitByExtension, "extension"},
       {limits.hasClient, clientField(keys), walk.clientKeys, limits.clientMax,
-       "_TestLimitByClient", "client ip", ASRequestInfoGetClientIP(pInfo), &pStrategy->limitByClient},
+       "_TestLimitByClient", "client ip", ASRequestInfoGetClientIP(pInfo), &pStrategy->limitByClient,
+       "client"},
       {limits.hasSite, siteField(keys), walk.siteKeys, limits.siteMax, "_TestLimitBySite", "site",
        ASRequestInfoGetSiteGUID(pInfo),
-       limits.siteIsSpecial ? &pStrategy->limitBySpecialSite : &pStrategy->limitBySite},
+       limits.siteIsSpecial ? &pStrategy->limitBySpecialSite : &pStrategy->limitBySite,
+       limits.siteIsSpecial ? "special-site" : "site"},
   };
   for (const LimitTest& test : tests) {
     if (!test.applies) continue;
     bool exceeded = false;
-    status = limitReached(pSrvList, test.field, test.keyCount, test.max, test.function, test.what,
-                          test.requestOwnText, pInfo, &exceeded, pLog);
+    if (pExplain == nullptr) {
+      status = limitReached(pSrvList, test.field, test.keyCount, test.max, test.function,
+                            test.what, test.requestOwnText, pInfo, &exceeded, pLog);
+    } else {
+      // The exact count, also below the maximum, and no refusal line in the log.
+      int count = 0;
+      status = test.keyCount > 0 ? countInUse(pSrvList, test.field, &count, pLog) : STATUS_OK;
+      exceeded = status == STATUS_OK && count >= test.max;
+      KTBufferStrAppendf(pExplain, "limit %s max %d count %d%s\n", test.explainName, test.max,
+                         count, exceeded ? " refuses" : "");
+      if (exceeded) KTBufferStrAppendf(pExplain, "outcome refused %s\n", test.explainName);
+    }
     if (status != STATUS_OK) return status;
     if (exceeded) {
-      test.pCounter->fetch_add(1, std::memory_order_relaxed);
+      if (pExplain == nullptr) test.pCounter->fetch_add(1, std::memory_order_relaxed);
       return ERROR_REQUESTROUTER_LIMIT_EXCEEDED;
     }
   }
@@ -401,6 +425,13 @@ KTStatus _KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* 
   if (pChosen == nullptr) {
     pChosen = walk.pLeastRecent;
     *ppChosenBy = &pStrategy->byLastUse;
+  }
+  if (pExplain != nullptr) {
+    const char* rule = *ppChosenBy == &pStrategy->byClientIP   ? "client"
+                       : *ppChosenBy == &pStrategy->bySiteGuid ? "site"
+                                                                : "lru";
+    KTBufferStrAppendf(pExplain, "outcome chosen %s %hu rule %s\n", KTASServerGetIP(pChosen),
+                       KTASServerGetPort(pChosen), rule);
   }
   *ppAS = pChosen;
   return STATUS_OK;
@@ -663,7 +694,7 @@ KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* p
     KTASServer* pAS = nullptr;
     std::atomic<int>* pChosenBy = nullptr;
     status = _KTASServerListGetIdle(pSrvList, pASRequestInfo, pStrategyInfo, &pAS, &pChosenBy,
-                                    pLog);
+                                    nullptr, pLog);
     if (status == STATUS_OK && pAS == nullptr) {
       status = ERROR_NO_SUCH_ELEMENT;
     } else if (status == STATUS_OK) {
@@ -688,6 +719,24 @@ KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* p
   // A failed leave is logged; the selection's result stands.
   leave(guard, STATUS_OK, pLog);
   return status;
+}
+
+KTStatus KTASServerListExplain(KTASServerList* pSrvList, const CASRequestInfo* pASRequestInfo,
+                               KTBuffer* pText, KTLog* pLog) {
+  if (pSrvList == nullptr || pASRequestInfo == nullptr || pText == nullptr) {
+    KTLogWrite(pLog, "KTASServerListExplain(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  KTLockGuard guard(pSrvList->lock);
+  if (!guard.locked()) return enterFailed(guard, pLog);
+  // Counters the walk may point at but never touches with a sink set.
+  VXStrategyInfo unused{};
+  KTASServer* pAS = nullptr;
+  std::atomic<int>* pChosenBy = nullptr;
+  KTStatus status =
+      _KTASServerListGetIdle(pSrvList, pASRequestInfo, &unused, &pAS, &pChosenBy, pText, pLog);
+  if (status == ERROR_REQUESTROUTER_LIMIT_EXCEEDED) status = STATUS_OK;
+  return leave(guard, status, pLog);
 }
 
 long KTASServerDestructor(void** ppElement, va_list args) {

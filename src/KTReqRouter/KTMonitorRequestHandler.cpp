@@ -12,6 +12,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <exception>
+
+#include "ASRequestInfo.h"
 #include "KTBuffer.h"
 #include "KTDebug.h"
 #include "KTMCServer.h"
@@ -132,6 +135,46 @@ KTStatus MonitorHandleResetAllPoolsRequest(ASPoolList* pPools, KTLog* pLog) {
   return status;
 }
 
+/* ERROR_UNKNOWN for a malformed line; an unknown pool is an outcome. */
+KTStatus MonitorHandleExplainRequest(const char* request, ASPoolList* pPools, KTBuffer* pResponse,
+                                     KTLog* pLog) {
+  if (request == nullptr || pPools == nullptr || pResponse == nullptr) {
+    KTLogWrite(pLog, "MonitorHandleExplainRequest(): wrong arguments passed to the procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  const char* blank = strchr(request, ' ');
+  CASRequestInfo info;
+  bool scanned = false;
+  if (blank != nullptr) {
+    try {
+      // A short description reads as the get-server path reads it, with
+      // defaults for the rest; one that ends before the pool is unusable.
+      info.scan(blank + 1, strlen(blank + 1));
+      scanned = !info.poolName.empty();
+    } catch (const std::exception&) {
+      scanned = false;
+    }
+  }
+  if (!scanned) {
+    KTLogWrite(pLog, "MonitorHandleExplainRequest(): failed to read request description (%s)",
+               request);
+    return ERROR_UNKNOWN;
+  }
+  KTReaderGuard guard(ASPoolListMutex(pPools));
+  if (!guard.locked()) return ERROR_UNKNOWN;
+  ASPool* pPool = nullptr;
+  KTStatus status = ASPoolListGetMatching(pPools, info.poolName.c_str(), &pPool, pLog);
+  if (status != STATUS_OK) {
+    KTLogWrite(pLog, "MonitorHandleExplainRequest(): error get pool for name '%s'(%d).",
+               info.poolName.c_str(), status);
+    return status;
+  }
+  status = KTBufferStrAppendf(pResponse, "pool %s\n", info.poolName.c_str());
+  if (status != STATUS_OK) return status;
+  if (pPool == nullptr) return KTBufferStrAppend(pResponse, "outcome no-pool\n");
+  return ASPoolExplain(pPool, &info, pResponse, pLog);
+}
+
 KTStatus MonitorRequestHandler(KTSocket* pSocket, ASPoolList* pPools, KTMCServerList* pMCs,
                                KTLog* pLog) {
   if (pSocket == nullptr || pPools == nullptr || pMCs == nullptr) {
@@ -181,6 +224,9 @@ KTStatus MonitorRequestHandler(KTSocket* pSocket, ASPoolList* pPools, KTMCServer
         break;
       case MONITOR_RESET_ALL_POOLS:
         status = MonitorHandleResetAllPoolsRequest(pPools, pLog);
+        break;
+      case MONITOR_EXPLAIN:
+        status = MonitorHandleExplainRequest(request, pPools, pResponse, pLog);
         break;
       case MONITOR_GET_TRANSACTIONID:
         KTLogWrite(pLog, "MonitorRequestHandler(): obsolete request MONITOR_GET_TRANSACTIONID");

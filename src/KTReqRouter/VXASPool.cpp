@@ -315,6 +315,15 @@ KTStatus ASPoolGetIdleServer(ASPool* pASPool, const CASRequestInfo* pASRequestIn
   return status;
 }
 
+KTStatus ASPoolExplain(ASPool* pASPool, const CASRequestInfo* pASRequestInfo, KTBuffer* pText,
+                       KTLog* pLog) {
+  if (pASPool == nullptr || pASRequestInfo == nullptr || pText == nullptr) {
+    KTLogWrite(pLog, "ASPoolExplain(): wrong arguments passed to procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  return KTASServerListExplain(pASPool->pServerList, pASRequestInfo, pText, pLog);
+}
+
 KTStatus ASPoolGetMatchingServer(ASPool* pPool, const char* IP, unsigned short port,
                                  KTASServer** ppServer, KTLog* pLog) {
   if (pPool == nullptr) {

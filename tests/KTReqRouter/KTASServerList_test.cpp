@@ -568,6 +568,7 @@ bool InUse(KTASStatus state) {
          state == KTASSTATUS_MONITOR;
 }
 
+// Also checks that the explanation of every request agrees with its selection.
 TEST_F(ServerListTest, RandomizedSelectionNeverBreaksALimitAndPicksOnlyTopPriorityIdle) {
   std::mt19937 rng(20240611);
   auto pick = [&rng](int n) { return (int)(rng() % (unsigned)n); };
@@ -619,9 +620,33 @@ TEST_F(ServerListTest, RandomizedSelectionNeverBreaksALimitAndPicksOnlyTopPriori
           (request.extMaxServers >= 0 && extCount >= request.extMaxServers) ||
           (request.poolMaxServersPerClient >= 0 && clientCount >= request.poolMaxServersPerClient) ||
           (siteMax >= 0 && siteCount >= siteMax);
+      // The explanation, taken first, changes nothing and names the outcome
+      // that the selection then has, by the rule or limit it counts for.
+      Buffer explained;
+      const std::vector<int> countersBefore = Counters();
+      ASSERT_EQ(0, KTASServerListExplain(list_, &request, explained, log_));
+      ASSERT_EQ(countersBefore, Counters()) << "step " << step;
+      const std::string text = explained.str();
+      const std::string outcome =
+          text.substr(text.rfind('\n', text.size() - 2) + 1 + std::string("outcome ").size());
       Buffer ip;
       unsigned short port = 0;
       const KTStatus status = KTASServerListGetIdle(list_, &request, &strategy_, ip, &port, log_);
+      const std::vector<int> counters = Counters();
+      static const char* const names[] = {"rule client", "rule site", "rule lru", "extension",
+                                          "site", "special-site", "client"};
+      std::string counted;
+      for (size_t i = 0; i < counters.size(); ++i) {
+        if (counters[i] != countersBefore[i]) counted = names[i];
+      }
+      if (status == 0) {
+        ASSERT_EQ("chosen " + ip.str() + " " + std::to_string(port) + " " + counted + "\n", outcome)
+            << "step " << step << "\n" << text;
+      } else if (status == ERROR_REQUESTROUTER_LIMIT_EXCEEDED) {
+        ASSERT_EQ("refused " + counted + "\n", outcome) << "step " << step << "\n" << text;
+      } else {
+        ASSERT_EQ("no-idle\n", outcome) << "step " << step << "\n" << text;
+      }
       if (idle == 0) {
         ASSERT_EQ(ERROR_NO_SUCH_ELEMENT, status) << "step " << step;
         ++noServer;

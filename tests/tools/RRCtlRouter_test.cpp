@@ -147,6 +147,53 @@ TEST_F(RRCtlRouterTest, LimitsOfTheRequestAreHonoured) {
   EXPECT_EQ("TRYLATER\n", rrctl({"get-server", mGetServer, "Pool1"}).out);
 }
 
+// What the router answers about its state that an explanation must not
+// change: the pool lines whole, the server lines without their ages.
+std::string untouchedState(const std::string& monitor) {
+  std::string state = rrctl({"pools", monitor, "--raw"}).out;
+  for (const RRServerLine& s : RRParseServerLines(rrctl({"servers", monitor, "--raw"}).out, false)) {
+    state += s.pool + " " + s.host + ":" + std::to_string(s.port) + " " + s.state + " " +
+             std::to_string(s.hits) + " " + s.client + " " + s.site + " " + s.extension + "\n";
+  }
+  return state;
+}
+
+TEST_F(RRCtlRouterTest, ExplainTellsTheOutcomeAndChangesNothing) {
+  FakeAppServer busy("127.0.0.1:30021");
+  FakeAppServer idle("127.0.0.1:30022");
+  ASSERT_TRUE(busy.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_TRUE(idle.connectTo("127.0.0.1", mRouter.mcPort));
+  ASSERT_EQ(0, busy.announce("Pool1"));
+  ASSERT_EQ(0, idle.announce("Pool1"));
+  ASSERT_EQ("OK 127.0.0.1 30021\n",
+            rrctl({"get-server", mGetServer, "Pool1", "--client", "10.1.1.1", "--site", "SiteA"}).out);
+  const std::string before = untouchedState(mMonitor);
+
+  CtlResult got = rrctl({"explain", mMonitor, "Pool1", "--client", "10.1.1.1", "--pool-client-max", "1"});
+  EXPECT_EQ(RRCTL_EXIT_OK, got.status) << got.err;
+  EXPECT_EQ("pool Pool1\n"
+            "candidates (idle, highest priority): 1\n"
+            "  127.0.0.1:30022 priority 0\n"
+            "limit client: 1 in use of at most 1 - refuses\n"
+            "refused by the client limit (answer 2)\n",
+            got.out);
+  EXPECT_EQ("pool Pool1\ncandidates 1\ncandidate 127.0.0.1 30022 0\n"
+            "limit site max 2 count 1\noutcome chosen 127.0.0.1 30022 rule lru\n",
+            rrctl({"explain", mMonitor, "Pool1", "--site", "SiteA", "--pool-site-max", "2", "--raw"}).out);
+  EXPECT_EQ("pool Nowhere\nno such pool (answer 1, or 4 on the last try)\n",
+            rrctl({"explain", mMonitor, "Nowhere"}).out);
+  EXPECT_EQ(before, untouchedState(mMonitor));
+
+  // The only idle server taken: nothing left to choose.
+  ASSERT_EQ("OK 127.0.0.1 30022\n", rrctl({"get-server", mGetServer, "Pool1"}).out);
+  const std::string full = untouchedState(mMonitor);
+  EXPECT_EQ("pool Pool1\ncandidates (idle, highest priority): 0\n"
+            "no idle server (answer 1, or 4 on the last try)\n",
+            rrctl({"explain", mMonitor, "Pool1"}).out);
+  EXPECT_EQ(full, untouchedState(mMonitor));
+  EXPECT_EQ(RRCTL_EXIT_USAGE, rrctl({"explain", mMonitor}).status);
+}
+
 TEST_F(RRCtlRouterTest, ResetClearsTheCounters) {
   FakeAppServer a("127.0.0.1:30021");
   FakeAppServer b("127.0.0.1:30022");

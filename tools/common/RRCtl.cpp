@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -61,6 +62,9 @@ const std::set<std::string>& allowedOptions(const std::string& command) {
       {"reset", {"--timeout"}},
       {"watch", {"--timeout", "--interval", "--count"}},
       {"get-server",
+       {"--raw", "--timeout", "--client", "--site", "--store", "--host", "--uri", "--ext", "--tries",
+        "--max-tries", "--site-max", "--pool-site-max", "--pool-client-max", "--ext-max"}},
+      {"explain",
        {"--raw", "--timeout", "--client", "--site", "--store", "--host", "--uri", "--ext", "--tries",
         "--max-tries", "--site-max", "--pool-site-max", "--pool-client-max", "--ext-max"}}};
   static const std::set<std::string> none;
@@ -193,10 +197,8 @@ int runReset(const CommandLine& line, RRCtlIO& io) {
   return RRCTL_EXIT_OK;
 }
 
-int runGetServer(const CommandLine& line, RRCtlIO& io) {
-  expectPositional(line, 2, 2, "get-server HOST:PORT POOL [request options] [--raw] [--timeout MS]");
-  const RRToolAddress address = RRToolParseAddress(line.positional[0]);
-  const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
+/* The get-server datagram of the request options, pool line.positional[1]. */
+std::string requestDatagram(const CommandLine& line) {
   CASRequestInfo info;
   try {
     info = CASRequestInfo(textOption(line, "--host", "localhost"),
@@ -215,13 +217,36 @@ int runGetServer(const CommandLine& line, RRCtlIO& io) {
   info.poolMaxServersPerSite = intOption(line, "--pool-site-max", -1, INT_MIN, INT_MAX);
   info.poolMaxServersPerClient = intOption(line, "--pool-client-max", -1, INT_MIN, INT_MAX);
   info.extMaxServers = intOption(line, "--ext-max", -1, INT_MIN, INT_MAX);
-  const std::string datagram = RRGetServerDatagram(info);
+  return RRGetServerDatagram(info);
+}
+
+int runGetServer(const CommandLine& line, RRCtlIO& io) {
+  expectPositional(line, 2, 2, "get-server HOST:PORT POOL [request options] [--raw] [--timeout MS]");
+  const RRToolAddress address = RRToolParseAddress(line.positional[0]);
+  const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
+  const std::string datagram = requestDatagram(line);
 
   CToolSocket socket = CToolSocket::connectUdp(address);
   socket.sendAll(datagram);
   const std::string reply = socket.receiveDatagram(timeoutMs);
   const RRGetServerAnswer answer = RRParseGetServerAnswer(reply);
   io.out << (line.raw ? reply : RRDescribeAnswer(answer)) << "\n" << std::flush;
+  return RRCTL_EXIT_OK;
+}
+
+int runExplain(const CommandLine& line, RRCtlIO& io) {
+  expectPositional(line, 2, 2, "explain HOST:PORT POOL [request options] [--raw] [--timeout MS]");
+  const RRToolAddress address = RRToolParseAddress(line.positional[0]);
+  const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
+  // The monitor request carries the datagram's text after its code.
+  const std::string datagram = requestDatagram(line);
+  const std::string::size_type blank = datagram.find(' ');
+  if (blank == std::string::npos || datagram.find_first_of("\r\n") != std::string::npos) {
+    usageError("the request options do not fit on one monitor request line");
+  }
+  const std::string body = monitorQuery(
+      address, std::to_string(MONITOR_EXPLAIN) + datagram.substr(blank) + "\n", timeoutMs);
+  io.out << (line.raw ? body : RRFormatExplain(body)) << std::flush;
   return RRCTL_EXIT_OK;
 }
 
@@ -323,6 +348,9 @@ std::string RRCtlUsage() {
          "      --site-max N --pool-site-max N --pool-client-max N --ext-max N (default -1: no limit)\n"
          "      --raw                print the answer datagram unchanged\n"
          "      note: an OK answer assigns the server until it next reports idle\n"
+         "  explain HOST:PORT POOL   how the router would choose for that request, assigning nothing\n"
+         "      (the request options of get-server; HOST:PORT is the monitor port)\n"
+         "      --raw                print the monitor answer unchanged\n"
          "  --timeout MS             wait at most MS for connections and answers (default 3000)\n"
          "exit status: 0 success, 1 router unreachable or wrong answer, 2 usage error\n";
 }
@@ -392,6 +420,50 @@ std::string RRFormatCache(const std::vector<RRServerLine>& servers) {
   return table.render("(no application servers)");
 }
 
+std::string RRFormatExplain(const std::string& body) {
+  std::string text;
+  std::string::size_type start = 0;
+  while (start < body.size()) {
+    std::string::size_type end = body.find('\n', start);
+    if (end == std::string::npos) end = body.size();
+    const std::string lineText = body.substr(start, end - start);
+    start = end + 1;
+    std::vector<std::string> f;
+    for (std::string::size_type at = 0; at <= lineText.size();) {
+      const std::string::size_type next = std::min(lineText.find(' ', at), lineText.size());
+      f.push_back(lineText.substr(at, next - at));
+      at = next + 1;
+    }
+    const auto address = [&](std::size_t i) { return f[i] + ":" + f[i + 1]; };
+    if (f[0] == "pool" && f.size() == 2) {
+      text += "pool " + f[1] + "\n";
+    } else if (f[0] == "candidates" && f.size() == 2) {
+      text += "candidates (idle, highest priority): " + f[1] + "\n";
+    } else if (f[0] == "candidate" && f.size() == 4) {
+      text += "  " + address(1) + " priority " + f[3] + "\n";
+    } else if (f[0] == "limit" && f.size() >= 6) {
+      text += "limit " + f[1] + ": " + f[5] + " in use of at most " + f[3] +
+              (f.size() > 6 ? " - refuses\n" : " - passes\n");
+    } else if (f[0] == "outcome" && f.size() == 6 && f[1] == "chosen") {
+      const std::string& rule = f[5];
+      text += "would choose " + address(2) + " by " +
+              (rule == "client"  ? std::string("client affinity")
+               : rule == "site" ? std::string("site affinity")
+                                : std::string("least recent use")) +
+              "\n";
+    } else if (f[0] == "outcome" && f.size() == 3 && f[1] == "refused") {
+      text += "refused by the " + f[2] + " limit (answer 2)\n";
+    } else if (lineText == "outcome no-idle") {
+      text += "no idle server (answer 1, or 4 on the last try)\n";
+    } else if (lineText == "outcome no-pool") {
+      text += "no such pool (answer 1, or 4 on the last try)\n";
+    } else {
+      text += RRPrintable(lineText) + "\n";  // a line of a newer router, as it came
+    }
+  }
+  return text;
+}
+
 int RRCtlMain(const std::vector<std::string>& args, RRCtlIO& io) {
   try {
     if (!args.empty() && (args[0] == "-h" || args[0] == "--help" || args[0] == "help")) {
@@ -401,6 +473,7 @@ int RRCtlMain(const std::vector<std::string>& args, RRCtlIO& io) {
     const CommandLine line = parseCommandLine(args);
     if (line.command == "reset") return runReset(line, io);
     if (line.command == "get-server") return runGetServer(line, io);
+    if (line.command == "explain") return runExplain(line, io);
     if (line.command == "watch") return runWatch(line, io);
     if (line.command == "metrics") return runMetrics(line, io);
     if (line.command == "exporter") return runExporter(line, io);

@@ -5,6 +5,7 @@
  *   rrctl exporter --listen HOST:PORT MONITOR... [--timeout MS]
  *   rrctl reset HOST:PORT [POOL] [--timeout MS]
  *   rrctl get-server HOST:PORT POOL [request options] [--raw] [--timeout MS]
+ *   rrctl explain HOST:PORT POOL [request options] [--raw] [--timeout MS]
  *   rrctl watch HOST:PORT [--interval MS] [--count N] [--timeout MS]
  *
  * pools, servers, peers and cache ask the monitor port (requests 13, 10, 12
@@ -13,7 +14,9 @@
  * and peer figures in the Prometheus text format and exporter serves them
  * over HTTP (RRMetrics.h, RRExporter.h); reset clears the statistics of one pool (14) or of all (15);
  * get-server sends one get-server datagram to the router's UDP port and
- * prints the decoded answer; watch prints the pool table again every
+ * prints the decoded answer; explain sends the same request as monitor
+ * request 17 and prints how the router would answer it, assigning nothing
+ * (RRFormatExplain); watch prints the pool table again every
  * interval. Results go to the output stream, errors to the error stream as
  * one line beginning "rrctl: ". The exit status is 0 on success, 1 when the
  * router cannot be reached or answers wrongly, 2 for a usage error.
@@ -57,5 +60,8 @@ std::string RRFormatPools(const std::vector<RRPoolLine>& pools);
 std::string RRFormatServers(const std::vector<RRServerLine>& servers);
 std::string RRFormatPeers(const std::vector<RRPeerLine>& peers);
 std::string RRFormatCache(const std::vector<RRServerLine>& servers);
+/* The body of an explain answer (KTMonitorRequestHandler.h) in sentences,
+ * one per line; lines it does not know are printed as they came. */
+std::string RRFormatExplain(const std::string& body);
 
 #endif /* RRCTL_H */

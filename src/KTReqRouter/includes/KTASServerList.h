@@ -114,6 +114,15 @@ KTStatus KTASServerListGetIdle(KTASServerList* pSrvList, const CASRequestInfo* p
                                unsigned short* pPort, KTLog* pLog)
     KT_EXCLUDES(KTASServerListMutex(pSrvList));
 
+/* Runs the selection of KTASServerListGetIdle for the request under the same
+ * locks, but assigns nothing and counts nothing, and appends to pText what it
+ * found, one "key value..." line each (the lines after "pool" of the monitor's
+ * explain answer, KTMonitorRequestHandler.h). Status 0 also when a limit
+ * refuses or no server is idle: the outcome line says so. */
+KTStatus KTASServerListExplain(KTASServerList* pSrvList, const CASRequestInfo* pASRequestInfo,
+                               struct KTBuffer* pText, KTLog* pLog)
+    KT_EXCLUDES(KTASServerListMutex(pSrvList));
+
 /* List destructor callback: frees the record (variable argument: the KTLog*). */
 long KTASServerDestructor(void** ppElement, va_list args);
 

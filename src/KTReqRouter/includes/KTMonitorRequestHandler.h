@@ -8,10 +8,32 @@
  *   13  one line per pool;
  *   14  "14 <n> <pool>": reset that pool's statistics (empty body);
  *   15  reset every pool's statistics (empty body);
- *   16  obsolete, refused; any other code is refused as well.
+ *   16  obsolete, refused;
+ *   17  "17 <description>": explain, see below; any other code is refused.
  * Each answered request gets "0 <n>\n" followed by the n bytes of its body;
  * the connection then waits for the next request. A request that fails gets
  * no reply: the connection is closed.
+ *
+ * Explain (17): <description> is the text of a get-server datagram after its
+ * code, pool included. The selection runs as for that datagram under the
+ * same locks, but assigns nothing and changes no counter, last use or
+ * state. The body has one fact per line, a keyword and blank-separated
+ * fields, in this order:
+ *   pool <name>
+ *   candidates <n>                      idle servers of the highest priority
+ *   candidate <host> <port> <priority>  one per candidate, in list order
+ *   limit <kind> max <m> count <c>[ refuses]
+ *                       each limit the request carries, in the order tested;
+ *                       kind: extension, client, site, special-site
+ *   outcome chosen <host> <port> rule <client|site|lru>
+ *   outcome refused <kind>
+ *   outcome no-idle
+ *   outcome no-pool                     no such pool (then no other lines)
+ * Exactly one outcome line ends the body; new keywords may be added before
+ * it, so readers skip lines they do not know. A line without the blank, or
+ * whose description ends before the pool field, fails the request; a
+ * shorter description is otherwise read as the get-server listener reads
+ * it (missing fields keep their defaults).
  *
  * Thread safety: the monitor listener's thread calls these; the pool list is
  * walked under its read lock, and the records lock themselves while their
@@ -57,6 +79,10 @@ KTStatus MonitorHandlePoolRequest(struct ASPoolList* pPools, struct KTBuffer* pR
 KTStatus MonitorHandleResetPoolRequest(const char* request, struct ASPoolList* pPools,
                                        KTLog* pLog);
 KTStatus MonitorHandleResetAllPoolsRequest(struct ASPoolList* pPools, KTLog* pLog);
+/* request is the whole request line ("17 <description>"); ERROR_UNKNOWN
+ * when it has no blank after the code or the description has no pool. */
+KTStatus MonitorHandleExplainRequest(const char* request, struct ASPoolList* pPools,
+                                     struct KTBuffer* pResponse, KTLog* pLog);
 
 /* The monitor TCP listener of a router instance; both lists are borrowed from
  * the instance and set before the listener's thread starts. */

@@ -97,6 +97,10 @@ KTStatus ASPoolRemoveServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pM
  * on a first try). Returns the selection's status unchanged. */
 KTStatus ASPoolGetIdleServer(ASPool* pASPool, const CASRequestInfo* pASRequestInfo,
                              struct KTBuffer* pIP, unsigned short* pPort, KTLog* pLog);
+/* The selection of ASPoolGetIdleServer without its effects: appends the
+ * explanation of KTASServerListExplain to pText; no counter changes. */
+KTStatus ASPoolExplain(ASPool* pASPool, const CASRequestInfo* pASRequestInfo,
+                       struct KTBuffer* pText, KTLog* pLog);
 /* The pool's server with that host and port, or null (status 0). */
 KTStatus ASPoolGetMatchingServer(ASPool* pPool, const char* IP, unsigned short port,
                                  KTASServer** ppServer, KTLog* pLog);

@@ -59,7 +59,8 @@ enum MonitorRequestCode {
   MONITOR_GET_POOLS = 13,         /* one line per pool */
   MONITOR_RESET_POOL = 14,        /* reset one pool's counters */
   MONITOR_RESET_ALL_POOLS = 15,   /* reset every pool's counters */
-  MONITOR_GET_TRANSACTIONID = 16  /* obsolete; refused */
+  MONITOR_GET_TRANSACTIONID = 16, /* obsolete; refused */
+  MONITOR_EXPLAIN = 17            /* "17 <get-server description>": the selection, explained */
 };
 
 /* The pool whose cache data reaches the application servers of every pool. */
