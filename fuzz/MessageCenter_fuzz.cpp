@@ -1,6 +1,7 @@
 // MessageCenter_fuzz.cpp - fuzz target for the message-center path: random
-// byte streams over real loopback connections into MCRequestHandler and
-// MCClientCloseHandler, with a real registry (pool list and peer list).
+// byte streams over in-process connections (LoopbackSupport.h) into
+// MCRequestHandler and MCClientCloseHandler, with a real registry (pool list
+// and peer list).
 //
 // The input is cut at 0xFF bytes into chunks; the first byte of a chunk
 // picks one of three connections (opened when needed), the rest is written
@@ -65,8 +66,7 @@ struct Connection {
 
 class Session {
  public:
-  Session(fuzz::Listener& listener, fuzz::Registry& registry)
-      : mListener(listener), mRegistry(registry) {}
+  explicit Session(fuzz::Registry& registry) : mRegistry(registry) {}
   ~Session() {
     for (Connection& c : mConnections)
       if (c.open()) end(c);
@@ -89,7 +89,7 @@ class Session {
   }
 
  private:
-  void connect(Connection& c) { c.client = mListener.connect(&c.server, 500); }
+  void connect(Connection& c) { c.client = fuzz::ConnectPair(&c.server, 500); }
 
   // True when a whole request waits on the connection (its header line and
   // the data it announces), so the handler will not wait for more.
@@ -168,7 +168,6 @@ class Session {
     }
   }
 
-  fuzz::Listener& mListener;
   fuzz::Registry& mRegistry;
   Connection mConnections[kConnections];
 };
@@ -185,13 +184,12 @@ long CountServers(void* element, va_list args) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog();
-  static fuzz::Listener* listener = new fuzz::Listener();  // lives for the whole run
   static bool counting = (CountShutdowns(), true);
   (void)counting;
 
   fuzz::Registry registry;
   {
-    Session session(*listener, registry);
+    Session session(registry);
     size_t start = 0;
     while (start < size) {
       const uint8_t* stop = (const uint8_t*)memchr(data + start, 0xFF, size - start);

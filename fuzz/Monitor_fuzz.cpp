@@ -1,6 +1,7 @@
-// Monitor_fuzz.cpp - fuzz target for the monitor path: random bytes over a
-// real loopback connection into MonitorRequestHandler, on a router whose
-// registry holds servers in every state, several pools and a peer.
+// Monitor_fuzz.cpp - fuzz target for the monitor path: random bytes over an
+// in-process connection (LoopbackSupport.h) into MonitorRequestHandler, on
+// a router whose registry holds servers in every state, several pools and a
+// peer.
 //
 // Each request line is read on the side as well, and the handler's answer
 // must agree with it:
@@ -90,10 +91,9 @@ void CheckBody(int code, const std::string& body) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog();
   static Router* router = new Router();               // lives for the whole run
-  static fuzz::Listener* listener = new fuzz::Listener();
 
   KTSocket* server = nullptr;
-  const int client = listener->connect(&server, 500);
+  const int client = fuzz::ConnectPair(&server, 500);
   FUZZ_CHECK(testsockets::SendAll(client, std::string((const char*)data, size)),
              "writing to the router failed");
   shutdown(client, SHUT_WR);
