@@ -15,7 +15,6 @@
 
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,11 +67,17 @@ class Registry {
   KTMCServerList* mMCs = nullptr;
 };
 
+// The fields of a line, split at runs of blanks (as a stream would read
+// them, without the stream's cost on every request).
 inline std::vector<std::string> SplitFields(const std::string& line) {
   std::vector<std::string> fields;
-  std::istringstream in(line);
-  std::string field;
-  while (in >> field) fields.push_back(field);
+  const char* const blanks = " \t\n\v\f\r";
+  size_t start = line.find_first_not_of(blanks);
+  while (start != std::string::npos) {
+    const size_t end = line.find_first_of(blanks, start);
+    fields.push_back(line.substr(start, end == std::string::npos ? end : end - start));
+    start = end == std::string::npos ? end : line.find_first_not_of(blanks, end);
+  }
   return fields;
 }
 
