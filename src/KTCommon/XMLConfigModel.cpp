@@ -122,7 +122,9 @@ RequestRouter::RequestRouter(const rapidxml::xml_node<>* node)
       port(Parser::parsePort(node, "port")),
       monitor_port(Parser::parsePort(node, "monitor_port")),
       mc_port(Parser::parsePort(node, "mc_port")),
-      bind(Parser::parseBool(node, "bind", true)) {}
+      bind(Parser::parseBool(node, "bind", true)),
+      mc_allow(attrText(node, "mc_allow")),
+      monitor_allow(attrText(node, "monitor_allow")) {}
 
 /* Throws CException for a schema fault here or in any router. */
 RequestRouters::RequestRouters(const rapidxml::xml_node<>* node)

@@ -38,6 +38,8 @@ const CAttributeDescriptor RequestRouterAttrs[] = {
     CAttributeDescriptor("monitor_port", D::DATA_PORT, false),
     CAttributeDescriptor("mc_port", D::DATA_PORT, false),
     CAttributeDescriptor("bind", D::DATA_BOOLEAN, false),
+    CAttributeDescriptor("mc_allow", D::DATA_ADDRESS_LIST, false),
+    CAttributeDescriptor("monitor_allow", D::DATA_ADDRESS_LIST, false),
 };
 
 const CAttributeDescriptor RequestRoutersAttr[] = {

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "Exception.h"
+#include "KTAddressList.h"
 #include "KTDebug.h"
 #include "XMLConfigParser.h"
 
@@ -71,6 +72,8 @@ bool CDataDescriptor::isValid(const char* data, DataType validContent,
       }
       case DATA_TEXT:
         return true;
+      case DATA_ADDRESS_LIST:
+        return CAddressList::isValid(data ? data : "");
       case DATA_USER:
         KT_ASSERT(callback, ValidatorSource);
         return callback(std::string(data ? data : ""));
@@ -218,6 +221,7 @@ void CNodeValidator::throwDataValidationException(const std::string& origin,
     case CDataDescriptor::DATA_IP: what = "' is not a valid IP address"; break;
     case CDataDescriptor::DATA_HOSTNAME: what = "' is not a valid IP address or hostname"; break;
     case CDataDescriptor::DATA_PORT: what = "' is not a valid port value"; break;
+    case CDataDescriptor::DATA_ADDRESS_LIST: what = "' is not a valid address list"; break;
     default: break;
   }
   throw CException(origin + ": validation failed. Value '" + value + "' in '" + location + what);

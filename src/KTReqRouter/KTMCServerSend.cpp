@@ -210,11 +210,9 @@ long sendPoolMessage(void* pElement, va_list args, const SendKind& kind) {
                kind.replyFunction, KT_PTR32(pMC), KT_PTR32(pPool));
     return ERROR_INVALID_PARAMETER;
   }
-  char poolName[ASPOOL_NAME_SIZE] = "";
-  KTStatus status = ASPoolGetName(pPool, poolName, (int)sizeof poolName, pLog);
-  if (status != STATUS_OK) return status;
+  const char* poolName = ASPoolName(pPool);
   CKTBuffer message(std::nothrow);
-  status = message.init("");
+  KTStatus status = message.init("");
   if (status == STATUS_OK) {
     status = KTBufferStrAppendf(message.get(), "%d 0 %s:%hu %s 1\n", kind.code, pMC->myMCIP,
                                 pMC->myMCPort, poolName);

@@ -27,6 +27,7 @@
 #include "KTUtils.h"
 #include "Log.h"
 #include "TCPServer.h"
+#include "KTAddressList.h"
 #include "ThreadGroup.h"
 #include "UDPServer.h"
 #include "VXASPool.h"
@@ -196,11 +197,37 @@ CRequestRouterImpl::CRequestRouterImpl(const XMLConfig::CConfigFile& config,
       if (peer == mMCEndpoint) continue;
       AddToMCServerList(peer, pMCs, pPoolList, mMCEndpoint, maxCacheItems);
     }
+    setAllowLists(config);
   } catch (...) {
     freeLists();
     throw;
   }
   KTDEBUG_MSG(KTDEBUG_RROUTER, "CRequestRouterImpl(): instance '%s' built", mName.c_str());
+}
+
+/* The values were checked when the configuration was read. The hosts of
+ * every configured router join the message-center list so that peer links
+ * need not be listed; one that does not resolve now is logged and left out. */
+void CRequestRouterImpl::setAllowLists(const XMLConfig::CConfigFile& config) {
+  const XMLConfig::Config* model = config.getConfig();
+  if (model == nullptr) return;
+  const XMLConfig::RequestRouter* self = model->requestrouters.routerByName(mName);
+  if (!self->mc_allow.empty()) {
+    CAddressList allowed;
+    allowed.parse(self->mc_allow);
+    for (const auto& entry : model->requestrouters.routers) {
+      const std::string& host = entry.second->ip;
+      if (!allowed.addHost(host))
+        KTLogWrite(CLog::log, "CRequestRouterImpl(): cannot resolve request router host '%s' for mc_allow",
+                   host.c_str());
+    }
+    messageCenterServer.setAllowList(allowed, "CMessageCenterServer", "mc_allow");
+  }
+  if (!self->monitor_allow.empty()) {
+    CAddressList allowed;
+    allowed.parse(self->monitor_allow);
+    monitorServer.setAllowList(allowed, "CMonitorServer", "monitor_allow");
+  }
 }
 
 /* Never fails; release failures are logged by the lists. */

@@ -9,6 +9,7 @@
  */
 #include "TCPServer.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -156,6 +157,32 @@ void CTCPServer::pauseAccepting(int error) {
   mAcceptResumeMs = KTMonotonicMs() + kAcceptPauseMs;
 }
 
+void CTCPServer::setAllowList(const CAddressList& allowed, const std::string& owner,
+                              const std::string& listName) {
+  mAllowed = allowed;
+  mAllowOwner = owner;
+  mAllowName = listName;
+  mFiltered = true;
+}
+
+/* A source that cannot be learned is refused like one outside the list. */
+bool CTCPServer::admitted(const KTSocket* pClient) const {
+  if (!mFiltered) return true;
+  struct sockaddr_storage peer;
+  socklen_t length = sizeof peer;
+  memset(&peer, 0, sizeof peer);
+  const struct sockaddr* address = reinterpret_cast<const struct sockaddr*>(&peer);
+  if (getpeername(pClient->socket, reinterpret_cast<struct sockaddr*>(&peer), &length) == 0 &&
+      mAllowed.matches(address, length))
+    return true;
+  char source[INET6_ADDRSTRLEN + 1];
+  KTAddressText(address, length, source, sizeof source);
+  const std::string key = mAllowOwner + ": refused connection from " + source;
+  KTLogWriteLimited(CLog::log, key.c_str(), key.c_str(), "%s: refused connection from %s (not in %s)",
+                    mAllowOwner.c_str(), source, mAllowName.c_str());
+  return false;
+}
+
 /* Throws CWIException for a null socket; accept failures are only logged. */
 void CTCPServer::serveConnected(KTSocket* pServerSocket) {
   if (pServerSocket == nullptr)
@@ -169,6 +196,8 @@ void CTCPServer::serveConnected(KTSocket* pServerSocket) {
     pauseAccepting(errno);
   } else if (status != STATUS_OK) {
     KTLogWrite(CLog::log, "ServeConnected(): KTSocketAccept failed. (%d)", status);
+  } else if (!admitted(pClient)) {
+    KTSocketFree(&pClient, CLog::log);
   } else {
     status = KTSocketSetTimeout(pClient, kConnectionTimeoutMs, CLog::log);
     if (status != STATUS_OK) KTLogWrite(CLog::log, "ServeConnected(): can't set socket timeout");

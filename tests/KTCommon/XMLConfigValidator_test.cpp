@@ -35,6 +35,8 @@ TEST(DataDescriptor, IsValidPerType) {
       {D::DATA_PORT, "0", true},         {D::DATA_PORT, "65535", true},     {D::DATA_PORT, "65536", false},
       {D::DATA_PORT, "-1", false},       {D::DATA_PORT, " 80", true},       {D::DATA_PORT, "80 ", false},
       {D::DATA_TEXT, "", true},          {D::DATA_TEXT, nullptr, true},     {D::DATA_INT, nullptr, false},
+      {D::DATA_ADDRESS_LIST, "10.0.0.0/8,::1", true}, {D::DATA_ADDRESS_LIST, "", false},
+      {D::DATA_ADDRESS_LIST, nullptr, false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(c.valid, CDataDescriptor::isValid(c.value, c.type, UserValidationFunc()))
@@ -147,7 +149,8 @@ TEST(DataValidationMessage, NamesTheExpectedType) {
                {D::DATA_HOSTNAME, "is not a valid IP address or hostname"},
                {D::DATA_PORT, "is not a valid port value"},
                {D::DATA_TEXT, "is not valid"},
-               {D::DATA_USER, "is not valid"}};
+               {D::DATA_USER, "is not valid"},
+               {D::DATA_ADDRESS_LIST, "is not a valid address list"}};
   for (const Case& c : cases)
     EXPECT_EQ(std::string("F(): validation failed. Value 'v' in 'loc' ") + c.tail,
               ErrorOf([&] { CNodeValidator::throwDataValidationException("F()", c.type, "v", "loc"); }));

@@ -159,6 +159,27 @@ TEST(Lookups, DefaultsOfAbsentAttributesAndElements) {
   EXPECT_TRUE(config.cacheservers.servers[1]->enable_cache);
 }
 
+TEST(Lookups, AllowListsAreOptionalKeptVerbatimAndMalformedOnesRefused) {
+  const std::string head = "<config><requestrouters><requestrouter name='R' host='h' port='1' ";
+  const std::string tail =
+      "/></requestrouters><pools><pool name='p'/></pools><cacheservers><server host='c' port='1'/></cacheservers></config>";
+  CConfigFile file;
+  ASSERT_NO_THROW(file.parse(head + tail));
+  EXPECT_TRUE(file.getConfig()->requestrouters.routerByName("R")->mc_allow.empty());
+  EXPECT_TRUE(file.getConfig()->requestrouters.routerByName("R")->monitor_allow.empty());
+  ASSERT_NO_THROW(file.parse(head + "mc_allow='10.1.0.0/16, 10.2.3.4' monitor_allow='::1 fd00::/8'" + tail));
+  const RequestRouter* router = file.getConfig()->requestrouters.routerByName("R");
+  EXPECT_EQ("10.1.0.0/16, 10.2.3.4", router->mc_allow);
+  EXPECT_EQ("::1 fd00::/8", router->monitor_allow);
+  for (const char* attr : {"mc_allow", "monitor_allow"}) {
+    for (const char* bad : {"", "10.1.0.0/33", "h", "10.1.0.0;10.2.0.0"}) {
+      EXPECT_EQ(std::string("CNodeValidator::validateAttributes(): validation failed. Value '") + bad + "' in '" +
+                    attr + "' is not a valid address list",
+                ErrorOf([&] { file.parse(head + attr + "='" + bad + "'" + tail); }));
+    }
+  }
+}
+
 TEST(Lookups, EmptyRouterSectionAndTextsAfterEntityExpansion) {
   CConfigFile file;
   ASSERT_NO_THROW(file.parse(std::string(

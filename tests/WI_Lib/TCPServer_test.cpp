@@ -74,6 +74,7 @@ class TCPServerTest : public ::testing::Test {
  protected:
   void TearDown() override {
     for (int fd : clients_) close(fd);
+    clients_.clear();
     thread_.reset();  // stops and waits for the server thread
     server_.reset();
     KTClearTestClock();
@@ -81,8 +82,14 @@ class TCPServerTest : public ::testing::Test {
   // Process log lines written since the test began.
   std::string NewLog() const { return log_.text(); }
 
-  void Start(const IPEndpoint& endpoint = IPEndpoint("127.0.0.1", 0, true)) {
+  void Start(const IPEndpoint& endpoint = IPEndpoint("127.0.0.1", 0, true),
+             const std::string& allowed = "") {
     server_ = std::make_unique<LineServer>(endpoint);
+    if (!allowed.empty()) {
+      CAddressList list;
+      ASSERT_TRUE(list.parse(allowed));
+      server_->setAllowList(list, "LineServer", "line_allow");
+    }
     thread_ = std::make_unique<CTCPServerThread>(server_.get());
     ASSERT_TRUE(WaitFor([&] { return server_->boundPort() != 0; }, 2000));
   }
@@ -208,6 +215,36 @@ TEST_F(TCPServerTest, AtTheDescriptorLimitAcceptingPausesWithoutSpinningAndResum
                           std::to_string(lowest) + " open files reached (Too many open files); "
                           "retrying in 100 ms"))
       << NewLog();
+}
+
+TEST_F(TCPServerTest, AllowListClosesOtherSourcesBeforeReadingAndLogsEachSourceOnce) {
+  Start(IPEndpoint("127.0.0.1", 0, true), "127.0.0.2, 10.0.0.0/8");
+  const uint16_t port = server_->boundPort();
+  std::vector<int> refused;
+  for (int i = 0; i < 3; ++i) refused.push_back(ConnectFrom("127.0.0.3", "127.0.0.1", port));
+  refused.push_back(ConnectFrom("127.0.0.4", "127.0.0.1", port));
+  for (int fd : refused) {
+    ASSERT_GE(fd, 0);
+    clients_.push_back(fd);
+    SendAll(fd, "SIZE\n");  // may fail once the server has closed
+    EXPECT_TRUE(PeerClosed(fd, 2000));
+  }
+  const int allowed = ConnectFrom("127.0.0.2", "127.0.0.1", port);
+  ASSERT_GE(allowed, 0);
+  clients_.push_back(allowed);
+  // Only the listener and the allowed client are held; nothing refused was read.
+  EXPECT_EQ(Ask(allowed, "SIZE\n"), "2\n");
+  EXPECT_EQ(server_->requests_.load(), 1);
+  EXPECT_EQ(server_->closes_.load(), 0);
+  EXPECT_EQ(1, log_.count("LineServer: refused connection from 127.0.0.3 (not in line_allow)")) << NewLog();
+  EXPECT_EQ(1, log_.count("LineServer: refused connection from 127.0.0.4 (not in line_allow)")) << NewLog();
+  // Without a list every source is served.
+  TearDown();
+  Start();
+  const int any = ConnectFrom("127.0.0.3", "127.0.0.1", server_->boundPort());
+  ASSERT_GE(any, 0);
+  clients_.push_back(any);
+  EXPECT_EQ(Ask(any, "open\n"), "open\n");
 }
 
 TEST_F(TCPServerTest, StopFlagEndsAnIdleServerWithinAboutOneSecond) {

@@ -80,6 +80,7 @@ struct RouterDef {
   uint16_t port = 0;         // get-server UDP port
   uint16_t mcPort = 0;       // message-center TCP port; 0 leaves the attribute out
   uint16_t monitorPort = 0;  // monitor TCP port; 0 leaves the attribute out
+  std::string attributes;    // further attributes of the element, verbatim
 };
 
 // A router with free ports on its host (all three listeners).
@@ -104,6 +105,7 @@ inline std::string ConfigXml(const std::vector<RouterDef>& routers,
         << "\"";
     if (r.mcPort != 0) xml << " mc_port=\"" << r.mcPort << "\"";
     if (r.monitorPort != 0) xml << " monitor_port=\"" << r.monitorPort << "\"";
+    if (!r.attributes.empty()) xml << " " << r.attributes;
     xml << "/>\n";
   }
   xml << "  </requestrouters>\n  <pools>\n";
@@ -399,6 +401,14 @@ class TcpClient {
   bool connectTo(const std::string& host, uint16_t port, int timeoutMs = 3000, int connectTimeoutMs = 0) {
     disconnect();
     mFd = ConnectTo(host, port, SOCK_STREAM, connectTimeoutMs);
+    if (mFd < 0) return false;
+    SetReceiveTimeout(mFd, timeoutMs);
+    return true;
+  }
+  // Like connectTo, from the given source address (any 127.x.y.z on loopback).
+  bool connectFrom(const std::string& source, const std::string& host, uint16_t port, int timeoutMs = 3000) {
+    disconnect();
+    mFd = ConnectFrom(source, host, port);
     if (mFd < 0) return false;
     SetReceiveTimeout(mFd, timeoutMs);
     return true;

@@ -138,6 +138,22 @@ inline int ConnectTo(const std::string& host, uint16_t port, int type = SOCK_STR
   return fd;
 }
 
+// A blocking TCP socket bound to source (port 0) and connected to
+// host:port; -1 on failure. Any 127.x.y.z source works on a loopback host.
+inline int ConnectFrom(const std::string& source, const std::string& host, uint16_t port) {
+  struct sockaddr_in from;
+  struct sockaddr_in to;
+  if (!FillAddress(source, 0, &from) || !FillAddress(host, port, &to)) return -1;
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, (struct sockaddr*)&from, sizeof from) != 0 ||
+      connect(fd, (struct sockaddr*)&to, sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // A blocking socket connected to 127.0.0.1:port; -1 on failure.
 inline int ConnectLoopback(uint16_t port, int type = SOCK_STREAM) {
   return ConnectTo("127.0.0.1", port, type);

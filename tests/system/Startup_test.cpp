@@ -318,6 +318,22 @@ TEST_F(StartupTest, CheckFailsLikeStartUp) {
                        "'-check' takes no value, found '/etc/other.xml'");
 }
 
+// A malformed allow list stops start-up and fails the check in the validator's words.
+TEST_F(StartupTest, MalformedAllowListIsRefusedAtStartUpAndByTheCheck) {
+  for (const char* attr : {"mc_allow", "monitor_allow"}) {
+    routertest::RouterDef router = routertest::MakeRouter("RRA");
+    router.attributes = std::string(attr) + "=\"10.1.0.0/16, 10.2.3.400\"";
+    writeConfig(routertest::ConfigXml({router}));
+    const std::string message = std::string("CNodeValidator::validateAttributes(): validation failed. Value "
+                                            "'10.1.0.0/16, 10.2.3.400' in '") + attr +
+                                "' is not a valid address list";
+    unlink(logFile().c_str());
+    expectStartupFailure(run({"-iplist", "127.0.0.1", "-check"}, ownConfigVars()), message);
+    ASSERT_EQ(0, unlink(logFile().c_str()));
+    expectStartupFailure(run({"-iplist", "127.0.0.1", "-console"}, ownConfigVars()), message);
+  }
+}
+
 // With every port of the local routers held by the test, "-check -start"
 // still succeeds at once: it binds no listener and forks no daemon, and the
 // private program copy's shared PID list is never created. "-start" alone
@@ -327,7 +343,7 @@ TEST_F(StartupTest, CheckBindsNothingAndLeavesThePIDListAlone) {
   routertest::RouterDef bound = routertest::MakeRouter("RRA");
   routertest::RouterDef wildcard = routertest::MakeRouter("RRB");
   wildcard.monitorPort = 0;
-  routertest::RouterDef remote{"RRC", "192.0.2.1", 47100, 47101, 47102};
+  routertest::RouterDef remote{"RRC", "192.0.2.1", 47100, 47101, 47102, ""};
   std::string xml = routertest::ConfigXml({bound, wildcard, remote});
   const std::string rrb = "name=\"RRB\"";
   xml.replace(xml.find(rrb), rrb.size(), rrb + " bind=\"false\"");

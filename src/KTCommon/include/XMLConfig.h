@@ -59,6 +59,8 @@ class RequestRouter : public CNode {
   const uint16_t monitor_port;
   const uint16_t mc_port;
   const bool bind;
+  const std::string mc_allow;       /* sources served on the message center; empty: everyone */
+  const std::string monitor_allow;  /* sources served on the monitor; empty: everyone */
 };
 typedef std::map<std::string, std::unique_ptr<const RequestRouter>> RequestRouterMap;
 

@@ -58,7 +58,8 @@ class CDataDescriptor {
     DATA_HOSTNAME = 4,
     DATA_PORT = 5,
     DATA_TEXT = 6,
-    DATA_USER = 7
+    DATA_USER = 7,
+    DATA_ADDRESS_LIST = 8 /* addresses and CIDR prefixes, blank or comma separated */
   };
 
   /* True when data is a valid value of the type; a parser failure means

@@ -114,6 +114,9 @@ class CRequestRouterImpl {
    * CWIException when a thread's state cannot be read. */
   void reportListeners(const int& stopFlag, const CThreadGroup& group) const;
 
+  /* Gives the listeners the configured allow lists. */
+  void setAllowLists(const XMLConfig::CConfigFile& config);
+
   KTMCServerList* pMCs;                      /* owned: every peer router */
   ASPoolList* pPoolList;                     /* owned: every pool */
   CRequestRouterServer requestRouterServer;  /* UDP get-server listener */

@@ -15,6 +15,10 @@
  * Handlers therefore must not block long: calls of 1000 ms or more are
  * logged. The stop flag is polled at least once a second.
  *
+ * With an allow list (setAllowList()) a connection whose source lies
+ * outside it is closed right after accept(), before anything is read; one
+ * repeat-suppressed log line per source names the listener and the source.
+ *
  * Derived servers supply handleRequest(); handleClientClose() does nothing
  * by default. Handlers of one server are never called concurrently.
  *
@@ -25,9 +29,11 @@
 #define TCPSERVER_H
 
 #include <atomic>
+#include <string>
 
 #include "CKTThread.h"
 #include "IPEndpoint.h"
+#include "KTAddressList.h"
 #include "KTSocket.h"
 #include "KTStatus.h"
 #include "SocketSet.h"
@@ -61,6 +67,12 @@ class CTCPServer : public CSocketSet {
    * host cannot be resolved. */
   void run(int* pStopFlag);
 
+  /* From now on only sources in allowed are served; owner and listName name
+   * the refusals in the log ("<owner>: refused connection from <source>
+   * (not in <listName>)"). Call before the serving thread starts. */
+  void setAllowList(const CAddressList& allowed, const std::string& owner,
+                    const std::string& listName);
+
   /* The endpoint's port. */
   unsigned short port() const { return mIPEndpoint.port; }
   /* The port actually listened on (the system's choice for port 0); 0 until bound. */
@@ -87,8 +99,15 @@ class CTCPServer : public CSocketSet {
    * the longest wait (milliseconds) the next round may take. */
   int resumeAcceptingWhenDue();
 
+  /* True when the accepted connection may be served; logs a refusal. */
+  bool admitted(const KTSocket* pClient) const;
+
   std::atomic<unsigned short> mBoundPort;
   long long mAcceptResumeMs; /* monotonic time accepting resumes; 0 when not paused */
+  bool mFiltered = false;    /* true once an allow list is set */
+  CAddressList mAllowed;     /* the sources served when mFiltered */
+  std::string mAllowOwner;   /* the listener's name in refusal lines */
+  std::string mAllowName;    /* the list's name in refusal lines */
 };
 
 /* Thread running CTCPServer::run under CatchWIException ("CTCPServer::main");
