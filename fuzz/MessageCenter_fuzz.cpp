@@ -161,10 +161,10 @@ class Session {
     unsigned status = 0;
     const std::string body = KTBufferGet(pBuffer, &status);
     KTBufferFree(&pBuffer);
-    for (const std::string& line : fuzz::SplitLines(body, "peer")) {
-      const std::vector<std::string> f = fuzz::SplitFields(line);
-      FUZZ_CHECK(f.size() == 4 && f[0] == "M" && f[1].rfind(':') != std::string::npos,
-                 "peer line: " + line);
+    for (const std::string_view line : fuzz::SplitLines(body, "peer")) {
+      const std::vector<std::string_view> f = fuzz::SplitFields(line);
+      FUZZ_CHECK(f.size() == 4 && f[0] == "M" && f[1].rfind(':') != std::string_view::npos,
+                 "peer line: " + std::string(line));
     }
   }
 
@@ -175,8 +175,8 @@ class Session {
 long CountServers(void* element, va_list args) {
   int* pTotal = va_arg(args, int*);
   const std::string line = fuzz::PoolText(ASPoolMonitorPool, static_cast<ASPool*>(element));
-  const std::vector<std::string> f = fuzz::SplitFields(line);
-  *pTotal += f.size() > 3 ? atoi(f[3].c_str()) : 0;
+  const std::vector<std::string_view> f = fuzz::SplitFields(line);
+  *pTotal += f.size() > 3 ? fuzz::FieldNumber(f[3]) : 0;
   return 0;
 }
 
