@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (code == 1) is >> info;
   const bool moreTries = (long long)info.tries + 1 < (long long)info.maxTries;
 
-  const std::vector<std::string> fields = fuzz::SplitFields(reply);
+  std::vector<std::string> fields;
+  for (const std::string_view field : fuzz::SplitFields(reply)) fields.emplace_back(field);
   FUZZ_CHECK(!fields.empty() && reply.find_first_of("\r\n") == std::string::npos,
              "reply '" + reply + "'");
   const std::string& answer = fields[0];

@@ -1,17 +1,20 @@
-// LoopbackSupport.h - real TCP connections on 127.0.0.1 for the fuzz
-// targets: a listener whose accepted side is a KTSocket, as the router's
-// TCP listeners hand them to their handlers, and a plain client side, with
-// the socket helpers the tests use (TestSockets.h).
+// LoopbackSupport.h - in-process connections for the network fuzz
+// targets: a connected socket pair whose one end is a KTSocket, as the
+// router's TCP listeners hand accepted connections to their handlers, and
+// whose other end is a plain client descriptor, with the socket helpers the
+// tests use (TestSockets.h).
 //
-// Accepted sockets send without delay (TCP_NODELAY), so a reply is readable
-// by the client as soon as its handler returns, even when the client sent
-// many requests at once. Needs NoNetwork.cpp in the target.
+// No listener and no TCP: the handlers only read, write and compare the
+// descriptor, so a stream socket pair serves them like an accepted
+// connection, at a fraction of the cost. The router's side carries a fixed
+// address, 127.0.0.1 and a port of its own per connection, as accept() would
+// give. Needs NoNetwork.cpp in the target (the router itself may still try
+// to reach peers the input names).
 #ifndef LOOPBACKSUPPORT_H
 #define LOOPBACKSUPPORT_H
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,46 +30,32 @@
 
 namespace fuzz {
 
-// A listening KTSocket on 127.0.0.1 with a port chosen by the system.
-class Listener {
- public:
-  Listener() {
-    FUZZ_CHECK(KTServerSocketNew(&mSocket, "127.0.0.1", 0, AF_INET, CLog::log) == 0, "listener");
-    int fd = -1;
-    KTSocketGetFd(mSocket, &fd, CLog::log);
-    mPort = testsockets::BoundPort(fd);
-    FUZZ_CHECK(mPort != 0, "listener port");
-  }
-  ~Listener() { KTSocketFree(&mSocket, CLog::log); }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-
-  // Connects a client; *pServer receives the router's side of it.
-  int connect(KTSocket** pServer, int timeoutMs) {
-    int client = -1;
-    {
-      OwnConnect own;
-      client = testsockets::ConnectLoopback(mPort);
-    }
-    FUZZ_CHECK(client >= 0, "connect");
-    FUZZ_CHECK(KTSocketAccept(mSocket, pServer, CLog::log) == 0, "accept");
-    KTSocketSetTimeout(*pServer, timeoutMs, CLog::log);
-    int fd = -1, on = 1;
-    KTSocketGetFd(*pServer, &fd, CLog::log);
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return client;
-  }
-
- private:
-  KTSocket* mSocket = nullptr;
-  uint16_t mPort = 0;
-};
+// Opens a connection; *pServer receives the router's side of it (a KTSocket
+// that KTSocketFree closes and frees), the client's descriptor is returned.
+inline int ConnectPair(KTSocket** pServer, int timeoutMs) {
+  static unsigned short nextPort = 40000;
+  int fds[2] = {-1, -1};
+  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair");
+  // The record as KTSocketAccept() builds it: calloc'ed, owning its address.
+  KTSocket* pSocket = (KTSocket*)calloc(1, sizeof(KTSocket));
+  char* ip = strdup("127.0.0.1");
+  FUZZ_CHECK(pSocket != nullptr && ip != nullptr, "socket record");
+  pSocket->socket = fds[0];
+  pSocket->ip = ip;
+  pSocket->port = nextPort;
+  nextPort = nextPort == 60999 ? 40000 : (unsigned short)(nextPort + 1);
+  pSocket->connected = 1;
+  pSocket->created = 1;
+  pSocket->timeout = timeoutMs;
+  *pServer = pSocket;
+  return fds[1];
+}
 
 // Appends whatever is readable now.
 inline void ReadAvailable(int fd, std::string& into) { into += testsockets::ReceiveUpTo(fd, SIZE_MAX, 0); }
 
 // Appends everything up to the end of the stream, which must come within a
-// second. Accepted sockets linger 0, so the end may arrive as a reset.
+// second.
 inline void ReadToEnd(int fd, std::string& into) {
   into += testsockets::ReceiveUpTo(fd, SIZE_MAX, 1000);
   FUZZ_CHECK(testsockets::PeerClosed(fd, 0), "no end of stream after the router closed");

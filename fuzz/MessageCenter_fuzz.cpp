@@ -1,6 +1,7 @@
 // MessageCenter_fuzz.cpp - fuzz target for the message-center path: random
-// byte streams over real loopback connections into MCRequestHandler and
-// MCClientCloseHandler, with a real registry (pool list and peer list).
+// byte streams over in-process connections (LoopbackSupport.h) into
+// MCRequestHandler and MCClientCloseHandler, with a real registry (pool list
+// and peer list).
 //
 // The input is cut at 0xFF bytes into chunks; the first byte of a chunk
 // picks one of three connections (opened when needed), the rest is written
@@ -65,8 +66,7 @@ struct Connection {
 
 class Session {
  public:
-  Session(fuzz::Listener& listener, fuzz::Registry& registry)
-      : mListener(listener), mRegistry(registry) {}
+  explicit Session(fuzz::Registry& registry) : mRegistry(registry) {}
   ~Session() {
     for (Connection& c : mConnections)
       if (c.open()) end(c);
@@ -89,7 +89,7 @@ class Session {
   }
 
  private:
-  void connect(Connection& c) { c.client = mListener.connect(&c.server, 500); }
+  void connect(Connection& c) { c.client = fuzz::ConnectPair(&c.server, 500); }
 
   // True when a whole request waits on the connection (its header line and
   // the data it announces), so the handler will not wait for more.
@@ -161,14 +161,13 @@ class Session {
     unsigned status = 0;
     const std::string body = KTBufferGet(pBuffer, &status);
     KTBufferFree(&pBuffer);
-    for (const std::string& line : fuzz::SplitLines(body, "peer")) {
-      const std::vector<std::string> f = fuzz::SplitFields(line);
-      FUZZ_CHECK(f.size() == 4 && f[0] == "M" && f[1].rfind(':') != std::string::npos,
-                 "peer line: " + line);
+    for (const std::string_view line : fuzz::SplitLines(body, "peer")) {
+      const std::vector<std::string_view> f = fuzz::SplitFields(line);
+      FUZZ_CHECK(f.size() == 4 && f[0] == "M" && f[1].rfind(':') != std::string_view::npos,
+                 "peer line: " + std::string(line));
     }
   }
 
-  fuzz::Listener& mListener;
   fuzz::Registry& mRegistry;
   Connection mConnections[kConnections];
 };
@@ -176,8 +175,8 @@ class Session {
 long CountServers(void* element, va_list args) {
   int* pTotal = va_arg(args, int*);
   const std::string line = fuzz::PoolText(ASPoolMonitorPool, static_cast<ASPool*>(element));
-  const std::vector<std::string> f = fuzz::SplitFields(line);
-  *pTotal += f.size() > 3 ? atoi(f[3].c_str()) : 0;
+  const std::vector<std::string_view> f = fuzz::SplitFields(line);
+  *pTotal += f.size() > 3 ? fuzz::FieldNumber(f[3]) : 0;
   return 0;
 }
 
@@ -185,13 +184,12 @@ long CountServers(void* element, va_list args) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog();
-  static fuzz::Listener* listener = new fuzz::Listener();  // lives for the whole run
   static bool counting = (CountShutdowns(), true);
   (void)counting;
 
   fuzz::Registry registry;
   {
-    Session session(*listener, registry);
+    Session session(registry);
     size_t start = 0;
     while (start < size) {
       const uint8_t* stop = (const uint8_t*)memchr(data + start, 0xFF, size - start);

@@ -13,10 +13,11 @@
 #include <stdarg.h>
 #include <stdlib.h>
 
-#include <map>
+#include <algorithm>
+
 #include <set>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,25 +69,43 @@ class Registry {
   KTMCServerList* mMCs = nullptr;
 };
 
-inline std::vector<std::string> SplitFields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::istringstream in(line);
-  std::string field;
-  while (in >> field) fields.push_back(field);
+// The fields of a line, split at runs of blanks (as a stream would read
+// them). The views point into the line, which must outlive them; one
+// allocation per line, as the checks run after many requests.
+inline std::vector<std::string_view> SplitFields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  fields.reserve(24);
+  const char* const blanks = " \t\n\v\f\r";
+  size_t start = line.find_first_not_of(blanks);
+  while (start != std::string_view::npos) {
+    const size_t end = line.find_first_of(blanks, start);
+    fields.push_back(line.substr(start, end == std::string_view::npos ? end : end - start));
+    start = end == std::string_view::npos ? end : line.find_first_not_of(blanks, end);
+  }
   return fields;
 }
 
-// The lines of a monitor body; every line must end in "\r\n".
-inline std::vector<std::string> SplitLines(const std::string& body, const char* what) {
-  std::vector<std::string> lines;
+// The lines of a monitor body, which must outlive them; every line must end
+// in "\r\n".
+inline std::vector<std::string_view> SplitLines(std::string_view body, const char* what) {
+  std::vector<std::string_view> lines;
+  lines.reserve(16);
   size_t start = 0;
   while (start < body.size()) {
     const size_t end = body.find("\r\n", start);
-    FUZZ_CHECK(end != std::string::npos, std::string(what) + " line without CR LF: " + body);
+    FUZZ_CHECK(end != std::string_view::npos,
+               std::string(what) + " line without CR LF: " + std::string(body));
     lines.push_back(body.substr(start, end - start));
     start = end + 2;
   }
   return lines;
+}
+
+// The number a field starts with, as atoi() reads it.
+inline int FieldNumber(std::string_view field) {
+  char digits[24] = {0};
+  field.copy(digits, std::min(field.size(), sizeof digits - 1));
+  return atoi(digits);
 }
 
 inline long CallIterator(KTListIterator iterator, void* element, ...) {
@@ -122,40 +141,42 @@ inline long CheckOnePool(void* element, va_list args) {
   FUZZ_CHECK(ASPoolGetName(pPool, name, sizeof name, CLog::log) == 0, "pool name");
   FUZZ_CHECK(state->poolNames.insert(name).second, std::string("pool listed twice: ") + name);
 
-  const std::vector<std::string> poolLines = SplitLines(PoolText(ASPoolMonitorPool, pPool), "pool");
+  const std::string poolText = PoolText(ASPoolMonitorPool, pPool);
+  const std::vector<std::string_view> poolLines = SplitLines(poolText, "pool");
   FUZZ_CHECK(poolLines.size() == 1, std::string("pool lines of ") + name);
-  const std::vector<std::string> p = SplitFields(poolLines[0]);
-  FUZZ_CHECK(p.size() == 22 && p[0] == "P" && p[1] == name, "pool line: " + poolLines[0]);
-  auto num = [&](size_t i) { return atoi(p[i].c_str()); };
+  const std::vector<std::string_view> p = SplitFields(poolLines[0]);
+  FUZZ_CHECK(p.size() == 22 && p[0] == "P" && p[1] == name, "pool line: " + poolText);
+  auto num = [&](size_t i) { return FieldNumber(p[i]); };
   const int idle = num(2), servers = num(3), peers = num(4);
   const int assigned = num(15), working = num(16), monitor = num(17), down = num(18);
   FUZZ_CHECK(idle + assigned + working + monitor + down == servers,
-             "state counts do not add up: " + poolLines[0]);
+             "state counts do not add up: " + poolText);
   FUZZ_CHECK(state->allowEmptyPools || servers > 0 || peers > 0,
-             "pool left without servers and peers: " + poolLines[0]);
+             "pool left without servers and peers: " + poolText);
 
-  std::map<std::string, int> byState;
-  const std::vector<std::string> serverLines =
-      SplitLines(PoolText(ASPoolMonitorServer, pPool), "server");
-  for (const std::string& line : serverLines) {
-    const std::vector<std::string> s = SplitFields(line);
-    FUZZ_CHECK(s.size() == 19 && s[0] == "S", "server line: " + line);
-    FUZZ_CHECK(s[1] == name, "server line of pool " + std::string(name) + ": " + line);
+  static const char* const kStates[] = {"idle", "assigned", "working", "monitor", "down"};
+  int byState[5] = {0, 0, 0, 0, 0};
+  const std::string serverText = PoolText(ASPoolMonitorServer, pPool);
+  const std::vector<std::string_view> serverLines = SplitLines(serverText, "server");
+  for (const std::string_view line : serverLines) {
+    const std::vector<std::string_view> s = SplitFields(line);
+    FUZZ_CHECK(s.size() == 19 && s[0] == "S", "server line: " + std::string(line));
+    FUZZ_CHECK(s[1] == name, "server line of pool " + std::string(name) + ": " + std::string(line));
     const size_t colon = s[2].rfind(':');
-    FUZZ_CHECK(colon != std::string::npos, "server address: " + line);
-    FUZZ_CHECK(colon > 0, "server without host: " + line);
-    const std::pair<std::string, int> address(s[2].substr(0, colon),
-                                              atoi(s[2].c_str() + colon + 1));
-    FUZZ_CHECK(state->servers.insert(address).second, "server in two places: " + s[2]);
-    ++byState[s[4]];
+    FUZZ_CHECK(colon != std::string_view::npos, "server address: " + std::string(line));
+    FUZZ_CHECK(colon > 0, "server without host: " + std::string(line));
+    const std::pair<std::string, int> address(std::string(s[2].substr(0, colon)),
+                                              FieldNumber(s[2].substr(colon + 1)));
+    FUZZ_CHECK(state->servers.insert(address).second, "server in two places: " + std::string(s[2]));
+    for (int i = 0; i < 5; ++i)
+      if (s[4] == kStates[i]) ++byState[i];
   }
   FUZZ_CHECK((int)serverLines.size() == servers,
              "pool line counts " + std::to_string(servers) + " servers, " +
-                 std::to_string(serverLines.size()) + " listed: " + poolLines[0]);
-  FUZZ_CHECK(byState["idle"] == idle && byState["assigned"] == assigned &&
-                 byState["working"] == working && byState["monitor"] == monitor &&
-                 byState["down"] == down,
-             "state counts differ from the server lines: " + poolLines[0]);
+                 std::to_string(serverLines.size()) + " listed: " + poolText);
+  FUZZ_CHECK(byState[0] == idle && byState[1] == assigned && byState[2] == working &&
+                 byState[3] == monitor && byState[4] == down,
+             "state counts differ from the server lines: " + poolText);
   return 0;
 }
 
