@@ -317,10 +317,14 @@ bool writePlot(const std::vector<Sample>& samples, const std::string& path, std:
   line("#c0392b", [](const Sample& s) { return s.rssKb / 1024.0; }, yRss);
   line("#2471a3", [](const Sample& s) { return static_cast<double>(s.fds); }, yCount);
   line("#229954", [](const Sample& s) { return static_cast<double>(s.threads); }, yCount);
-  svg << "<text x=\"" << left + 10 << "\" y=\"" << top + 14 << "\" fill=\"#c0392b\">RSS</text>\n"
-      << "<text x=\"" << left + 60 << "\" y=\"" << top + 14 << "\" fill=\"#2471a3\">descriptors</text>\n"
-      << "<text x=\"" << left + 150 << "\" y=\"" << top + 14 << "\" fill=\"#229954\">threads</text>\n"
-      << "</svg>\n";
+  const char* const legend[][2] = {{"#c0392b", "RSS"}, {"#2471a3", "descriptors"}, {"#229954", "threads"}};
+  for (int i = 0; i < 3; ++i) {
+    const double lx = left + 10 + 120 * i;
+    svg << "<line x1=\"" << lx << "\" y1=\"" << top + 10 << "\" x2=\"" << lx + 20 << "\" y2=\"" << top + 10
+        << "\" stroke=\"" << legend[i][0] << "\" stroke-width=\"3\"/>\n"
+        << "<text x=\"" << lx + 26 << "\" y=\"" << top + 14 << "\">" << legend[i][1] << "</text>\n";
+  }
+  svg << "</svg>\n";
   std::ofstream out(path);
   out << svg.str();
   if (!out) {
