@@ -25,9 +25,10 @@
 #   - the pool's hits (monitor 13) differ from the OK answers the clients got,
 #     or a server that stayed the whole run shows other hits (monitor 10)
 #     than the clients got for it;
-#   - RSS grows by more than 10 % over its figure at the end of the warm-up
-#     (20 % of the run, at most one minute); runs under five minutes allow at
-#     least 2 MB, the allocator's first growth steps;
+#   - RSS grows by more than 10 % from the end of the warm-up (20 % of the
+#     run, at most one minute) to the end of the load, each the mean of three
+#     samples; runs under five minutes allow at least 2 MB, the allocator's
+#     first growth steps;
 #   - descriptors or threads are not back at their figures before the load
 #     within 30 s after the load has gone.
 #
