@@ -7,6 +7,8 @@
 #                             1. debugging build (trace on) under AddressSanitizer
 #                                and UBSan, with the benchmark's library and tests
 #                             2. release build (trace off), also with the benchmark
+#                             then the soak for 1 minute on that release build
+#                                (scripts/soak.sh --minutes 1)
 #                             then a clang build with the lock rules checked
 #                                (KTRR_THREAD_SAFETY=ON): the router and the
 #                                lock tests only, which it runs; skipped with a
@@ -18,9 +20,10 @@
 #                                skipped with a note when clang or its libFuzzer
 #                                runtime is missing
 #   scripts/test.sh --quick   only the debugging (ASan/UBSan) and release suites,
-#                             without the fault-injection tests
+#                             without the fault-injection tests and the soak
 #   --no-tsan                 leave out the ThreadSanitizer build
 #   --no-fuzz                 leave out the fuzz run
+#   --no-soak                 leave out the 1-minute soak
 #   --no-faults               leave out the fault-injection tests (label faults)
 #   --fuzz-seconds N          fuzz each target N seconds instead of 20
 #   --plain                   add a debugging build without sanitizers
@@ -36,14 +39,16 @@ cd "$root"
 
 with_tsan=1
 with_fuzz=1
+with_soak=1
 with_faults=1
 with_plain=0
 fuzz_seconds=20
 while [ $# -gt 0 ]; do
   case "$1" in
-    --quick) with_tsan=0; with_fuzz=0; with_faults=0 ;;
+    --quick) with_tsan=0; with_fuzz=0; with_faults=0; with_soak=0 ;;
     --no-tsan) with_tsan=0 ;;
     --no-fuzz) with_fuzz=0 ;;
+    --no-soak) with_soak=0 ;;
     --no-faults) with_faults=0 ;;
     --plain) with_plain=1 ;;
     --fuzz-seconds)
@@ -182,6 +187,9 @@ trap print_summary EXIT
 echo "==> test.sh: $jobs build jobs, load $(load)"
 build_and_test debug -DCMAKE_BUILD_TYPE=Debug -DKTRR_DEBUG_TRACE=ON -DKTRR_SANITIZE=address -DKTRR_BUILD_BENCH=ON
 build_and_test release -DCMAKE_BUILD_TYPE=Release -DKTRR_DEBUG_TRACE=OFF -DKTRR_SANITIZE= -DKTRR_BUILD_BENCH=ON
+if [ "$with_soak" = 1 ]; then
+  phase "soak 1 min (release)" env KTRR_BUILD_ROOT="$build_root" scripts/soak.sh --minutes 1
+fi
 if command -v clang++ >/dev/null; then
   phase "thread-safety (clang)" thread_safety_build
 else
