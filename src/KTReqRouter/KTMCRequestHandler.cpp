@@ -14,6 +14,7 @@
 
 #include "KTBuffer.h"
 #include "KTDebug.h"
+#include "KTMCRequestHeader.h"
 #include "KTSocket.h"
 #include "Log.h"
 #include "VXASPoolList.h"
@@ -59,7 +60,7 @@ KTStatus MCRequestHandler(KTSocket* pSocket, ASPoolList* pPoolList, KTMCServerLi
 
   int code = 0;
   int dataSize = 0;
-  if (sscanf(header, "%d %d", &code, &dataSize) != 2) {
+  if (MCScanCodeAndLength(header, &code, &dataSize) != 2) {
     KTLogWrite(pLog,
                "MCRequestHandler(): failed to read request code and data size from the following "
                "request \"%s\"",

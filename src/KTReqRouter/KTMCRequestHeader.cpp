@@ -1,7 +1,10 @@
 /* KTMCRequestHeader.cpp - the table of message-center header shapes and the scanner that reads a header by its shape. */
 #include "KTMCRequestHeader.h"
 
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "VXASPool.h"
@@ -84,7 +87,26 @@ bool fieldsFit(const HeaderShape& shape, const MCRequestHeader& fields) {
   return true;
 }
 
+/* One integer as "%d" reads it (leading white space, an optional sign,
+ * decimal digits); false when none is there or it does not fit an int. */
+bool scanInt(const char** pText, int* pValue) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = strtol(*pText, &end, 10);
+  if (end == *pText || errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
+  *pValue = (int)value;
+  *pText = end;
+  return true;
+}
+
 }  // namespace
+
+int MCScanCodeAndLength(const char* line, int* pCode, int* pLength) {
+  if (line == nullptr || pCode == nullptr || pLength == nullptr) return 0;
+  const char* text = line;
+  if (!scanInt(&text, pCode)) return 0;
+  return scanInt(&text, pLength) ? 2 : 1;
+}
 
 KTStatus MCScanRequestHeader(const char* header, int code, const char* who,
                              MCRequestHeader* pFields, KTLog* pLog) {

@@ -20,6 +20,7 @@
 
 #include "KTBuffer.h"
 #include "KTDebug.h"
+#include "KTMCRequestHeader.h"
 #include "KTServer.h"
 #include "KTSocket.h"
 #include "KTUtils.h"
@@ -89,7 +90,7 @@ KTStatus readInitialReply(KTMCServer* pMC, KTSocket* pSocket, KTBuffer* pPoolNam
   if (KTSocketReceiveLine(pSocket, reply, &size, pConnLog) != STATUS_OK) return STATUS_OK;
   int code = 0;
   int length = 0;
-  if (sscanf(reply, "%d %d", &code, &length) < 2) {
+  if (MCScanCodeAndLength(reply, &code, &length) < 2) {
     KTLogWrite(pLog, "KTMCServerSendInitial(): failed to read request code and data size from the following request \"%s\"",
                withoutLineEnd(reply).c_str());
     return ERROR_UNKNOWN;

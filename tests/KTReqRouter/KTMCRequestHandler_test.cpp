@@ -189,6 +189,10 @@ TEST_F(MCRequestTest, RefusedAndUnreadableRequestsCloseWithoutReply) {
        "MCRequestHandler(): failed to read request code and data size from the following request "
        "\"hello\""},
       {"3\n", "following request \"3\""},
+      // Numbers beyond an int do not read: wrapped, they would be a
+      // length of 1 byte and code 2.
+      {"3 4294967297 10.0.0.9:9\n", "following request \"3 4294967297 10.0.0.9:9\""},
+      {"4294967298 0 10.0.0.1:1 Pool1\n", "following request \"4294967298 0 10.0.0.1:1 Pool1\""},
       {"3 0 10.0.0.9:9\n",
        "MCHandleASIdleRequest(): there exists no host [10.0.0.9]:9 in our server lists"},
       {"4 0 10.0.0.9:9\n",

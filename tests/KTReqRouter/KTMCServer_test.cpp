@@ -261,6 +261,11 @@ TEST_F(KTMCServerTest, UnreadableStartupReplyFailsAndMarksThePeerDown) {
   EXPECT_EQ("", names.str());
   peer.setReply(20, "0 -2\n");
   EXPECT_EQ(1, KTMCServerSendInitial(mc.get(), names, log_));
+  // A length beyond an int does not read; wrapped, it would be 4 bytes.
+  peer.setReply(20, "0 4294967300\nabcd");
+  EXPECT_EQ(1, KTMCServerSendInitial(mc.get(), names, log_));
+  EXPECT_EQ("", names.str());
+  EXPECT_TRUE(log_.contains("the following request \"0 4294967300\""));
 
   // Fewer data bytes than announced: the read fails and is reported.
   KTMCServerSetReplyTimeout(100);

@@ -34,6 +34,13 @@ struct MCRequestHeader {
   int broadcast;  /* code 5 only */
 };
 
+/* Reads the code and the data length that begin every header (and the
+ * start-up reply of a peer) as sscanf(line, "%d %d", pCode, pLength) would,
+ * and returns how many of the two it read. Unlike sscanf, an integer beyond
+ * int's range does not read: "3 4294967297" would otherwise pass as a
+ * length of 1 byte and "4294967298 0" as code 2. */
+int MCScanCodeAndLength(const char* line, int* pCode, int* pLength);
+
 /* Scans the header line of a request with code `code` (one of 2-7, 20-22)
  * into *pFields, checks the field lengths and splits the address with
  * ParseSocket. Returns 0 when the header holds the fields the code needs;
