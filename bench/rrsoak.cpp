@@ -1,4 +1,4 @@
-/* rrsoak.cpp - long-running churn test of the release router: load, resource samples, checks.
+/* rrsoak.cpp - long-running churn test of the release router: the load and the run's course.
  *
  * Starts a router and a peer router from one scratch configuration, then for
  * the given time runs application servers that come and go, get-server
@@ -9,14 +9,15 @@
  * pool and server hits equal to what the clients received, memory flat after
  * the warm-up, descriptors and threads back at their figures before the
  * load. Exit status 0 when every check passed, 1 when one failed, 2 for a
- * usage error.
+ * usage error. The samples, table, CSV and plot are BenchSoakSamples; the
+ * memory and descriptor rules BenchSoakRules; the fault list and the map of
+ * server ports to farms BenchSoakLedger.
  */
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <dirent.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,6 +38,9 @@
 
 #include "BenchAppServerFarm.h"
 #include "BenchRouterProcess.h"
+#include "BenchSoakLedger.h"
+#include "BenchSoakRules.h"
+#include "BenchSoakSamples.h"
 #include "KTUtils.h"
 #include "RRGetServer.h"
 #include "RRMCProtocol.h"
@@ -91,94 +95,6 @@ struct Counters {
   std::atomic<uint64_t> cacheSent{0}, cacheReceived{0}, cycles{0};
 };
 
-/* Faults found during the run; each kind is counted and its first text kept. */
-class CFaults {
- public:
-  void add(const std::string& kind, const std::string& text) {
-    std::lock_guard<std::mutex> guard(mLock);
-    Entry& e = mEntries[kind];
-    if (e.count++ == 0) e.first = text;
-  }
-  uint64_t total() const {
-    std::lock_guard<std::mutex> guard(mLock);
-    uint64_t n = 0;
-    for (const auto& e : mEntries) n += e.second.count;
-    return n;
-  }
-  std::vector<std::string> report() const {
-    std::lock_guard<std::mutex> guard(mLock);
-    std::vector<std::string> lines;
-    for (const auto& e : mEntries) {
-      lines.push_back(e.first + ": " + std::to_string(e.second.count) + " time(s), first: " + e.second.first);
-    }
-    return lines;
-  }
-
- private:
-  struct Entry {
-    uint64_t count = 0;
-    std::string first;
-  };
-  mutable std::mutex mLock;
-  std::map<std::string, Entry> mEntries;
-};
-
-/* The farms by server port, so that a client's answer reaches the server it names. */
-class CFarmDirectory {
- public:
-  /* Ports about to register with the main router: answers naming them are legal from now on. */
-  void announce(const std::vector<uint16_t>& ports) {
-    std::lock_guard<std::mutex> guard(mLock);
-    for (uint16_t p : ports) {
-      mKnown.insert(p);
-      mEntries[p] = Entry();
-    }
-  }
-  /* The farm of the ports is running: replays the assignments that came during its registration. */
-  void attach(const std::vector<uint16_t>& ports, CAppServerFarm* farm) {
-    std::lock_guard<std::mutex> guard(mLock);
-    for (uint16_t p : ports) {
-      Entry& e = mEntries[p];
-      e.farm = farm;
-      for (; e.pending > 0; --e.pending) farm->assign(p);
-    }
-  }
-  /* The farm is about to stop: no assignment reaches it any more. */
-  void detach(const std::vector<uint16_t>& ports) {
-    std::lock_guard<std::mutex> guard(mLock);
-    for (uint16_t p : ports) mEntries.erase(p);
-  }
-  /* A client got this port: false when no server of ours ever had it. */
-  bool assign(uint16_t port) {
-    std::lock_guard<std::mutex> guard(mLock);
-    ++mOkByPort[port];
-    if (mKnown.count(port) == 0) return false;
-    auto it = mEntries.find(port);
-    if (it == mEntries.end()) return true;  // the server has gone meanwhile
-    if (it->second.farm == nullptr) {
-      ++it->second.pending;
-    } else {
-      it->second.farm->assign(port);
-    }
-    return true;
-  }
-  uint64_t okFor(uint16_t port) const {
-    std::lock_guard<std::mutex> guard(mLock);
-    auto it = mOkByPort.find(port);
-    return it == mOkByPort.end() ? 0 : it->second;
-  }
-
- private:
-  struct Entry {
-    CAppServerFarm* farm = nullptr;
-    int pending = 0;
-  };
-  mutable std::mutex mLock;
-  std::set<uint16_t> mKnown;
-  std::map<uint16_t, Entry> mEntries;
-  std::map<uint16_t, uint64_t> mOkByPort;
-};
-
 struct Options {
   int seconds = 600;
   int sampleSeconds = 10;
@@ -189,169 +105,6 @@ struct Options {
   std::string router = RRBENCH_DEFAULT_ROUTER;
   bool keep = false;
 };
-
-struct Sample {
-  double seconds = 0;
-  long rssKb = -1;
-  long fds = -1;
-  long threads = -1;
-  uint64_t requests = 0, ok = 0, registrations = 0, peerRestarts = 0, monitor = 0, garbage = 0, faults = 0;
-};
-
-/* VmRSS (kB) and Threads of /proc/PID/status and the entries of /proc/PID/fd; -1 when unreadable. */
-void readProcess(pid_t pid, Sample* pSample) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.compare(0, 6, "VmRSS:") == 0) pSample->rssKb = std::atol(line.c_str() + 6);
-    if (line.compare(0, 8, "Threads:") == 0) pSample->threads = std::atol(line.c_str() + 8);
-  }
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  if (dir == nullptr) return;
-  long n = 0;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++n;
-  }
-  closedir(dir);
-  pSample->fds = n;
-}
-
-/* "FD -> TARGET" for every descriptor of the process, for the failure report. */
-std::vector<std::string> listDescriptors(pid_t pid) {
-  std::vector<std::string> result;
-  const std::string base = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* dir = opendir(base.c_str());
-  if (dir == nullptr) return result;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    char target[512];
-    const ssize_t n = readlink((base + "/" + entry->d_name).c_str(), target, sizeof target - 1);
-    target[n > 0 ? n : 0] = '\0';
-    result.push_back(std::string(entry->d_name) + " -> " + target);
-  }
-  closedir(dir);
-  std::sort(result.begin(), result.end());
-  return result;
-}
-
-const char* const kCsvHeader = "seconds,rss_kb,fds,threads,requests,ok_answers,registrations,peer_restarts,"
-                               "monitor_requests,garbage,faults";
-
-std::string csvRow(const Sample& s) {
-  std::ostringstream os;
-  os << static_cast<long>(s.seconds + 0.5) << ',' << s.rssKb << ',' << s.fds << ',' << s.threads << ','
-     << s.requests << ',' << s.ok << ',' << s.registrations << ',' << s.peerRestarts << ',' << s.monitor << ','
-     << s.garbage << ',' << s.faults;
-  return os.str();
-}
-
-void printHeader() {
-  std::printf("| time s | RSS kB | fds | threads | requests | OK answers | registrations | peer restarts | "
-              "monitor | garbage | faults |\n");
-  std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-  std::fflush(stdout);
-}
-
-void printRow(const Sample& s) {
-  std::printf("| %ld | %ld | %ld | %ld | %llu | %llu | %llu | %llu | %llu | %llu | %llu |\n",
-              static_cast<long>(s.seconds + 0.5), s.rssKb, s.fds, s.threads,
-              static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.ok),
-              static_cast<unsigned long long>(s.registrations), static_cast<unsigned long long>(s.peerRestarts),
-              static_cast<unsigned long long>(s.monitor), static_cast<unsigned long long>(s.garbage),
-              static_cast<unsigned long long>(s.faults));
-  std::fflush(stdout);
-}
-
-/* Writes an SVG with RSS (MB, left scale) and descriptors and threads (right scale) over time. */
-bool writePlot(const std::vector<Sample>& samples, const std::string& path, std::string* pError) {
-  if (samples.size() < 2) {
-    *pError = "fewer than two samples";
-    return false;
-  }
-  const double w = 800, h = 400, left = 70, right = 70, top = 40, bottom = 50;
-  double tMax = 1, rssMax = 1, countMax = 1;
-  for (const Sample& s : samples) {
-    tMax = std::max(tMax, s.seconds);
-    rssMax = std::max(rssMax, s.rssKb / 1024.0);
-    countMax = std::max(countMax, static_cast<double>(std::max(s.fds, s.threads)));
-  }
-  rssMax *= 1.2;
-  countMax *= 1.2;
-  auto x = [&](double t) { return left + (w - left - right) * t / tMax; };
-  auto yRss = [&](double v) { return h - bottom - (h - top - bottom) * v / rssMax; };
-  auto yCount = [&](double v) { return h - bottom - (h - top - bottom) * v / countMax; };
-  std::ostringstream svg;
-  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w << "\" height=\"" << h
-      << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
-      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << w / 2 << "\" y=\"20\" text-anchor=\"middle\" font-size=\"14\">Router under churn: RSS, "
-      << "descriptors and threads over " << static_cast<long>(tMax + 0.5) << " s</text>\n";
-  // Axes and ticks.
-  svg << "<line x1=\"" << left << "\" y1=\"" << h - bottom << "\" x2=\"" << w - right << "\" y2=\"" << h - bottom
-      << "\" stroke=\"black\"/>\n"
-      << "<line x1=\"" << left << "\" y1=\"" << top << "\" x2=\"" << left << "\" y2=\"" << h - bottom
-      << "\" stroke=\"black\"/>\n"
-      << "<line x1=\"" << w - right << "\" y1=\"" << top << "\" x2=\"" << w - right << "\" y2=\"" << h - bottom
-      << "\" stroke=\"black\"/>\n";
-  for (int i = 0; i <= 5; ++i) {
-    const double t = tMax * i / 5, r = rssMax * i / 5, c = countMax * i / 5;
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.0f", tMax >= 600 ? t / 60 : t);
-    svg << "<text x=\"" << x(t) << "\" y=\"" << h - bottom + 16 << "\" text-anchor=\"middle\">" << buffer
-        << "</text>\n";
-    std::snprintf(buffer, sizeof buffer, "%.1f", r);
-    svg << "<text x=\"" << left - 6 << "\" y=\"" << yRss(r) + 4 << "\" text-anchor=\"end\">" << buffer
-        << "</text>\n";
-    std::snprintf(buffer, sizeof buffer, "%.0f", c);
-    svg << "<text x=\"" << w - right + 6 << "\" y=\"" << yCount(c) + 4 << "\">" << buffer << "</text>\n";
-  }
-  svg << "<text x=\"" << w / 2 << "\" y=\"" << h - 12 << "\" text-anchor=\"middle\">time ("
-      << (tMax >= 600 ? "min" : "s") << ")</text>\n"
-      << "<text x=\"16\" y=\"" << h / 2 << "\" transform=\"rotate(-90 16 " << h / 2
-      << ")\" text-anchor=\"middle\" fill=\"#c0392b\">RSS (MB)</text>\n"
-      << "<text x=\"" << w - 16 << "\" y=\"" << h / 2 << "\" transform=\"rotate(90 " << w - 16 << ' ' << h / 2
-      << ")\" text-anchor=\"middle\">descriptors, threads</text>\n";
-  auto line = [&](const char* colour, auto value, auto y) {
-    svg << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"2\" points=\"";
-    for (const Sample& s : samples) svg << x(s.seconds) << ',' << y(value(s)) << ' ';
-    svg << "\"/>\n";
-  };
-  line("#c0392b", [](const Sample& s) { return s.rssKb / 1024.0; }, yRss);
-  line("#2471a3", [](const Sample& s) { return static_cast<double>(s.fds); }, yCount);
-  line("#229954", [](const Sample& s) { return static_cast<double>(s.threads); }, yCount);
-  const char* const legend[][2] = {{"#c0392b", "RSS"}, {"#2471a3", "descriptors"}, {"#229954", "threads"}};
-  for (int i = 0; i < 3; ++i) {
-    const double lx = left + 10 + 120 * i;
-    svg << "<line x1=\"" << lx << "\" y1=\"" << top + 10 << "\" x2=\"" << lx + 20 << "\" y2=\"" << top + 10
-        << "\" stroke=\"" << legend[i][0] << "\" stroke-width=\"3\"/>\n"
-        << "<text x=\"" << lx + 26 << "\" y=\"" << top + 14 << "\">" << legend[i][1] << "</text>\n";
-  }
-  svg << "</svg>\n";
-  std::ofstream out(path);
-  out << svg.str();
-  if (!out) {
-    *pError = "cannot write " + path;
-    return false;
-  }
-  return true;
-}
-
-std::vector<Sample> readCsv(const std::string& path) {
-  std::vector<Sample> samples;
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    Sample s;
-    unsigned long long v[8] = {};
-    long t = 0;
-    if (std::sscanf(line.c_str(), "%ld,%ld,%ld,%ld,%llu,%llu,%llu,%llu,%llu,%llu,%llu", &t, &s.rssKb, &s.fds,
-                    &s.threads, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6]) >= 4) {
-      s.seconds = static_cast<double>(t);
-      samples.push_back(s);
-    }
-  }
-  return samples;
-}
 
 /* The datagrams of the clients: 16 client addresses, 4 sites, 4 extensions, with
  * limits per client, site and extension; one in four is a last attempt. */
@@ -392,16 +145,27 @@ class CSoak {
   std::unique_ptr<CAppServerFarm> startFarm(const RRBenchRouterDef& router, int routerIndex, int count,
                                             bool directory, std::vector<uint16_t>* pPorts);
   void stopFarm(std::unique_ptr<CAppServerFarm>* pFarm, const std::vector<uint16_t>& ports, bool directory);
-  Sample sample(Clock::time_point start);
+  RRSoakSample sample(Clock::time_point start);
   uint16_t nextPort(bool peer);
+  /* The scratch configuration with free ports; both routers started and answering. */
+  void startRouters(const CBenchDir& dir);
+  /* The figures before the load, taken once descriptors and threads hold still. */
+  RRSoakSample baseline();
+  /* Runs the load for the whole time, one sample per interval; false when the router ended. */
+  bool runLoad(Clock::time_point start, std::ofstream& csv, std::vector<RRSoakSample>* pSamples);
+  /* Compares the router's pool and stable-server hits with the clients' OK answers. */
+  void checkHits(std::vector<std::string>* pFailures);
+  /* Waits up to 30 s for descriptors and threads to come back to base; the last sample. */
+  RRSoakSample settle(Clock::time_point start, const RRSoakSample& base, std::vector<std::string>* pFailures);
+  void printTotals(const RRSoakSample& base, const RRSoakSample& end, const RRSoakMemoryVerdict& memory) const;
 
   Options mOptions;
   RRBenchRouterDef mMain, mPeer;
   std::unique_ptr<CRouterProcess> mMainProcess, mPeerProcess;
   std::mutex mPeerLock; /* the peer process and its farm */
   Counters mCounters;
-  CFaults mFaults;
-  CFarmDirectory mDirectory;
+  CSoakFaults mFaults;
+  CSoakFarmDirectory mDirectory;
   std::vector<std::string> mDatagrams;
   std::atomic<bool> mLoadStop{false};
   std::mutex mPortLock;
@@ -409,6 +173,11 @@ class CSoak {
   std::unique_ptr<CAppServerFarm> mPeerFarm;
   std::vector<uint16_t> mPeerPorts;
   int mPeerRestartSeconds = 60;
+  std::unique_ptr<CAppServerFarm> mStable; /* registered for the whole load */
+  std::vector<uint16_t> mStablePorts;
+  std::vector<std::string> mBaseFds;
+  uint64_t mPoolHits = 0, mStableHits = 0, mStableOk = 0;
+  double mSettledSeconds = 0;
 };
 
 uint16_t CSoak::nextPort(bool peer) {
@@ -667,10 +436,10 @@ void CSoak::peerLoop() {
   }
 }
 
-Sample CSoak::sample(Clock::time_point start) {
-  Sample s;
+RRSoakSample CSoak::sample(Clock::time_point start) {
+  RRSoakSample s;
   s.seconds = secondsSince(start);
-  readProcess(mMainProcess->pid(), &s);
+  RRSoakReadProcess(mMainProcess->pid(), &s);
   s.requests = mCounters.requests;
   s.ok = mCounters.ok;
   s.registrations = mCounters.registrations;
@@ -681,9 +450,7 @@ Sample CSoak::sample(Clock::time_point start) {
   return s;
 }
 
-int CSoak::run() {
-  CBenchDir dir;
-  if (mOptions.keep) dir.keep();
+void CSoak::startRouters(const CBenchDir& dir) {
   const std::string logDir = dir.path() + "/log";
   mkdir(logDir.c_str(), 0755);
   std::set<uint16_t> used;
@@ -706,20 +473,16 @@ int CSoak::run() {
   mPeerProcess->start();
   mMainProcess->waitReady(mMain, 15000);
   mPeerProcess->waitReady(mPeer, 15000);
-  mDatagrams = makeDatagrams();
-  // A run shorter than two minutes still sees a peer restart, halfway.
-  mPeerRestartSeconds = mOptions.seconds < 120 ? std::max(1, mOptions.seconds / 2) : 60;
-  const int warmup = std::min(60, mOptions.seconds / 5);
+}
 
-  // The figures before the load, with the peer links up both ways as they
-  // are after the load: each router links to the other when its pool gains
-  // its first server or loses its last one, so one server registers with
-  // each router and leaves again, the same as the load ends. Then wait until
-  // descriptors and threads hold still for 3 s.
-  // One router at a time: each sends these announcements from its
-  // message-center thread and waits for the answer, so two routers that
-  // announce to each other at the same moment both wait out the reply
-  // time-out and drop their links.
+RRSoakSample CSoak::baseline() {
+  // The peer links up both ways, as they are after the load: each router
+  // links to the other when its pool gains its first server or loses its
+  // last one, so one server registers with each router and leaves again,
+  // the same as the load ends. One router at a time: each sends these
+  // announcements from its message-center thread and waits for the answer,
+  // so two routers that announce to each other at the same moment both wait
+  // out the reply time-out and drop their links.
   {
     std::vector<uint16_t> mainPorts, peerPorts;
     std::unique_ptr<CAppServerFarm> mainFarm = startFarm(mMain, 0, 1, true, &mainPorts);
@@ -730,42 +493,21 @@ int CSoak::run() {
     SleepMilliseconds(kAnnounceGapMs);
     stopFarm(&peerFarm, peerPorts, false);
   }
-  Sample base;
-  {
-    Sample previous;
-    int still = 0;
-    for (int i = 0; i < 60 && still < 6 && !gStop.load(); ++i) {
-      SleepMilliseconds(500);
-      Sample now;
-      readProcess(mMainProcess->pid(), &now);
-      still = (now.fds == previous.fds && now.threads == previous.threads) ? still + 1 : 0;
-      previous = now;
-    }
-    base = previous;
+  // Then descriptors and threads must hold still for 3 s.
+  RRSoakSample previous;
+  int still = 0;
+  for (int i = 0; i < 60 && still < 6 && !gStop.load(); ++i) {
+    SleepMilliseconds(500);
+    RRSoakSample now;
+    RRSoakReadProcess(mMainProcess->pid(), &now);
+    still = (now.fds == previous.fds && now.threads == previous.threads) ? still + 1 : 0;
+    previous = now;
   }
-  const std::vector<std::string> baseFds = listDescriptors(mMainProcess->pid());
-  std::printf("soak: before the load: RSS %ld kB, %ld descriptors, %ld threads; warm-up %d s; "
-              "peer restart every %d s\n", base.rssKb, base.fds, base.threads, warmup, mPeerRestartSeconds);
+  return previous;
+}
 
-  std::ofstream csv(mOptions.csv);
-  if (!csv) {
-    std::fprintf(stderr, "rrsoak: cannot write %s\n", mOptions.csv.c_str());
-    return 2;
-  }
-  csv << kCsvHeader << "\n";
-  std::printf("soak: CSV %s\n", mOptions.csv.c_str());
-  printHeader();
-
-  const auto start = Clock::now();
-  std::vector<Sample> samples;
-  Sample first = base;
-  first.seconds = 0;
-  samples.push_back(first);
-  csv << csvRow(first) << "\n" << std::flush;
-  printRow(first);
-
-  std::vector<uint16_t> stablePorts;
-  std::unique_ptr<CAppServerFarm> stable = startFarm(mMain, 0, kStableServers, true, &stablePorts);
+bool CSoak::runLoad(Clock::time_point start, std::ofstream& csv, std::vector<RRSoakSample>* pSamples) {
+  mStable = startFarm(mMain, 0, kStableServers, true, &mStablePorts);
   {
     std::lock_guard<std::mutex> guard(mPeerLock);
     mPeerFarm = startFarm(mPeer, 1, kPeerServers, false, &mPeerPorts);
@@ -784,75 +526,63 @@ int CSoak::run() {
       routerEnded = true;
       break;
     }
-    Sample s = sample(start);
-    samples.push_back(s);
-    csv << csvRow(s) << "\n" << std::flush;
-    printRow(s);
+    RRSoakSample s = sample(start);
+    pSamples->push_back(s);
+    csv << RRSoakCsvRow(s) << "\n" << std::flush;
+    RRSoakPrintRow(s);
   }
   mLoadStop = true;
   for (std::thread& t : threads) t.join();
-  std::printf("soak: load ended; checking hits, then waiting for descriptors and threads (last row)\n");
+  return !routerEnded;
+}
 
-  std::vector<std::string> failures;
-  if (gStop.load()) failures.push_back("interrupted");
-  if (routerEnded || !mMainProcess->running()) {
-    failures.push_back("the router ended during the run\n" + mMainProcess->logTail());
-  }
-
-  // Hits: pool hits count every OK answer of the pool (only our clients ask
-  // the main router, the readiness probe asks for a pool without servers,
+void CSoak::checkHits(std::vector<std::string>* pFailures) {
+  // Pool hits count every OK answer of the pool (only our clients ask the
+  // main router, the readiness probe asks for a pool without servers,
   // nothing here resets it); a server's hits count its OK answers since it
   // registered, so the servers that stayed the whole run are compared one by one.
-  uint64_t poolHits = 0, serverHits = 0, stableOk = 0;
-  if (failures.empty()) {
-    try {
-      CMonitorClient monitor(mMain.monitor(), 5000);
-      bool found = false;
-      for (const RRPoolLine& line : RRParsePoolLines(monitor.request(CMonitorClient::requestLine(MONITOR_GET_POOLS)))) {
-        if (line.name == kPool) {
-          poolHits = static_cast<uint64_t>(line.values[RR_POOL_HITS]);
-          found = true;
-        }
+  try {
+    CMonitorClient monitor(mMain.monitor(), 5000);
+    bool found = false;
+    for (const RRPoolLine& line : RRParsePoolLines(monitor.request(CMonitorClient::requestLine(MONITOR_GET_POOLS)))) {
+      if (line.name == kPool) {
+        mPoolHits = static_cast<uint64_t>(line.values[RR_POOL_HITS]);
+        found = true;
       }
-      if (!found) failures.push_back(std::string("hits: the router shows no pool ") + kPool);
-      const std::vector<RRServerLine> lines =
-          RRParseServerLines(monitor.request(CMonitorClient::requestLine(MONITOR_GET_SERVERS)), false);
-      for (uint16_t port : stablePorts) {
-        bool listed = false;
-        for (const RRServerLine& line : lines) {
-          if (line.pool == kPool && line.port == port) {
-            listed = true;
-            serverHits += static_cast<uint64_t>(line.hits);
-            if (static_cast<uint64_t>(line.hits) != mDirectory.okFor(port)) {
-              failures.push_back("hits: server " + line.host + ":" + std::to_string(port) + " shows " +
+    }
+    if (!found) pFailures->push_back(std::string("hits: the router shows no pool ") + kPool);
+    const std::vector<RRServerLine> lines =
+        RRParseServerLines(monitor.request(CMonitorClient::requestLine(MONITOR_GET_SERVERS)), false);
+    for (uint16_t port : mStablePorts) {
+      bool listed = false;
+      for (const RRServerLine& line : lines) {
+        if (line.pool == kPool && line.port == port) {
+          listed = true;
+          mStableHits += static_cast<uint64_t>(line.hits);
+          if (static_cast<uint64_t>(line.hits) != mDirectory.okFor(port)) {
+            pFailures->push_back("hits: server " + line.host + ":" + std::to_string(port) + " shows " +
                                  std::to_string(line.hits) + " hits, the clients got it " +
                                  std::to_string(mDirectory.okFor(port)) + " times");
-            }
           }
         }
-        stableOk += mDirectory.okFor(port);
-        if (!listed && stable) failures.push_back("hits: server on port " + std::to_string(port) + " not listed");
       }
-      // The pool count is a 32-bit field on the monitor line.
-      const uint64_t ok = mCounters.ok.load() & 0xffffffffu;
-      if (poolHits != ok) {
-        failures.push_back("hits: pool " + std::string(kPool) + " shows " + std::to_string(poolHits) +
-                           " hits, the clients got " + std::to_string(ok) + " OK answers");
-      }
-    } catch (const CToolException& e) {
-      failures.push_back(std::string("hits: monitor failed: ") + e.what());
+      mStableOk += mDirectory.okFor(port);
+      if (!listed && mStable) pFailures->push_back("hits: server on port " + std::to_string(port) + " not listed");
     }
+    // The pool count is a 32-bit field on the monitor line.
+    const uint64_t ok = mCounters.ok.load() & 0xffffffffu;
+    if (mPoolHits != ok) {
+      pFailures->push_back("hits: pool " + std::string(kPool) + " shows " + std::to_string(mPoolHits) +
+                           " hits, the clients got " + std::to_string(ok) + " OK answers");
+    }
+  } catch (const CToolException& e) {
+    pFailures->push_back(std::string("hits: monitor failed: ") + e.what());
   }
-  if (!stable) failures.push_back("the stable servers could not register");
-  stopFarm(&stable, stablePorts, true);
-  SleepMilliseconds(kAnnounceGapMs);
-  {
-    std::lock_guard<std::mutex> guard(mPeerLock);
-    stopFarm(&mPeerFarm, mPeerPorts, false);
-  }
+}
 
-  // Descriptors and threads must come back to their figures before the load.
-  Sample end;
+RRSoakSample CSoak::settle(Clock::time_point start, const RRSoakSample& base, std::vector<std::string>* pFailures) {
+  const std::vector<std::string> baseFds = mBaseFds;
+  RRSoakSample end;
   const auto settleStart = Clock::now();
   const int settleSeconds = 30;
   do {
@@ -860,102 +590,100 @@ int CSoak::run() {
     end = sample(start);
   } while (!gStop.load() && (end.fds != base.fds || end.threads != base.threads) &&
            secondsSince(settleStart) < settleSeconds);
-  samples.push_back(end);
-  csv << csvRow(end) << "\n" << std::flush;
-  printRow(end);
-  const double settled = secondsSince(settleStart);
+  mSettledSeconds = secondsSince(settleStart);
   if (end.fds != base.fds) {
-    std::string detail;
-    const std::vector<std::string> endFds = listDescriptors(mMainProcess->pid());
-    for (const std::string& d : baseFds) {
-      if (std::find(endFds.begin(), endFds.end(), d) == endFds.end()) detail += "\n    gone: " + d;
-    }
-    for (const std::string& d : endFds) {
-      if (std::find(baseFds.begin(), baseFds.end(), d) == baseFds.end()) detail += "\n    new:  " + d;
-    }
-    failures.push_back("descriptors: " + std::to_string(base.fds) + " before the load, " + std::to_string(end.fds) +
-                       " " + std::to_string(settleSeconds) + " s after it ended" + detail);
+    pFailures->push_back("descriptors: " + std::to_string(base.fds) + " before the load, " +
+                         std::to_string(end.fds) + " " + std::to_string(settleSeconds) + " s after it ended" +
+                         RRSoakDescriptorDiff(baseFds, RRSoakListDescriptors(mMainProcess->pid())));
   }
   if (end.threads != base.threads) {
-    failures.push_back("threads: " + std::to_string(base.threads) + " before the load, " +
-                       std::to_string(end.threads) + " " + std::to_string(settleSeconds) + " s after it ended");
+    pFailures->push_back("threads: " + std::to_string(base.threads) + " before the load, " +
+                         std::to_string(end.threads) + " " + std::to_string(settleSeconds) + " s after it ended");
   }
+  return end;
+}
 
-  // Memory: single samples move by some hundred kB with the cache queues'
-  // fill and the allocator's free lists, so the rule compares levels: the
-  // mean of the first three samples after the warm-up with the mean of the
-  // last three under load; the later may exceed the earlier by 10 % (at
-  // least 2 MB in runs under five minutes, where the allocator's first
-  // growth steps still show). The highest sample is reported as well.
-  std::vector<const Sample*> loaded;
-  for (std::size_t i = 1; i + 1 < samples.size(); ++i) {
-    if (samples[i].seconds + 0.5 >= warmup) loaded.push_back(&samples[i]);
-  }
-  long reference = -1, level = -1, maxRss = 0, allowed = 0;
-  double maxAt = 0;
-  if (!loaded.empty()) {
-    const std::size_t n = std::min<std::size_t>(3, loaded.size());
-    long long first = 0, last = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      first += loaded[i]->rssKb;
-      last += loaded[loaded.size() - n + i]->rssKb;
-    }
-    reference = static_cast<long>(first / static_cast<long long>(n));
-    level = static_cast<long>(last / static_cast<long long>(n));
-    for (const Sample* s : loaded) {
-      if (s->rssKb > maxRss) {
-        maxRss = s->rssKb;
-        maxAt = s->seconds;
-      }
-    }
-    allowed = reference / 10;
-    if (mOptions.seconds < 300) allowed = std::max(allowed, 2048L);
-    if (level > reference + allowed) {
-      char text[320];
-      std::snprintf(text, sizeof text,
-                    "memory: RSS %ld kB after the warm-up (mean of the first %zu samples from %.0f s), %ld kB at "
-                    "the end of the load (mean of the last %zu), +%.1f %%, allowed +%ld kB (highest sample %ld kB "
-                    "at %.0f s)",
-                    reference, n, loaded.front()->seconds, level, n, 100.0 * (level - reference) / reference, allowed,
-                    maxRss, maxAt);
-      failures.push_back(text);
-    }
-  } else {
-    failures.push_back("memory: no sample after the warm-up");
-  }
-
-  for (const std::string& fault : mFaults.report()) failures.push_back("answers: " + fault);
-
+void CSoak::printTotals(const RRSoakSample& base, const RRSoakSample& end, const RRSoakMemoryVerdict& memory) const {
+  auto n = [](const std::atomic<uint64_t>& v) { return static_cast<unsigned long long>(v.load()); };
   std::printf("soak: totals: %llu get-server requests, %llu OK, %llu try later, %llu limit refusals, "
               "%llu last-attempt refusals, %llu errors, %llu lost; %llu registrations in %llu farms, "
               "%llu work cycles, %llu cache items sent, %llu received; %llu monitor requests, "
               "%llu garbage messages, %llu peer restarts\n",
-              static_cast<unsigned long long>(mCounters.requests.load()),
-              static_cast<unsigned long long>(mCounters.ok.load()),
-              static_cast<unsigned long long>(mCounters.tryLater.load()),
-              static_cast<unsigned long long>(mCounters.abort.load()),
-              static_cast<unsigned long long>(mCounters.timeoutAnswers.load()),
-              static_cast<unsigned long long>(mCounters.errors.load()),
-              static_cast<unsigned long long>(mCounters.lost.load()),
-              static_cast<unsigned long long>(mCounters.registrations.load()),
-              static_cast<unsigned long long>(mCounters.farms.load()),
-              static_cast<unsigned long long>(mCounters.cycles.load()),
-              static_cast<unsigned long long>(mCounters.cacheSent.load()),
-              static_cast<unsigned long long>(mCounters.cacheReceived.load()),
-              static_cast<unsigned long long>(mCounters.monitorRequests.load()),
-              static_cast<unsigned long long>(mCounters.garbage.load()),
-              static_cast<unsigned long long>(mCounters.peerRestarts.load()));
+              n(mCounters.requests), n(mCounters.ok), n(mCounters.tryLater), n(mCounters.abort),
+              n(mCounters.timeoutAnswers), n(mCounters.errors), n(mCounters.lost), n(mCounters.registrations),
+              n(mCounters.farms), n(mCounters.cycles), n(mCounters.cacheSent), n(mCounters.cacheReceived),
+              n(mCounters.monitorRequests), n(mCounters.garbage), n(mCounters.peerRestarts));
   std::printf("soak: hits: pool %llu, clients' OK answers %llu; stable servers %llu, their OK answers %llu\n",
-              static_cast<unsigned long long>(poolHits), static_cast<unsigned long long>(mCounters.ok.load()),
-              static_cast<unsigned long long>(serverHits), static_cast<unsigned long long>(stableOk));
+              static_cast<unsigned long long>(mPoolHits), n(mCounters.ok),
+              static_cast<unsigned long long>(mStableHits), static_cast<unsigned long long>(mStableOk));
   std::printf("soak: RSS %ld kB before the load, %ld kB after the warm-up, %ld kB at the end of the load "
               "(allowed up to %ld kB), highest sample %ld kB, %ld kB after the load; descriptors %ld -> %ld, "
               "threads %ld -> %ld (settled in %.1f s)\n",
-              base.rssKb, reference, level, reference + allowed, maxRss, end.rssKb, base.fds, end.fds, base.threads,
-              end.threads, settled);
+              base.rssKb, memory.reference, memory.level, memory.reference + memory.allowed, memory.maxRss,
+              end.rssKb, base.fds, end.fds, base.threads, end.threads, mSettledSeconds);
+}
+
+int CSoak::run() {
+  CBenchDir dir;
+  if (mOptions.keep) dir.keep();
+  startRouters(dir);
+  mDatagrams = makeDatagrams();
+  // A run shorter than two minutes still sees a peer restart, halfway.
+  mPeerRestartSeconds = mOptions.seconds < 120 ? std::max(1, mOptions.seconds / 2) : 60;
+  const int warmup = std::min(60, mOptions.seconds / 5);
+
+  const RRSoakSample base = baseline();
+  mBaseFds = RRSoakListDescriptors(mMainProcess->pid());
+  std::printf("soak: before the load: RSS %ld kB, %ld descriptors, %ld threads; warm-up %d s; "
+              "peer restart every %d s\n", base.rssKb, base.fds, base.threads, warmup, mPeerRestartSeconds);
+
+  std::ofstream csv(mOptions.csv);
+  if (!csv) {
+    std::fprintf(stderr, "rrsoak: cannot write %s\n", mOptions.csv.c_str());
+    return 2;
+  }
+  csv << kSoakCsvHeader << "\n";
+  std::printf("soak: CSV %s\n", mOptions.csv.c_str());
+  RRSoakPrintHeader();
+
+  const auto start = Clock::now();
+  std::vector<RRSoakSample> samples;
+  RRSoakSample first = base;
+  first.seconds = 0;
+  samples.push_back(first);
+  csv << RRSoakCsvRow(first) << "\n" << std::flush;
+  RRSoakPrintRow(first);
+
+  const bool routerRan = runLoad(start, csv, &samples);
+  std::printf("soak: load ended; checking hits, then waiting for descriptors and threads (last row)\n");
+
+  std::vector<std::string> failures;
+  if (gStop.load()) failures.push_back("interrupted");
+  if (!routerRan || !mMainProcess->running()) {
+    failures.push_back("the router ended during the run\n" + mMainProcess->logTail());
+  }
+  if (failures.empty()) checkHits(&failures);
+  if (!mStable) failures.push_back("the stable servers could not register");
+  stopFarm(&mStable, mStablePorts, true);
+  SleepMilliseconds(kAnnounceGapMs);
+  {
+    std::lock_guard<std::mutex> guard(mPeerLock);
+    stopFarm(&mPeerFarm, mPeerPorts, false);
+  }
+
+  const RRSoakSample end = settle(start, base, &failures);
+  samples.push_back(end);
+  csv << RRSoakCsvRow(end) << "\n" << std::flush;
+  RRSoakPrintRow(end);
+
+  const RRSoakMemoryVerdict memory = RRSoakCheckMemory(samples, warmup, mOptions.seconds);
+  if (!memory.pass) failures.push_back(memory.failure);
+  for (const std::string& fault : mFaults.report()) failures.push_back("answers: " + fault);
+
+  printTotals(base, end, memory);
   if (!mOptions.plot.empty()) {
     std::string error;
-    if (writePlot(samples, mOptions.plot, &error)) {
+    if (RRSoakWritePlot(samples, mOptions.plot, &error)) {
       std::printf("soak: plot %s\n", mOptions.plot.c_str());
     } else {
       std::fprintf(stderr, "rrsoak: no plot: %s\n", error.c_str());
@@ -1020,7 +748,7 @@ int main(int argc, char** argv) {
   }
   if (!options.plotOnly.empty()) {
     std::string error;
-    if (options.plot.empty() || !writePlot(readCsv(options.plotOnly), options.plot, &error)) {
+    if (options.plot.empty() || !RRSoakWritePlot(RRSoakReadCsv(options.plotOnly), options.plot, &error)) {
       std::cerr << "rrsoak: no plot: " << (options.plot.empty() ? "--plot FILE missing" : error) << "\n";
       return 2;
     }
