@@ -24,7 +24,7 @@ usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0";
 build_packages=(cmake g++ make librapidxml-dev nlohmann-json3-dev libcpp-httplib-dev pkg-config)
 package_packages=(dpkg-dev file)
 # The suite also builds and unpacks the Debian package.
-test_packages=(libgtest-dev libgmock-dev python3 python3-prometheus-client curl
+test_packages=(libgtest-dev libgmock-dev python3 python3-prometheus-client curl chromium
                "${package_packages[@]}")
 # The fuzz targets need clang and its libFuzzer runtime (clang 14 keeps
 # libclang_rt.fuzzer-x86_64.a in libclang-rt-14-dev). Without them

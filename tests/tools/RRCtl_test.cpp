@@ -364,6 +364,44 @@ TEST(RRCtlTest, JsonKeepsOddCacheBytesReadable) {
   EXPECT_EQ(json::array({"\xEF\xBF\xBD\"q\\"}), json::parse(r.out)[0]["cache_items"]);
 }
 
+TEST(RRCtlTest, ExplainJsonReadsEveryLineAndKeepsTheRest) {
+  std::string body = "pool Shop\ncandidates 2\ncandidate 10.0.0.1 801 3\ncandidate 10.0.0.2 802 3\n"
+                     "limit extension max 4 count 1\nlimit client max 1 count 1 refuses\n"
+                     "limit site max x count 1\nhint newer\noutcome refused client\n";
+  FakeLineServer server([&](const std::string&) { return std::optional<std::string>(MonitorAnswer(body)); });
+  CtlResult r = rrctl({"explain", at(server.port()), "Shop", "--client", "10.0.0.7", "--json"});
+  ASSERT_EQ(RRCTL_EXIT_OK, r.status) << r.err;
+  EXPECT_THAT(server.lines()[0], ::testing::StartsWith("17 10.0.0.7 0 3 "));
+  json doc = json::parse(r.out);
+  EXPECT_EQ("Shop", doc["pool"]);
+  EXPECT_EQ(2, doc["candidate_count"]);
+  EXPECT_EQ(json::parse(R"([{"host":"10.0.0.1","port":801,"priority":3},{"host":"10.0.0.2","port":802,"priority":3}])"),
+            doc["candidates"]);
+  // The malformed limit line is not a limit; it stays in lines and text.
+  EXPECT_EQ(json::parse(R"([{"kind":"extension","max":4,"count":1,"refuses":false},
+      {"kind":"client","max":1,"count":1,"refuses":true}])"),
+            doc["limits"]);
+  EXPECT_EQ(json::parse(R"({"result":"refused","limit":"client"})"), doc["outcome"]);
+  ASSERT_EQ(9u, doc["lines"].size());
+  EXPECT_EQ("limit site max x count 1", doc["lines"][6]);
+  EXPECT_EQ("hint newer", doc["text"][7]);
+  EXPECT_EQ("refused by the client limit (answer 2)", doc["text"][8]);
+
+  // Each other outcome, and a body cut before its outcome line.
+  const std::pair<std::string, json> outcomes[] = {
+      {"outcome chosen 10.0.0.2 802 rule site\n",
+       json::parse(R"({"result":"chosen","host":"10.0.0.2","port":802,"rule":"site"})")},
+      {"outcome no-idle\n", json::parse(R"({"result":"no-idle"})")},
+      {"outcome no-pool\n", json::parse(R"({"result":"no-pool"})")},
+      {"", json(nullptr)}};
+  for (const auto& outcome : outcomes) {
+    body = "pool Shop\n" + outcome.first;
+    json other = json::parse(rrctl({"explain", at(server.port()), "Shop", "--json"}).out);
+    EXPECT_EQ(outcome.second, other["outcome"]) << outcome.first;
+  }
+  EXPECT_EQ(RRCTL_EXIT_USAGE, rrctl({"explain", at(server.port()), "Shop", "--json", "--raw"}).status);
+}
+
 TEST(RRCtlTest, MetricsAreReadByThePrometheusParser) {
   FakeLineServer router(monitor());
   CtlResult r = rrctl({"metrics", at(router.port())});

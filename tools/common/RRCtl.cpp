@@ -58,14 +58,14 @@ const std::set<std::string>& allowedOptions(const std::string& command) {
       {"peers", {"--raw", "--json", "--timeout"}},
       {"cache", {"--raw", "--json", "--timeout"}},
       {"metrics", {"--timeout"}},
-      {"exporter", {"--listen", "--timeout"}},
+      {"exporter", {"--listen", "--timeout", "--interval"}},
       {"reset", {"--timeout"}},
       {"watch", {"--timeout", "--interval", "--count"}},
       {"get-server",
        {"--raw", "--timeout", "--client", "--site", "--store", "--host", "--uri", "--ext", "--tries",
         "--max-tries", "--site-max", "--pool-site-max", "--pool-client-max", "--ext-max"}},
       {"explain",
-       {"--raw", "--timeout", "--client", "--site", "--store", "--host", "--uri", "--ext", "--tries",
+       {"--raw", "--json", "--timeout", "--client", "--site", "--store", "--host", "--uri", "--ext", "--tries",
         "--max-tries", "--site-max", "--pool-site-max", "--pool-client-max", "--ext-max"}}};
   static const std::set<std::string> none;
   const auto it = table.find(command);
@@ -235,7 +235,7 @@ int runGetServer(const CommandLine& line, RRCtlIO& io) {
 }
 
 int runExplain(const CommandLine& line, RRCtlIO& io) {
-  expectPositional(line, 2, 2, "explain HOST:PORT POOL [request options] [--raw] [--timeout MS]");
+  expectPositional(line, 2, 2, "explain HOST:PORT POOL [request options] [--raw | --json] [--timeout MS]");
   const RRToolAddress address = RRToolParseAddress(line.positional[0]);
   const int timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
   // The monitor request carries the datagram's text after its code.
@@ -246,7 +246,7 @@ int runExplain(const CommandLine& line, RRCtlIO& io) {
   }
   const std::string body = monitorQuery(
       address, std::to_string(MONITOR_EXPLAIN) + datagram.substr(blank) + "\n", timeoutMs);
-  io.out << (line.raw ? body : RRFormatExplain(body)) << std::flush;
+  io.out << (line.raw ? body : line.json ? RRExplainJson(body) : RRFormatExplain(body)) << std::flush;
   return RRCTL_EXIT_OK;
 }
 
@@ -272,11 +272,12 @@ RRToolAddress listenAddress(const std::string& text) {
 }
 
 int runExporter(const CommandLine& line, RRCtlIO& io) {
-  const char* form = "exporter --listen HOST:PORT MONITOR... [--timeout MS]";
+  const char* form = "exporter --listen HOST:PORT MONITOR... [--interval MS] [--timeout MS]";
   if (line.positional.empty() || line.options.count("--listen") == 0) usageError(std::string("usage: rrctl ") + form);
   RRExporterOptions options;
   options.listen = listenAddress(line.options.at("--listen"));
   options.timeoutMs = intOption(line, "--timeout", kDefaultTimeoutMs, 1, 600000);
+  options.intervalMs = intOption(line, "--interval", options.intervalMs, 100, 60000);
   std::set<std::string> seen;
   for (const std::string& text : line.positional) {
     const RRToolAddress monitor = RRToolParseAddress(text);
@@ -340,8 +341,10 @@ std::string RRCtlUsage() {
          "      --interval MS        time between tables (default 1000)\n"
          "      --count N            stop after N tables (default: until interrupted)\n"
          "  metrics HOST:PORT        pool, server and peer figures in the Prometheus text format\n"
-         "  exporter MONITOR...      serve GET /metrics of the monitor ports over HTTP until SIGTERM\n"
+         "  exporter MONITOR...      serve GET /metrics and the status page / of the monitor ports\n"
+         "                           over HTTP until SIGTERM\n"
          "      --listen HOST:PORT   address to listen on (required; port 0: any free port)\n"
+         "      --interval MS        time between two samples of the status page (default 2000)\n"
          "  get-server HOST:PORT POOL  send one get-server request to the UDP port\n"
          "      --client IP --site GUID --store NAME --host HTTPHOST --uri URI --ext EXT\n"
          "      --tries N (default 0) --max-tries N (default 3)\n"
@@ -351,6 +354,7 @@ std::string RRCtlUsage() {
          "  explain HOST:PORT POOL   how the router would choose for that request, assigning nothing\n"
          "      (the request options of get-server; HOST:PORT is the monitor port)\n"
          "      --raw                print the monitor answer unchanged\n"
+         "      --json               print the answer as one JSON object\n"
          "  --timeout MS             wait at most MS for connections and answers (default 3000)\n"
          "exit status: 0 success, 1 router unreachable or wrong answer, 2 usage error\n";
 }

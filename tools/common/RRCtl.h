@@ -2,10 +2,10 @@
  *
  *   rrctl pools|servers|peers|cache HOST:PORT [--raw | --json] [--timeout MS]
  *   rrctl metrics HOST:PORT [--timeout MS]
- *   rrctl exporter --listen HOST:PORT MONITOR... [--timeout MS]
+ *   rrctl exporter --listen HOST:PORT MONITOR... [--interval MS] [--timeout MS]
  *   rrctl reset HOST:PORT [POOL] [--timeout MS]
  *   rrctl get-server HOST:PORT POOL [request options] [--raw] [--timeout MS]
- *   rrctl explain HOST:PORT POOL [request options] [--raw] [--timeout MS]
+ *   rrctl explain HOST:PORT POOL [request options] [--raw | --json] [--timeout MS]
  *   rrctl watch HOST:PORT [--interval MS] [--count N] [--timeout MS]
  *
  * pools, servers, peers and cache ask the monitor port (requests 13, 10, 12
@@ -16,7 +16,7 @@
  * get-server sends one get-server datagram to the router's UDP port and
  * prints the decoded answer; explain sends the same request as monitor
  * request 17 and prints how the router would answer it, assigning nothing
- * (RRFormatExplain); watch prints the pool table again every
+ * (RRFormatExplain, or RRExplainJson with --json); watch prints the pool table again every
  * interval. Results go to the output stream, errors to the error stream as
  * one line beginning "rrctl: ". The exit status is 0 on success, 1 when the
  * router cannot be reached or answers wrongly, 2 for a usage error.

@@ -1,7 +1,7 @@
 /* RRCtlJson.h - monitor records as JSON documents for scripts.
  *
- * Each function returns one JSON document: an array with one object per
- * record, in the order of the monitor answer. Field names are the monitor's
+ * Each function returns one JSON document: for records an array with one
+ * object per record, in the order of the monitor answer. Field names are the monitor's
  * fields in snake_case; counts are JSON numbers exactly as the router
  * printed them (-1 for a count it could not read); the router's "(NULL)" of
  * an empty last-request text is null. Cache items are opaque bytes of the
@@ -31,5 +31,14 @@ std::string RRPoolsJson(const std::vector<RRPoolLine>& pools);
 std::string RRServersJson(const std::vector<RRServerLine>& servers);
 /* Objects of host, port, state, seconds_since_contact (-1: never). */
 std::string RRPeersJson(const std::vector<RRPeerLine>& peers);
+/* The body of an explain answer (KTMonitorRequestHandler.h) as one object:
+ * pool; candidate_count; candidates, objects of host, port, priority;
+ * limits, objects of kind, max, count, refuses; outcome, an object with
+ * result "chosen" (and host, port, rule: client, site or lru), "refused"
+ * (and limit), "no-idle" or "no-pool", null when the body has no outcome
+ * line; text, the lines of RRFormatExplain; lines, the body's lines as they
+ * came. A line this tool does not understand appears in lines and text
+ * only. */
+std::string RRExplainJson(const std::string& body);
 
 #endif /* RRCTLJSON_H */

@@ -1,4 +1,4 @@
-/* RRExporter.cpp - scrapes over HTTP/1.1 and a clean stop on SIGTERM. */
+/* RRExporter.cpp - scrapes, the status page and its JSON over HTTP/1.1, and a clean stop on SIGTERM. */
 #include "RRExporter.h"
 
 #include <pthread.h>
@@ -7,6 +7,7 @@
 #include <atomic>
 #include <exception>
 #include <future>
+#include <map>
 #include <mutex>
 #include <ostream>
 #include <thread>
@@ -15,11 +16,14 @@
 
 #include "KTUtils.h"
 #include "RRMetrics.h"
+#include "RRStatusBoard.h"
+#include "RRStatusPage.h"
 #include "RRToolException.h"
 
 namespace {
 
 const char* const kContentType = "text/plain; version=0.0.4";
+const char* const kJson = "application/json; charset=utf-8";
 
 /* One line: a reason must not break the response or the log. */
 std::string oneLine(std::string text) {
@@ -70,6 +74,35 @@ int RRExporterRun(const RRExporterOptions& options, std::ostream& out, std::ostr
   server.set_write_timeout(options.timeoutMs / 1000, (options.timeoutMs % 1000) * 1000);
   // A short keep-alive lets a stop finish soon even with idle clients.
   server.set_keep_alive_timeout(2);
+  CStatusBoard board(options.monitors, options.timeoutMs, options.intervalMs, [&](const std::string& line) {
+    std::lock_guard<std::mutex> guard(errMutex);
+    err << "rrctl exporter: " << oneLine(line) << std::endl;
+  });
+  const auto answer = [](httplib::Response& response, const RRStatusAnswer& result) {
+    response.status = result.status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(result.body, kJson);
+  };
+  server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Content-Security-Policy", RRStatusPagePolicy());
+    response.set_header("X-Content-Type-Options", "nosniff");
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(RRStatusPageHtml(), "text/html; charset=utf-8");
+  });
+  const std::pair<const char*, CStatusBoard::Document> documents[] = {{"/api/pools", CStatusBoard::POOLS},
+                                                                      {"/api/servers", CStatusBoard::SERVERS},
+                                                                      {"/api/peers", CStatusBoard::PEERS},
+                                                                      {"/api/history", CStatusBoard::HISTORY}};
+  for (const auto& document : documents) {
+    const CStatusBoard::Document which = document.second;
+    server.Get(document.first, [&board, answer, which](const httplib::Request& request, httplib::Response& response) {
+      answer(response, board.document(which, request.get_param_value("router")));
+    });
+  }
+  server.Get("/api/explain", [&board, answer](const httplib::Request& request, httplib::Response& response) {
+    std::multimap<std::string, std::string> params(request.params.begin(), request.params.end());
+    answer(response, board.explain(params));
+  });
   server.Get("/metrics", [&](const httplib::Request&, httplib::Response& response) {
     try {
       response.set_content(RRExporterScrape(options), kContentType);
@@ -99,6 +132,8 @@ int RRExporterRun(const RRExporterOptions& options, std::ostream& out, std::ostr
                              " (address in use or not on this machine)");
   }
   out << "rrctl exporter: listening on " << RRToolFormatAddress({host, static_cast<uint16_t>(port)}) << std::endl;
+  // The sampling threads inherit the blocked stop signals.
+  board.start();
 
   std::atomic<bool> finished{false};
   std::thread stopper([&] {
@@ -119,6 +154,7 @@ int RRExporterRun(const RRExporterOptions& options, std::ostream& out, std::ostr
   finished = true;
   pthread_kill(stopper.native_handle(), SIGTERM);
   stopper.join();
+  board.stop();
   if (!clean) {
     std::lock_guard<std::mutex> guard(errMutex);
     err << "rrctl exporter: the listener failed" << std::endl;

@@ -5,7 +5,13 @@
  * exposition text of all of them, with the label "router" (the monitor's
  * HOST:PORT) when there is more than one. A monitor that cannot be reached
  * or answers wrongly makes the scrape fail with 503 and a one-line reason,
- * so that no partial figures pass for complete ones. Other paths are 404.
+ * so that no partial figures pass for complete ones.
+ *
+ * For people it serves the status page on GET / (RRStatusPage.h) and the
+ * JSON it reads: /api/pools, /api/servers, /api/peers and /api/history
+ * (each for all routers, or for one with ?router=HOST:PORT) answered from
+ * what the sampling threads stored every interval, and /api/explain,
+ * which asks the router at once (RRStatusBoard.h). Other paths are 404.
  *
  * RRExporterRun blocks SIGTERM and SIGINT in the calling thread (and thus in
  * every thread it starts), binds the listener, writes
@@ -27,6 +33,7 @@ struct RRExporterOptions {
   RRToolAddress listen;  /* port 0: a port chosen by the system */
   std::vector<RRToolAddress> monitors;
   int timeoutMs = 3000;
+  int intervalMs = 2000; /* between two samples for the status page */
 };
 
 /* The body of a scrape; throws CToolException naming the monitor that
