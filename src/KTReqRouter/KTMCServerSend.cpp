@@ -201,17 +201,9 @@ KTStatus _KTMCServerSend(KTMCServer* pMC, const SendKind& kind, KTBuffer* pMessa
   return result != STATUS_OK ? result : status;
 }
 
-/* Sends code 21 or 22 for the pool; the iterator body. */
-long sendPoolMessage(void* pElement, va_list args, const SendKind& kind) {
-  KTMCServer* pMC = static_cast<KTMCServer*>(pElement);
-  ASPool* pPool = va_arg(args, ASPool*);
-  KTLog* pLog = va_arg(args, KTLog*);
-  if (pMC == nullptr || pPool == nullptr) {
-    KTLogWrite(pLog, "%s(): wrong arguments passed to procedure (pMC: %x, pPool: %x)",
-               kind.replyFunction, KT_PTR32(pMC), KT_PTR32(pPool));
-    return ERROR_INVALID_PARAMETER;
-  }
-  const char* poolName = ASPoolName(pPool);
+/* Builds and sends code 21 or 22 for the pool. */
+KTStatus sendPoolMessage(KTMCServer* pMC, const char* poolName, const SendKind& kind, KTLog* pLog)
+    KT_EXCLUDES(pMC->lock) {
   CKTBuffer message(std::nothrow);
   KTStatus status = message.init("");
   if (status == STATUS_OK) {
@@ -223,6 +215,19 @@ long sendPoolMessage(void* pElement, va_list args, const SendKind& kind) {
     return status;
   }
   return _KTMCServerSend(pMC, kind, message.get(), nullptr, pLog);
+}
+
+/* The iterator body of KTMCServerSendNewPool and KTMCServerSendReleasePool. */
+long sendPoolIterator(void* pElement, va_list args, const SendKind& kind) {
+  KTMCServer* pMC = static_cast<KTMCServer*>(pElement);
+  ASPool* pPool = va_arg(args, ASPool*);
+  KTLog* pLog = va_arg(args, KTLog*);
+  if (pMC == nullptr || pPool == nullptr) {
+    KTLogWrite(pLog, "%s(): wrong arguments passed to procedure (pMC: %x, pPool: %x)",
+               kind.replyFunction, KT_PTR32(pMC), KT_PTR32(pPool));
+    return ERROR_INVALID_PARAMETER;
+  }
+  return sendPoolMessage(pMC, ASPoolName(pPool), kind, pLog);
 }
 
 }  // namespace
@@ -273,9 +278,19 @@ KTStatus KTMCServerSendCache(KTMCServer* pMC, const char* poolName, const char* 
 }
 
 long KTMCServerSendNewPool(void* pElement, va_list args) {
-  return sendPoolMessage(pElement, args, kNewPool);
+  return sendPoolIterator(pElement, args, kNewPool);
 }
 
 long KTMCServerSendReleasePool(void* pElement, va_list args) {
-  return sendPoolMessage(pElement, args, kReleasePool);
+  return sendPoolIterator(pElement, args, kReleasePool);
+}
+
+KTStatus KTMCServerSendPoolMessage(KTMCServer* pMC, int code, const char* poolName, KTLog* pLog) {
+  if (pMC == nullptr || poolName == nullptr ||
+      (code != MC_REQUEST_NEWPOOL && code != MC_REQUEST_RELEASEPOOL)) {
+    KTLogWrite(pLog, "KTMCServerSendPoolMessage(): wrong arguments passed to procedure (pMC: %x, code: %d)",
+               KT_PTR32(pMC), code);
+    return ERROR_INVALID_PARAMETER;
+  }
+  return sendPoolMessage(pMC, poolName, code == MC_REQUEST_NEWPOOL ? kNewPool : kReleasePool, pLog);
 }

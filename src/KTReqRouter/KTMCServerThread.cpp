@@ -1,4 +1,4 @@
-/* KTMCServerThread.cpp - a peer record's send thread: its cycle, wake-ups and cache forwarding.
+/* KTMCServerThread.cpp - a peer record's send thread: its cycle, wake-ups, pool announcements and cache forwarding.
  *
  * The thread takes the pending cache data of every shared pool under the
  * record's lock (moving the read positions) and sends it after releasing
@@ -19,6 +19,7 @@
 #include "KTDebug.h"
 #include "KTHash.h"
 #include "KTThread.h"
+#include "VXASPool.h"
 #include "VXCacheInfo.h"
 #include "internal/KTMCServerInternal.h"
 
@@ -65,8 +66,8 @@ struct SendThreadParam {
   KTLog* pLog;
 };
 
-/* The send thread: every send cycle, or when woken, sends the pending cache
- * data of every shared pool. A failing wait or stand-up ends it with the
+/* The send thread: every send cycle, or when woken, sends the queued pool
+ * announcements, then the pending cache data of every shared pool. A failing wait or stand-up ends it with the
  * error flag set. */
 void SendThreadMain(int* pStopFlag, int* pError, void* pParameter) {
   std::unique_ptr<SendThreadParam> param(static_cast<SendThreadParam*>(pParameter));
@@ -80,7 +81,8 @@ void SendThreadMain(int* pStopFlag, int* pError, void* pParameter) {
       break;
     }
     if (KTThreadStopRequested(pStopFlag)) break;
-    if (KTMCServerCacheStandup(pMC, pLog) != STATUS_OK) {
+    if (KTMCServerSendAnnouncements(pMC, pLog) != STATUS_OK ||
+        KTMCServerCacheStandup(pMC, pLog) != STATUS_OK) {
       KTLogWrite(pLog, "SendThreadMain(): error MC send.");
       failed = true;
       break;
@@ -173,6 +175,83 @@ KTStatus KTMCServerCacheStandup(KTMCServer* pMC, KTLog* pLog) {
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "KTMCServerCacheStandup(): error send cache of pool %s (%d)",
                  entry.poolName.c_str(), status);
+    }
+  }
+  return STATUS_OK;
+}
+
+namespace {
+
+/* Queues code for the pool, replacing a pending announcement of the same pool. */
+long queueAnnouncement(void* pElement, va_list args, int code, const char* function) {
+  KTMCServer* pMC = static_cast<KTMCServer*>(pElement);
+  ASPool* pPool = va_arg(args, ASPool*);
+  KTLog* pLog = va_arg(args, KTLog*);
+  if (pMC == nullptr || pPool == nullptr) {
+    KTLogWrite(pLog, "%s(): wrong arguments passed to procedure (pMC: %x, pPool: %x)", function,
+               KT_PTR32(pMC), KT_PTR32(pPool));
+    return ERROR_INVALID_PARAMETER;
+  }
+  const char* poolName = ASPoolName(pPool);
+  KTStatus status;
+  {
+    KTLockGuard guard(pMC->lock);
+    if (!KTMCServerEntered(guard, pLog)) return guard.status();
+    KTStatus queued = STATUS_OK;
+    try {
+      std::vector<KTMCAnnouncement>& queue = pMC->announcements;
+      for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if (it->poolName == poolName) {
+          queue.erase(it);
+          break;
+        }
+      }
+      queue.push_back(KTMCAnnouncement{code, poolName});
+    } catch (const std::bad_alloc&) {
+      KTLogWrite(pLog, "%s(): error queue announcement of pool %s for [%s]:%hu", function, poolName,
+                 pMC->IP, pMC->port);
+      queued = ERROR_MEMORY_ALLOCATION;
+    }
+    status = guard.finish(queued, pLog, kKTMCServerLeaveFailure);
+  }
+  if (status != STATUS_OK) return status;
+  return KTMCServerCacheWackup(pMC, pLog);
+}
+
+}  // namespace
+
+long KTMCServerQueueNewPool(void* pElement, va_list args) {
+  return queueAnnouncement(pElement, args, MC_REQUEST_NEWPOOL, "KTMCServerQueueNewPool");
+}
+
+long KTMCServerQueueReleasePool(void* pElement, va_list args) {
+  return queueAnnouncement(pElement, args, MC_REQUEST_RELEASEPOOL, "KTMCServerQueueReleasePool");
+}
+
+KTStatus KTMCServerSendAnnouncements(KTMCServer* pMC, KTLog* pLog) {
+  if (pMC == nullptr) {
+    KTLogWrite(pLog, "KTMCServerSendAnnouncements(): wrong arguments passed to procedure");
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::vector<KTMCAnnouncement> queued;
+  {
+    KTLockGuard guard(pMC->lock);
+    if (!KTMCServerEntered(guard, pLog)) {
+      KTLogWrite(pLog, "KTMCServerSendAnnouncements(): error lock MC.");
+      return guard.status();
+    }
+    queued.swap(pMC->announcements);
+    KTStatus status = guard.finish(STATUS_OK, pLog, kKTMCServerLeaveFailure);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTMCServerSendAnnouncements(): error unlock MC.");
+      return status;
+    }
+  }
+  for (const KTMCAnnouncement& a : queued) {
+    KTStatus status = KTMCServerSendPoolMessage(pMC, a.code, a.poolName.c_str(), pLog);
+    if (status != STATUS_OK) {
+      KTLogWrite(pLog, "KTMCServerSendAnnouncements(): error send announcement %d of pool %s (%d)", a.code,
+                 a.poolName.c_str(), status);
     }
   }
   return STATUS_OK;

@@ -62,8 +62,8 @@ KTStatus _ASPoolAddMCData(ASPool* pPool, const char* data, KTLog* pLog) {
   return status;
 }
 
-/* Tells every peer of pMCList about the pool (iterator: code 21 or 22).
- * Returns the first lock or park failure of a send. */
+/* Tells every peer of pMCList about the pool (iterator: code 21 or 22,
+ * queued for each peer's send thread). Returns the first failure to queue. */
 KTStatus informPeers(ASPool* pPool, KTMCServerList* pMCList, KTListIterator iterator,
                      KTLog* pLog) {
   return KTMCServerListForEach(pMCList, iterator, pLog, pPool, pLog);
@@ -229,7 +229,7 @@ KTStatus ASPoolAddServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCLi
   KTStatus status = KTASServerListSize(pASPool->pServerList, &count, pLog);
   if (status != STATUS_OK) return status;
   if (count == 0) {
-    status = informPeers(pASPool, pMCList, KTMCServerSendNewPool, pLog);
+    status = informPeers(pASPool, pMCList, KTMCServerQueueNewPool, pLog);
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "ASPoolAddServer(): error inform other MCs (%d)", status);
       return status;
@@ -252,7 +252,7 @@ KTStatus ASPoolAddServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCLi
   }
   if (status != STATUS_OK && count == 0) {
     // The pool was announced for this server; the peers must not keep it.
-    informPeers(pASPool, pMCList, KTMCServerSendReleasePool, pLog);
+    informPeers(pASPool, pMCList, KTMCServerQueueReleasePool, pLog);
   }
   return status;
 }
@@ -286,7 +286,7 @@ KTStatus ASPoolRemoveServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pM
     return status;
   }
   if (count == 0) {
-    status = informPeers(pASPool, pMCList, KTMCServerSendReleasePool, pLog);
+    status = informPeers(pASPool, pMCList, KTMCServerQueueReleasePool, pLog);
     if (status != STATUS_OK) {
       KTLogWrite(pLog, "ASPoolRemoveServer(): error inform other MCs (%d)", status);
       result = status;

@@ -526,12 +526,13 @@ TEST(MCPeerTest, TwoRoutersShareAPoolAndForwardCacheDataOneHop) {
 
     // The pool's first server at A announces the pool to B, and the other way round.
     Client atA(a.mcPort());
+    // The announcements leave from the peers' send threads, shortly after the reply.
     EXPECT_EQ(atA.ask("2 0 10.0.0.1:1 Shared\n"), Ok());
-    EXPECT_EQ(PeersOfPool(b.pools(), "Shared"), 1);
+    EXPECT_TRUE(WaitFor([&] { return PeersOfPool(b.pools(), "Shared") == 1; }, 3000));
     EXPECT_EQ(PeersOfPool(a.pools(), "Shared"), 0);
     Client atB(b.mcPort());
     EXPECT_EQ(atB.ask("2 0 10.0.0.2:2 Shared\n"), Ok());
-    EXPECT_EQ(PeersOfPool(a.pools(), "Shared"), 1);
+    EXPECT_TRUE(WaitFor([&] { return PeersOfPool(a.pools(), "Shared") == 1; }, 3000));
     Client atB2(b.mcPort());
     EXPECT_EQ(atB2.ask("2 0 10.0.0.3:3 Shared\n"), Ok());  // not the first: no announcement
 
@@ -565,7 +566,7 @@ TEST(MCPeerTest, TwoRoutersShareAPoolAndForwardCacheDataOneHop) {
     EXPECT_EQ(atB.ask("7 0 10.0.0.2:2\n"), Ok());
     EXPECT_EQ(PeersOfPool(a.pools(), "Shared"), 1);
     EXPECT_EQ(atB2.ask("7 0 10.0.0.3:3\n"), Ok());
-    EXPECT_EQ(PeersOfPool(a.pools(), "Shared"), 0);
+    EXPECT_TRUE(WaitFor([&] { return PeersOfPool(a.pools(), "Shared") == 0; }, 3000));
     EXPECT_EQ(PeersOfPool(b.pools(), "Shared"), 1);  // B still forwards to A
     EXPECT_EQ(ServerState(a.pools(), "10.0.0.1", 1), KTASSTATUS_IDLE);
     Client monitor(a.monitorPort());
@@ -576,6 +577,46 @@ TEST(MCPeerTest, TwoRoutersShareAPoolAndForwardCacheDataOneHop) {
     EXPECT_FALSE(log.contains("failed"));
     // Let the send threads finish their cycle and fall into a long wait, so
     // that freeing the peer records stops them instead of cancelling a send.
+    KTMCServerSetSendCycle(600000);
+    SleepMilliseconds(500);
+  }
+  KTMCServerSetSendCycle(0);
+}
+
+// Both routers get the pool's first server at the same moment, so each
+// announces the pool to the other while the other announces it back. Neither
+// message-center thread may wait on its peer: both announcements arrive, the
+// links stay up, and the next pair (the last servers leaving) arrives too.
+TEST(MCPeerTest, RoutersThatAnnounceToEachOtherAtOnceBothHearTheOther) {
+  KTMCServerSetSendCycle(100);
+  {
+    TestRouter a;
+    TestRouter b;
+    LogSince log;
+    KTMCServer* pB = nullptr;
+    ASSERT_EQ(0, KTMCServerNew(&pB, "127.0.0.1", b.mcPort(), "127.0.0.1", a.mcPort(), CLog::log));
+    CKTBuffer names("");
+    ASSERT_EQ(0, KTMCServerSendInitial(pB, names, CLog::log));
+    ASSERT_EQ(0, KTMCServerListAdd(a.mcs(), pB, CLog::log));
+
+    Client atA(a.mcPort());
+    Client atB(b.mcPort());
+    for (int round = 0; round < 3; ++round) {
+      ASSERT_TRUE(atA.send("2 0 10.0.0.1:1 Shared\n"));
+      ASSERT_TRUE(atB.send("2 0 10.0.0.2:2 Shared\n"));
+      EXPECT_EQ(atA.reply(), Ok());
+      EXPECT_EQ(atB.reply(), Ok());
+      EXPECT_TRUE(WaitFor([&] { return PeersOfPool(a.pools(), "Shared") == 1; }, 3000)) << "round " << round;
+      EXPECT_TRUE(WaitFor([&] { return PeersOfPool(b.pools(), "Shared") == 1; }, 3000)) << "round " << round;
+
+      ASSERT_TRUE(atA.send("7 0 10.0.0.1:1\n"));
+      ASSERT_TRUE(atB.send("7 0 10.0.0.2:2\n"));
+      EXPECT_EQ(atA.reply(), Ok());
+      EXPECT_EQ(atB.reply(), Ok());
+      EXPECT_TRUE(WaitFor([&] { return PeersOfPool(a.pools(), "Shared") == -1; }, 3000)) << "round " << round;
+      EXPECT_TRUE(WaitFor([&] { return PeersOfPool(b.pools(), "Shared") == -1; }, 3000)) << "round " << round;
+    }
+    EXPECT_FALSE(log.contains("failed")) << log.text();
     KTMCServerSetSendCycle(600000);
     SleepMilliseconds(500);
   }

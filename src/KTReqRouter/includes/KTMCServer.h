@@ -125,6 +125,18 @@ KTStatus KTMCServerSendCache(KTMCServer* pMC, const char* poolName, const char* 
 long KTMCServerSendNewPool(void* pElement, va_list args);
 long KTMCServerSendReleasePool(void* pElement, va_list args);
 
+/* Peer-list iterators (KTMCServerListForEach) that queue the same
+ * announcements for the peer's send thread and wake it, so the caller (the
+ * message-center thread) never waits on a peer: two routers announcing to
+ * each other at the same moment would otherwise each wait for the other's
+ * reply until both time out and drop the link. A pending announcement of the
+ * same pool is replaced, since the peer needs only the pool's latest state;
+ * the queue thus holds at most one entry per pool. Variable arguments: the
+ * pool (ASPool*), then the KTLog*. Return 0, or the failing status of the
+ * lock, of memory or of the wake-up, which stops the walk. */
+long KTMCServerQueueNewPool(void* pElement, va_list args);
+long KTMCServerQueueReleasePool(void* pElement, va_list args);
+
 /* Send thread ------------------------------------------------------------- */
 
 /* Wakes the send thread; a wake-up given while it is not waiting ends its
@@ -138,6 +150,15 @@ KTStatus KTMCServerCacheWackup(KTMCServer* pMC, KTLog* pLog);
  * record's lock when that fails (logged; nothing is sent then); failures to
  * take or send a pool's data are logged and the other pools still sent. */
 KTStatus KTMCServerCacheStandup(KTMCServer* pMC, KTLog* pLog)
+    KT_EXCLUDES(*KTMCServerMutex(pMC));
+
+/* Takes the queued pool announcements under the record's lock and sends
+ * them in order after leaving it (KTMCServerSendNewPool's exchange; a failed
+ * one marks the peer down and is not repeated). The send thread runs it
+ * before KTMCServerCacheStandup, so a peer hears of a pool before its data.
+ * Returns the failing status of the lock; a failed send is logged and the
+ * others still sent. */
+KTStatus KTMCServerSendAnnouncements(KTMCServer* pMC, KTLog* pLog)
     KT_EXCLUDES(*KTMCServerMutex(pMC));
 
 /* Waits up to timeoutMs (0 or less: without limit) for a wake-up. A time-out

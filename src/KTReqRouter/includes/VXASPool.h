@@ -8,7 +8,8 @@
  * and, unless it arrived as a broadcast, forwarded to the pool's peers; with
  * no peers nothing is queued for forwarding. The first server of a pool
  * announces the pool to every peer router (code 21), the last one leaving
- * releases it (code 22). Data of the pool "DefaultPool" is also spread to
+ * releases it (code 22); both are queued for each peer's send thread, so
+ * the caller never waits on a peer. Data of the pool "DefaultPool" is also spread to
  * every other pool (ASPoolAddScriptDataIterator, driven by the
  * message-center handler).
  *
@@ -83,7 +84,7 @@ KTStatus ASPoolGetPeerCount(ASPool* pPool, int* pCount, KTLog* pLog);
 /* Adds the server; the pool's first server is first announced to every peer
  * of pMCList (the router's global peer list). The server reads the
  * application-server queue from its tail on. Returns the failing step's
- * status; the server is then not in the pool (and a just-sent announcement
+ * status; the server is then not in the pool (and a just-queued announcement
  * is released again). */
 KTStatus ASPoolAddServer(ASPool* pASPool, KTASServer* pAS, KTMCServerList* pMCList, KTLog* pLog);
 /* Removes the server (not freed) and its reader; when no server is left,

@@ -1,7 +1,7 @@
 /* KTMCServerInternal.h - a peer record's layout and shared steps, private to KTMCServer*.cpp.
  *
  * The record's lock guards the state, the recorded connection, the last
- * contact and the cache-info hash. Everything else is written once by
+ * contact, the cache-info hash and the queued pool announcements. Everything else is written once by
  * KTMCServerNew before the record is published (or belongs to parts that
  * lock themselves) and is read without the lock.
  */
@@ -9,6 +9,9 @@
 #define KTMCSERVERINTERNAL_H
 
 #include <time.h>
+
+#include <string>
+#include <vector>
 
 #include "KTBuffer.h"
 #include "KTLock.h"
@@ -22,6 +25,12 @@ struct KTHash;
 struct KTMemoryManager;
 struct KTServer;
 struct KTThread;
+
+/* A pool announcement (code 21 or 22) waiting for the send thread. */
+struct KTMCAnnouncement {
+  int code;
+  std::string poolName;
+};
 
 struct KTMCServer {
   KTMutex lock; /* after the peer list, before the cache queues in the lock order */
@@ -39,6 +48,8 @@ struct KTMCServer {
   /* Owned; storage of the hash. */
   KTMemoryManager* pMemoryManager KT_LOCK_FREE("written once");
   KTHash* pCacheInfoHash KT_GUARDED_BY(lock); /* pool name -> CacheInfo in that pool's peer queue */
+  /* Oldest first, at most one per pool (a newer one replaces it). */
+  std::vector<KTMCAnnouncement> announcements KT_GUARDED_BY(lock);
   /* Owned; the send thread. */
   KTThread* pThread KT_LOCK_FREE("written by New and Free only, before and after the thread runs");
 };
@@ -57,5 +68,12 @@ KTStatus KTMCServerSendThreadStart(KTMCServer* pMC, KTLog* pLog);
 /* Stops the send thread: asks it to stop, wakes it and frees it (cancelled
  * when it has not ended within 100 ms). Returns the last failing step's status. */
 KTStatus KTMCServerSendThreadStop(KTMCServer* pMC, KTLog* pLog);
+
+/* Sends code 21 or 22 for the named pool to the peer and records the
+ * outcome like every send (KTMCServerSend.cpp). Returns 0 also when the peer
+ * fails (it is marked down); a failure to build the message, of the lock or
+ * of parking is returned. */
+KTStatus KTMCServerSendPoolMessage(KTMCServer* pMC, int code, const char* poolName, KTLog* pLog)
+    KT_EXCLUDES(pMC->lock);
 
 #endif /* KTMCSERVERINTERNAL_H */
