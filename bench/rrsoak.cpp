@@ -64,6 +64,8 @@ const char* const kUsage =
     "  --plot-only CSV    write the plot of an existing CSV to --plot FILE and exit\n"
     "  --router-bin PATH  router binary (default: the one built with rrsoak)\n"
     "  --clients N        get-server clients (default 3)\n"
+    "  --peer-restart S   seconds between restarts of the peer router (default 60; half\n"
+    "                     the run when it is shorter than two minutes)\n"
     "  --keep             keep the scratch directory (configuration and logs)\n";
 
 const char* const kPool = "BenchPool";
@@ -99,6 +101,7 @@ struct Options {
   int seconds = 600;
   int sampleSeconds = 10;
   int clients = 3;
+  int peerRestartSeconds = 0; /* 0: the default */
   std::string csv = "soak.csv";
   std::string plot;
   std::string plotOnly;
@@ -630,6 +633,7 @@ int CSoak::run() {
   mDatagrams = makeDatagrams();
   // A run shorter than two minutes still sees a peer restart, halfway.
   mPeerRestartSeconds = mOptions.seconds < 120 ? std::max(1, mOptions.seconds / 2) : 60;
+  if (mOptions.peerRestartSeconds > 0) mPeerRestartSeconds = mOptions.peerRestartSeconds;
   const int warmup = std::min(60, mOptions.seconds / 5);
 
   const RRSoakSample base = baseline();
@@ -728,6 +732,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--seconds" && hasValue && parseNumber(argv[i + 1], &options.seconds)) {
       ++i;
     } else if (arg == "--sample" && hasValue && parseNumber(argv[i + 1], &options.sampleSeconds)) {
+      ++i;
+    } else if (arg == "--peer-restart" && hasValue && parseNumber(argv[i + 1], &options.peerRestartSeconds)) {
       ++i;
     } else if (arg == "--clients" && hasValue && parseNumber(argv[i + 1], &options.clients)) {
       ++i;

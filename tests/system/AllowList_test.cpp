@@ -134,7 +134,11 @@ TEST_F(AllowListTest, PeerRoutersLinkWithoutBeingListed) {
   ASSERT_EQ(0, onB.announce("Shop"));
   // Each router lists the other as a peer of Shop: both links carried the news.
   for (MonitorClient* monitor : {&monitorA, &monitorB}) {
-    std::vector<std::string> line = poolLine(*monitor, "Shop");
+    std::vector<std::string> line;
+    EXPECT_TRUE(WaitUntil([&] {
+      line = poolLine(*monitor, "Shop");
+      return line.size() > kPoolPeers && line[kPoolPeers] == "1";
+    }, 3000));
     ASSERT_GT(line.size(), kPoolPeers);
     EXPECT_EQ("1", line[kPoolServers]);
     EXPECT_EQ("1", line[kPoolPeers]);

@@ -467,6 +467,11 @@ TEST(FaultInjectionPeers, KilledPeerIsMarkedDownAndRejoinsItsPoolsAfterARestart)
   ASSERT_TRUE(onB.connectTo(b.host, b.mcPort));
   ASSERT_EQ(0, onB.announce("Pool1"));
   ASSERT_TRUE(WaitUntil([&] { return peerState(a, b) == "up"; }, 3000)) << peerState(a, b);
+  // B's announcement of Pool1 follows its reply to the server, from its send thread.
+  ASSERT_TRUE(WaitUntil([&] {
+    std::vector<std::string> shared = poolLine(a);
+    return shared.size() > kPoolPeers && shared[kPoolPeers] == "1";
+  }, 3000));
 
   // B dies without a word: A notices with its next send and marks B down.
   processB.kill(SIGKILL);

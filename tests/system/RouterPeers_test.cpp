@@ -79,7 +79,12 @@ TEST_F(TwoRoutersTest, PoolsAndCacheDataCrossAndAStoppedRouterIsMarkedDown) {
   FakeAppServer onA("127.0.0.1:9501");
   ASSERT_TRUE(onA.connectTo(mA.host, mA.mcPort));
   ASSERT_EQ(0, onA.announce("Shop"));
-  std::vector<std::string> line = shopLine(monitorB);
+  // The announcement follows A's reply to its server, from A's send thread.
+  std::vector<std::string> line;
+  EXPECT_TRUE(WaitUntil([&] {
+    line = shopLine(monitorB);
+    return line.size() > kPoolPeers && line[kPoolPeers] == "1";
+  }, 3000));
   ASSERT_GT(line.size(), kPoolPeers);
   EXPECT_EQ("0", line[kPoolServers]);
   EXPECT_EQ("1", line[kPoolPeers]);
@@ -89,7 +94,10 @@ TEST_F(TwoRoutersTest, PoolsAndCacheDataCrossAndAStoppedRouterIsMarkedDown) {
   FakeAppServer onB("127.0.0.2:9502");
   ASSERT_TRUE(onB.connectTo(mB.host, mB.mcPort));
   ASSERT_EQ(0, onB.announce("Shop"));
-  line = shopLine(monitorA);
+  EXPECT_TRUE(WaitUntil([&] {
+    line = shopLine(monitorA);
+    return line.size() > kPoolPeers && line[kPoolPeers] == "1";
+  }, 3000));
   ASSERT_GT(line.size(), kPoolPeers);
   EXPECT_EQ("1", line[kPoolServers]);
   EXPECT_EQ("1", line[kPoolPeers]);
