@@ -482,10 +482,9 @@ RRSoakSample CSoak::baseline() {
   // The peer links up both ways, as they are after the load: each router
   // links to the other when its pool gains its first server or loses its
   // last one, so one server registers with each router and leaves again,
-  // the same as the load ends. One router at a time: each sends these
-  // announcements from its message-center thread and waits for the answer,
-  // so two routers that announce to each other at the same moment both wait
-  // out the reply time-out and drop their links.
+  // the same as the load ends. One router at a time, with a pause after
+  // each step, so that every announcement has arrived before the figures
+  // are taken.
   {
     std::vector<uint16_t> mainPorts, peerPorts;
     std::unique_ptr<CAppServerFarm> mainFarm = startFarm(mMain, 0, 1, true, &mainPorts);
