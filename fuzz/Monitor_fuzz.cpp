@@ -69,7 +69,7 @@ void CheckBody(int code, const std::string& body) {
   }
   for (const std::string_view view : fuzz::SplitLines(body, "monitor")) {
     const std::string line(view);
-    const std::vector<std::string_view> f = fuzz::SplitFields(view);
+    const fuzz::Fields f = fuzz::SplitFields(view);
     FUZZ_CHECK(!f.empty(), "empty monitor line");
     switch (code) {
       case 10:
