@@ -89,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool moreTries = (long long)info.tries + 1 < (long long)info.maxTries;
 
   std::vector<std::string> fields;
-  for (const std::string_view field : fuzz::SplitFields(reply)) fields.emplace_back(field);
+  const fuzz::Fields split = fuzz::SplitFields(reply);
+  for (size_t i = 0; i < split.size(); ++i) fields.emplace_back(split[i]);
   FUZZ_CHECK(!fields.empty() && reply.find_first_of("\r\n") == std::string::npos,
              "reply '" + reply + "'");
   const std::string& answer = fields[0];

@@ -39,6 +39,7 @@
 
 namespace {
 
+const bool kTrace = getenv("FUZZ_TRACE") != nullptr;
 const char* const kMyIP = "127.0.0.1";
 const unsigned short kMyPort = 7777;
 const int kMaxCacheItems = 8;
@@ -109,7 +110,7 @@ class Session {
     while (c.open() && (toTheEnd || requestWaiting(c))) {
       const KTStatus status = MCRequestHandler(c.server, mRegistry.pools(), mRegistry.mcs(),
                                                kMyIP, kMyPort, kMaxCacheItems, CLog::log);
-      if (getenv("FUZZ_TRACE") != nullptr)
+      if (kTrace)
         fprintf(stderr, "connection %d: request status %d\n", (int)(&c - mConnections), status);
       checkReplies(c, status == 0 ? 1 : 0);
       // A refused code 2 ("2 0") leaves the pool it created listed, empty.
@@ -134,7 +135,7 @@ class Session {
   // Reads what the router sent and checks it holds exactly `expected` replies.
   void checkReplies(Connection& c, int expected) {
     fuzz::ReadAvailable(c.client, c.replies);
-    if (getenv("FUZZ_TRACE") != nullptr) fprintf(stderr, "  replies: '%s'\n", c.replies.c_str());
+    if (kTrace) fprintf(stderr, "  replies: '%s'\n", c.replies.c_str());
     int replies = 0;
     while (!c.replies.empty()) {
       const size_t newline = c.replies.find('\n');
@@ -162,7 +163,7 @@ class Session {
     const std::string body = KTBufferGet(pBuffer, &status);
     KTBufferFree(&pBuffer);
     for (const std::string_view line : fuzz::SplitLines(body, "peer")) {
-      const std::vector<std::string_view> f = fuzz::SplitFields(line);
+      const fuzz::Fields f = fuzz::SplitFields(line);
       FUZZ_CHECK(f.size() == 4 && f[0] == "M" && f[1].rfind(':') != std::string_view::npos,
                  "peer line: " + std::string(line));
     }
@@ -175,7 +176,7 @@ class Session {
 long CountServers(void* element, va_list args) {
   int* pTotal = va_arg(args, int*);
   const std::string line = fuzz::PoolText(ASPoolMonitorPool, static_cast<ASPool*>(element));
-  const std::vector<std::string_view> f = fuzz::SplitFields(line);
+  const fuzz::Fields f = fuzz::SplitFields(line);
   *pTotal += f.size() > 3 ? fuzz::FieldNumber(f[3]) : 0;
   return 0;
 }

@@ -4,12 +4,14 @@
 // to peers and resolves and compares host names on its own. Linked into a
 // fuzz target, these definitions take the place of the C library's:
 //  - connect() is refused (ECONNREFUSED) unless the target itself opens a
-//    connection inside a fuzz::OwnConnect scope, so a peer the input names
-//    is simply down;
+//    connection inside a fuzz::OwnConnect scope, or hands the router a
+//    stand-in inside a fuzz::StandIn scope, so a peer the input names is
+//    simply down;
 //  - getaddrinfo() resolves numeric addresses only and getnameinfo() answers
 //    numerically, so no name ever reaches a resolver.
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -20,9 +22,27 @@
 
 namespace fuzz {
 thread_local bool tOwnConnect = false;
+thread_local StandInProvider tStandIn = nullptr;
+thread_local void* tStandInContext = nullptr;
 }  // namespace fuzz
 
 extern "C" int connect(int fd, const struct sockaddr* addr, socklen_t length) {
+  if (fuzz::tStandIn != nullptr) {
+    const int standIn = fuzz::tStandIn(fuzz::tStandInContext);
+    if (standIn < 0) {
+      errno = ECONNREFUSED;
+      return -1;
+    }
+    // The stand-in keeps the file flags the router set (non-blocking).
+    const int flags = fcntl(fd, F_GETFL, 0);
+    const bool moved = flags >= 0 && fcntl(standIn, F_SETFL, flags) == 0 && dup2(standIn, fd) == fd;
+    close(standIn);
+    if (!moved) {
+      errno = ECONNREFUSED;
+      return -1;
+    }
+    return 0;
+  }
   if (!fuzz::tOwnConnect) {
     errno = ECONNREFUSED;
     return -1;

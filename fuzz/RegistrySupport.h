@@ -70,17 +70,38 @@ class Registry {
 };
 
 // The fields of a line, split at runs of blanks (as a stream would read
-// them). The views point into the line, which must outlive them; one
-// allocation per line, as the checks run after many requests.
-inline std::vector<std::string_view> SplitFields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  fields.reserve(24);
-  const char* const blanks = " \t\n\v\f\r";
-  size_t start = line.find_first_not_of(blanks);
-  while (start != std::string_view::npos) {
-    const size_t end = line.find_first_of(blanks, start);
-    fields.push_back(line.substr(start, end == std::string_view::npos ? end : end - start));
-    start = end == std::string_view::npos ? end : line.find_first_not_of(blanks, end);
+// them). The views point into the line, which must outlive them. The checks
+// run after nearly every request, so the fields live in the object itself:
+// the first kCapacity are kept, size() counts them all.
+class Fields {
+ public:
+  static constexpr size_t kCapacity = 32;
+  size_t size() const { return mCount; }
+  bool empty() const { return mCount == 0; }
+  std::string_view operator[](size_t i) const { return i < kCapacity ? mFields[i] : std::string_view(); }
+  void add(std::string_view field) {
+    if (mCount < kCapacity) mFields[mCount] = field;
+    ++mCount;
+  }
+
+ private:
+  std::string_view mFields[kCapacity];
+  size_t mCount = 0;
+};
+
+inline bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+inline Fields SplitFields(std::string_view line) {
+  Fields fields;
+  size_t i = 0;
+  const size_t n = line.size();
+  while (i < n) {
+    while (i < n && IsBlank(line[i])) ++i;
+    const size_t start = i;
+    while (i < n && !IsBlank(line[i])) ++i;
+    if (i > start) fields.add(line.substr(start, i - start));
   }
   return fields;
 }
@@ -118,33 +139,40 @@ inline long CallIterator(KTListIterator iterator, void* element, ...) {
 
 // The text a pool-list iterator (line producer) appends for one pool.
 inline std::string PoolText(KTListIterator producer, ASPool* pPool) {
-  KTBuffer* pBuffer = nullptr;
-  FUZZ_CHECK(KTBufferStrNew(&pBuffer, "") == 0, "buffer");
+  static KTBuffer* pBuffer = nullptr;  // reused: the checks run after nearly every request
+  if (pBuffer == nullptr) FUZZ_CHECK(KTBufferStrNew(&pBuffer, "") == 0, "buffer");
+  FUZZ_CHECK(KTBufferStrSet(pBuffer, "") == 0, "buffer");
   const long result = CallIterator(producer, pPool, pBuffer, (KTLog*)CLog::log);
   unsigned status = 0;
   std::string text = KTBufferGet(pBuffer, &status);
-  KTBufferFree(&pBuffer);
   FUZZ_CHECK(result == 0, "monitor line producer failed: " + std::to_string(result));
   return text;
 }
 
 struct ConsistencyState {
-  std::set<std::pair<std::string, int>> servers;  // host and port of every listed server
-  std::set<std::string> poolNames;
+  std::vector<std::string> servers;  // "host:port" of every listed server, as printed
+  std::vector<std::string> poolNames;
   bool allowEmptyPools;
 };
+
+// The first entry that occurs twice, or null.
+inline const std::string* Duplicate(std::vector<std::string>& entries) {
+  std::sort(entries.begin(), entries.end());
+  const auto twice = std::adjacent_find(entries.begin(), entries.end());
+  return twice == entries.end() ? nullptr : &*twice;
+}
 
 inline long CheckOnePool(void* element, va_list args) {
   ConsistencyState* state = va_arg(args, ConsistencyState*);
   ASPool* pPool = static_cast<ASPool*>(element);
   char name[ASPOOL_NAME_SIZE + 1] = {0};
   FUZZ_CHECK(ASPoolGetName(pPool, name, sizeof name, CLog::log) == 0, "pool name");
-  FUZZ_CHECK(state->poolNames.insert(name).second, std::string("pool listed twice: ") + name);
+  state->poolNames.push_back(name);
 
   const std::string poolText = PoolText(ASPoolMonitorPool, pPool);
   const std::vector<std::string_view> poolLines = SplitLines(poolText, "pool");
   FUZZ_CHECK(poolLines.size() == 1, std::string("pool lines of ") + name);
-  const std::vector<std::string_view> p = SplitFields(poolLines[0]);
+  const Fields p = SplitFields(poolLines[0]);
   FUZZ_CHECK(p.size() == 22 && p[0] == "P" && p[1] == name, "pool line: " + poolText);
   auto num = [&](size_t i) { return FieldNumber(p[i]); };
   const int idle = num(2), servers = num(3), peers = num(4);
@@ -159,15 +187,13 @@ inline long CheckOnePool(void* element, va_list args) {
   const std::string serverText = PoolText(ASPoolMonitorServer, pPool);
   const std::vector<std::string_view> serverLines = SplitLines(serverText, "server");
   for (const std::string_view line : serverLines) {
-    const std::vector<std::string_view> s = SplitFields(line);
+    const Fields s = SplitFields(line);
     FUZZ_CHECK(s.size() == 19 && s[0] == "S", "server line: " + std::string(line));
     FUZZ_CHECK(s[1] == name, "server line of pool " + std::string(name) + ": " + std::string(line));
     const size_t colon = s[2].rfind(':');
     FUZZ_CHECK(colon != std::string_view::npos, "server address: " + std::string(line));
     FUZZ_CHECK(colon > 0, "server without host: " + std::string(line));
-    const std::pair<std::string, int> address(std::string(s[2].substr(0, colon)),
-                                              FieldNumber(s[2].substr(colon + 1)));
-    FUZZ_CHECK(state->servers.insert(address).second, "server in two places: " + std::string(s[2]));
+    state->servers.emplace_back(s[2]);
     for (int i = 0; i < 5; ++i)
       if (s[4] == kStates[i]) ++byState[i];
   }
@@ -188,6 +214,10 @@ inline void CheckRegistry(const Registry& registry, bool allowEmptyPools) {
   FUZZ_CHECK(guard.locked(), "pool list lock");
   FUZZ_CHECK(ASPoolListForEach(registry.pools(), CheckOnePool, CLog::log, &state) == 0,
              "walk over the pools");
+  const std::string* twice = Duplicate(state.poolNames);
+  FUZZ_CHECK(twice == nullptr, "pool listed twice: " + *twice);
+  twice = Duplicate(state.servers);
+  FUZZ_CHECK(twice == nullptr, "server in two places: " + *twice);
 }
 
 }  // namespace fuzz

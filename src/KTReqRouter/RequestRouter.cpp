@@ -143,6 +143,14 @@ void AddToMCServerList(const IPEndpoint& peer, KTMCServerList* pMCs, ASPoolList*
 
   try {
     for (const std::string& name : splitPoolNames(names)) {
+      // No request header can carry a name with white space (the peer would
+      // read another pool from our codes 5, 21 and 22) and the monitor's
+      // lines would gain fields: such a name is left out.
+      if (name.find_first_of(" \t\n\v\f\r") != std::string::npos) {
+        KTLogWrite(CLog::log, "AddToMCServerList(): [%s]:%hu named the pool '%s' with white space; ignored",
+                   peer.ip.c_str(), peer.port, name.c_str());
+        continue;
+      }
       joinPool(name, mc, pPoolList, peer, maxCacheItems);
     }
     status = KTMCServerListAdd(pMCs, mc, CLog::log);

@@ -173,6 +173,18 @@ TEST_F(PeerStartupTest, PeerJoinsTheCompletelyNamedPools) {
   EXPECT_EQ(2, pools);
 }
 
+// A name with white space could not travel back in our codes 5, 21 and 22
+// and would break the monitor's lines; the other names still count.
+TEST_F(PeerStartupTest, PoolNamesWithWhiteSpaceAreLeftOut) {
+  FakePeer fake("0 18\nA B\r\nC\tD\r\nE\r\nF\vG\r\n");
+  AddToMCServerList(IPEndpoint("127.0.0.1", fake.port()), mMCs, mPools, mOwn, 10);
+  EXPECT_EQ(1, peerCount());
+  EXPECT_TRUE(poolHasPeer("E", fake.port()));
+  int pools = 0;
+  ASSERT_EQ(0, ASPoolListSize(mPools, &pools, CLog::log));
+  EXPECT_EQ(1, pools);
+}
+
 TEST_F(PeerStartupTest, PeerThatIsDownIsListedWithoutPools) {
   const uint16_t closed = FreePort();
   AddToMCServerList(IPEndpoint("127.0.0.1", closed), mMCs, mPools, mOwn, 10);
