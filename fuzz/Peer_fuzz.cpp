@@ -7,7 +7,9 @@
 // later chunk is one step: its first byte picks what the router does (a
 // pool gets its first server, a pool loses its last one, or the peer's
 // pending cache data goes out), the rest is the reply to every message that
-// step sends. The peer is a stand-in (NoNetwork.h): each connect the router
+// step sends. The peer record's send thread is stopped after the start-up,
+// and each step runs the thread's work itself (the queued announcements, the
+// cache stand-up), so every message of a step leaves within the step. The peer is a stand-in (NoNetwork.h): each connect the router
 // makes receives one end of a socket pair holding the reply, half-closed
 // after it, so every read ends. Properties:
 //  - no crash, no sanitizer report, no leak, no hang;
@@ -51,6 +53,7 @@
 #include "VXASPool.h"
 #include "VXASPoolList.h"
 #include "WIException.h"
+#include "internal/KTMCServerInternal.h"
 
 namespace {
 
@@ -300,6 +303,7 @@ void Step(fuzz::Registry& registry, const LogCapture& log, KTMCServer* pMC,
                                  CLog::log) == 0,
                    "server");
         FUZZ_CHECK(ASPoolAddServer(pPool, pAS, registry.mcs(), CLog::log) == 0, "ASPoolAddServer");
+        FUZZ_CHECK(KTMCServerSendAnnouncements(pMC, CLog::log) == 0, "announcements");
         servers.push_back(Server{pPool, pAS});
         expectedCode = '2';
         break;
@@ -310,6 +314,7 @@ void Step(fuzz::Registry& registry, const LogCapture& log, KTMCServer* pMC,
         servers.erase(servers.begin() + ((what / 3) % servers.size()));
         FUZZ_CHECK(ASPoolRemoveServer(s.pool, s.server, registry.mcs(), CLog::log) == 0,
                    "ASPoolRemoveServer");
+        FUZZ_CHECK(KTMCServerSendAnnouncements(pMC, CLog::log) == 0, "announcements");
         KTASServer* pAS = s.server;
         KTASServerFree(&pAS, CLog::log);
         expectedCode = '2';
@@ -377,6 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Registry registry;
   KTMCServer* pMC = StartUp(registry, *log, chunks[0]);
   if (pMC == nullptr) return 0;
+  FUZZ_CHECK(KTMCServerSendThreadStop(pMC, CLog::log) == 0, "send thread stop");
   std::vector<Server> servers;
   for (size_t i = 1; i < chunks.size(); ++i) {
     if (chunks[i].empty()) continue;
