@@ -565,6 +565,24 @@ class FakeWebAdapter {
 // Waits until the router's listeners answer: a connection to the message
 // center (and the monitor, when it has one) is accepted and a get-server
 // datagram for a pool nobody serves is answered.
+// The port "rrctl exporter --listen HOST:0" says it listens on (its line
+// "rrctl exporter: listening on 127.0.0.1:PORT"), or 0 when it has not said
+// so within timeoutMs.
+inline int WaitForExporterPort(const RouterProcess& exporter, int timeoutMs) {
+  int port = 0;
+  const std::string prefix = "rrctl exporter: listening on 127.0.0.1:";
+  WaitUntil(
+      [&] {
+        const std::string out = exporter.out();
+        const std::string::size_type at = out.find(prefix);
+        if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
+        port = std::stoi(out.substr(at + prefix.size()));
+        return true;
+      },
+      timeoutMs);
+  return port;
+}
+
 inline bool WaitUntilListening(const RouterDef& r, int timeoutMs) {
   return WaitUntil(
       [&r] {

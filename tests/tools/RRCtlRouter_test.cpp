@@ -241,18 +241,7 @@ int StartExporter(RouterProcess& exporter, const std::string& monitor, const std
                       name)) {
     return 0;
   }
-  int port = 0;
-  const std::string prefix = "rrctl exporter: listening on 127.0.0.1:";
-  WaitUntil(
-      [&] {
-        const std::string out = exporter.out();
-        const std::string::size_type at = out.find(prefix);
-        if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
-        port = std::stoi(out.substr(at + prefix.size()));
-        return true;
-      },
-      10000);
-  return port;
+  return WaitForExporterPort(exporter, 10000);
 }
 
 TEST_F(RRCtlRouterTest, ExporterServesTheRouterOverHttp) {

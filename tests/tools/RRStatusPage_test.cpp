@@ -79,18 +79,7 @@ int startExporter(RouterProcess& exporter, const std::vector<std::string>& monit
   std::vector<std::string> args = {"exporter", "--listen", "127.0.0.1:0", "--timeout", "1000", "--interval", "200"};
   args.insert(args.end(), monitors.begin(), monitors.end());
   if (!exporter.start(RRCTL_BIN, args, {}, dir, name)) return 0;
-  int port = 0;
-  const std::string prefix = "rrctl exporter: listening on 127.0.0.1:";
-  WaitUntil(
-      [&] {
-        const std::string out = exporter.out();
-        const std::string::size_type at = out.find(prefix);
-        if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
-        port = std::stoi(out.substr(at + prefix.size()));
-        return true;
-      },
-      10000);
-  return port;
+  return WaitForExporterPort(exporter, 10000);
 }
 
 // The path of chromium on PATH, empty when it is not installed.
