@@ -3,6 +3,7 @@
 // statuses and error lines, and the watch loop driven by a test clock.
 #include <atomic>
 #include <sstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -368,7 +369,11 @@ TEST(RRCtlTest, ExplainJsonReadsEveryLineAndKeepsTheRest) {
   std::string body = "pool Shop\ncandidates 2\ncandidate 10.0.0.1 801 3\ncandidate 10.0.0.2 802 3\n"
                      "limit extension max 4 count 1\nlimit client max 1 count 1 refuses\n"
                      "limit site max x count 1\nhint newer\noutcome refused client\n";
-  FakeLineServer server([&](const std::string&) { return std::optional<std::string>(MonitorAnswer(body)); });
+  std::mutex bodyLock;  // the server thread reads the body the test changes below
+  FakeLineServer server([&](const std::string&) {
+    std::lock_guard<std::mutex> guard(bodyLock);
+    return std::optional<std::string>(MonitorAnswer(body));
+  });
   CtlResult r = rrctl({"explain", at(server.port()), "Shop", "--client", "10.0.0.7", "--json"});
   ASSERT_EQ(RRCTL_EXIT_OK, r.status) << r.err;
   EXPECT_THAT(server.lines()[0], ::testing::StartsWith("17 10.0.0.7 0 3 "));
@@ -395,7 +400,10 @@ TEST(RRCtlTest, ExplainJsonReadsEveryLineAndKeepsTheRest) {
       {"outcome no-pool\n", json::parse(R"({"result":"no-pool"})")},
       {"", json(nullptr)}};
   for (const auto& outcome : outcomes) {
-    body = "pool Shop\n" + outcome.first;
+    {
+      std::lock_guard<std::mutex> guard(bodyLock);
+      body = "pool Shop\n" + outcome.first;
+    }
     json other = json::parse(rrctl({"explain", at(server.port()), "Shop", "--json"}).out);
     EXPECT_EQ(outcome.second, other["outcome"]) << outcome.first;
   }
