@@ -7,9 +7,10 @@
 // later chunk is one step: its first byte picks what the router does (a
 // pool gets its first server, a pool loses its last one, or the peer's
 // pending cache data goes out), the rest is the reply to every message that
-// step sends. The peer record's send thread is stopped after the start-up,
-// and each step runs the thread's work itself (the queued announcements, the
-// cache stand-up), so every message of a step leaves within the step. The peer is a stand-in (NoNetwork.h): each connect the router
+// step sends. The peer record has no send thread (KTMCServerSetSendThreads):
+// each step runs the thread's work itself (the queued announcements, the
+// cache stand-up), so every message of a step leaves within the step. The
+// peer is a stand-in (NoNetwork.h): each connect the router
 // makes receives one end of a socket pair holding the reply, half-closed
 // after it, so every read ends. Properties:
 //  - no crash, no sanitizer report, no leak, no hang;
@@ -363,8 +364,8 @@ void Step(fuzz::Registry& registry, const LogCapture& log, KTMCServer* pMC,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static LogCapture* log = [] {
-    // Only the steps send; the send thread of the peer never wakes on its own.
-    KTMCServerSetSendCycle(INT_MAX);
+    // Only the steps send: the peer record gets no send thread.
+    KTMCServerSetSendThreads(0);
     return new LogCapture();  // lives for the whole run
   }();
   log->reset();
@@ -382,7 +383,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Registry registry;
   KTMCServer* pMC = StartUp(registry, *log, chunks[0]);
   if (pMC == nullptr) return 0;
-  FUZZ_CHECK(KTMCServerSendThreadStop(pMC, CLog::log) == 0, "send thread stop");
   std::vector<Server> servers;
   for (size_t i = 1; i < chunks.size(); ++i) {
     if (chunks[i].empty()) continue;

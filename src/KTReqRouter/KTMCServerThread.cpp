@@ -27,6 +27,7 @@
 namespace {
 
 std::atomic<int> gSendCycleMs{KTMCSERVER_SEND_CYCLE_MS};
+std::atomic<bool> gSendThreads{true};
 
 /* Pending cache data of one shared pool, taken for sending. */
 struct PendingData {
@@ -97,6 +98,7 @@ void SendThreadMain(int* pStopFlag, int* pError, void* pParameter) {
 }  // namespace
 
 KTStatus KTMCServerSendThreadStart(KTMCServer* pMC, KTLog* pLog) {
+  if (!gSendThreads.load(std::memory_order_relaxed)) return STATUS_OK;
   SendThreadParam* pParam = new (std::nothrow) SendThreadParam{pMC, pLog};
   if (pParam == nullptr) {
     KTLogWrite(pLog, "KTMCServerSendThreadStart(): error allocate memory");
@@ -135,6 +137,8 @@ void KTMCServerSetSendCycle(int ms) {
 }
 
 int KTMCServerGetSendCycle(void) { return gSendCycleMs.load(std::memory_order_relaxed); }
+
+void KTMCServerSetSendThreads(int on) { gSendThreads.store(on != 0, std::memory_order_relaxed); }
 
 KTStatus KTMCServerCacheWackup(KTMCServer* pMC, KTLog* pLog) {
   if (pMC == nullptr) {

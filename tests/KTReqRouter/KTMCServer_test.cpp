@@ -91,6 +91,7 @@ class KTMCServerTest : public ::testing::Test {
   // The send thread stays asleep unless a test shortens the cycle.
   void SetUp() override { KTMCServerSetSendCycle(60000); }
   void TearDown() override {
+    KTMCServerSetSendThreads(1);
     KTMCServerSetSendCycle(0);
     KTMCServerSetReplyTimeout(0);
     KTClearTestClock();
@@ -383,6 +384,29 @@ TEST_F(KTMCServerTest, FreeStopsAWaitingSendThreadPromptly) {
   EXPECT_EQ(nullptr, pMC);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_FALSE(log_.contains("terminate ReqRouter"));
+}
+
+TEST_F(KTMCServerTest, WithoutASendThreadOnlyTheOwnerSends) {
+  KTMCServerSetSendCycle(20);
+  KTMCServerSetSendThreads(0);
+  FakePeerRouter peer;
+  Queue queue;
+  {
+    Peer mc(peer.port(), log_);
+    ASSERT_EQ(0, mc.status());
+    ASSERT_EQ(0, KTMCServerAddPoolCacheInfo(mc.get(), "PoolA", queue.get(), log_));
+    ASSERT_EQ(0, CacheQueueAddData(queue.get(), "a\x01\x01", log_));
+    ASSERT_EQ(0, KTMCServerCacheWackup(mc.get(), log_));
+    // Several cycles pass and nothing leaves on its own.
+    EXPECT_FALSE(peer.waitForCount(5, 1, 200));
+
+    ASSERT_EQ(0, KTMCServerCacheStandup(mc.get(), log_));
+    ASSERT_TRUE(peer.waitForCount(5, 1, 2000));
+    EXPECT_EQ("5 3 10.0.0.1:4711 PoolA 1", peer.messages(5)[0].header);
+  }
+  // The record went without a thread to stop, and released its reader.
+  EXPECT_EQ(0, queue.readers());
+  EXPECT_FALSE(log_.contains("SendThreadStop()"));
 }
 
 }  // namespace

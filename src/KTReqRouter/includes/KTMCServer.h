@@ -235,6 +235,11 @@ KTStatus KTMCServerUnlock(KTMCServer* pMC, KTLog* pLog)
 void KTMCServerSetSendCycle(int ms);
 /* The current send cycle in ms. */
 int KTMCServerGetSendCycle(void);
+/* Whether records created from now on start a send thread (1, the default)
+ * or not (0). A record without one sends only what its owner sends for it
+ * with KTMCServerSendAnnouncements and KTMCServerCacheStandup; harnesses that
+ * drive those steps themselves turn the threads off. */
+void KTMCServerSetSendThreads(int on);
 /* Sets the bound of the send and reply waits of later sends (ms; 0 or less
  * restores 1000). */
 void KTMCServerSetReplyTimeout(int ms);

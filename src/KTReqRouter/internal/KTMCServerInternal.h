@@ -61,7 +61,8 @@ bool KTMCServerEntered(const KTLockGuard& guard, KTLog* pLog);
 /* The line a failing leave of the record's lock writes (guard.finish). */
 extern const char* const kKTMCServerLeaveFailure;
 
-/* Starts the record's send thread (KTMCServerThread.cpp). Returns
+/* Starts the record's send thread (KTMCServerThread.cpp), unless send
+ * threads are turned off (KTMCServerSetSendThreads). Returns
  * ERROR_MEMORY_ALLOCATION or the thread library's failing status; no thread
  * runs then. */
 KTStatus KTMCServerSendThreadStart(KTMCServer* pMC, KTLog* pLog);
