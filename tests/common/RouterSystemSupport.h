@@ -562,9 +562,6 @@ class FakeWebAdapter {
   int mFd = -1;
 };
 
-// Waits until the router's listeners answer: a connection to the message
-// center (and the monitor, when it has one) is accepted and a get-server
-// datagram for a pool nobody serves is answered.
 // The port "rrctl exporter --listen HOST:0" says it listens on (its line
 // "rrctl exporter: listening on 127.0.0.1:PORT"), or 0 when it has not said
 // so within timeoutMs.
@@ -583,6 +580,9 @@ inline int WaitForExporterPort(const RouterProcess& exporter, int timeoutMs) {
   return port;
 }
 
+// Waits until the router's listeners answer: a connection to the message
+// center (and the monitor, when it has one) is accepted and a get-server
+// datagram for a pool nobody serves is answered.
 inline bool WaitUntilListening(const RouterDef& r, int timeoutMs) {
   return WaitUntil(
       [&r] {

@@ -2,8 +2,8 @@
 // the tables and raw output, the requests that reach the router, exit
 // statuses and error lines, and the watch loop driven by a test clock.
 #include <atomic>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
